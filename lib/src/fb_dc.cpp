@@ -1,0 +1,279 @@
+// Screen and buffer DCs and the per-depth operations of the framebuffer
+// formats. Row y of every framebuffer DC starts at mapped + y * bytes_per_line.
+#include "fb_dc.hpp"
+
+#include "messages.hpp"
+#include "pixel_format.hpp"
+#include "zr_internal.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace zr {
+namespace {
+
+template <class Fmt>
+unsigned char *pixel_at(dc_t *dc, int x, int y) {
+    return dc->mapped + static_cast<std::ptrdiff_t>(y) * dc->bytes_per_line +
+           static_cast<std::ptrdiff_t>(x) * Fmt::bytes;
+}
+
+// One operation set per format; the slots are instantiated from it.
+template <class Fmt>
+struct fb_ops {
+    static void set_pixel(dc_t *dc, int x, int y, color_t c) {
+        Fmt::store(pixel_at<Fmt>(dc, x, y), Fmt::encode(c));
+    }
+    static void get_pixel(dc_t *dc, int x, int y, color_t *out) {
+        Fmt::decode(Fmt::load(pixel_at<Fmt>(dc, x, y)), out);
+    }
+    static void hline(dc_t *dc, int x1, int x2, int y, color_t c) {
+        if (x1 > x2) return;
+        fill_pixels<Fmt>(pixel_at<Fmt>(dc, x1, y), static_cast<std::size_t>(x2 - x1) + 1,
+                         Fmt::encode(c));
+    }
+    static void vline(dc_t *dc, int x, int y1, int y2, color_t c) {
+        if (y1 > y2) return;
+        const auto v = Fmt::encode(c);
+        unsigned char *p = pixel_at<Fmt>(dc, x, y1);
+        for (int y = y1; y <= y2; ++y, p += dc->bytes_per_line) Fmt::store(p, v);
+    }
+    // Fills the width pixels of every row; row padding is left alone.
+    static void clear(dc_t *dc, color_t c) {
+        if (dc->width <= 0 || dc->height <= 0) return;
+        const auto v = Fmt::encode(c);
+        const auto row = static_cast<std::size_t>(dc->width) * Fmt::bytes;
+        if (static_cast<std::size_t>(dc->bytes_per_line) == row) {
+            fill_pixels<Fmt>(dc->mapped, static_cast<std::size_t>(dc->width) * dc->height, v);
+            return;
+        }
+        for (int y = 0; y < dc->height; ++y)
+            fill_pixels<Fmt>(pixel_at<Fmt>(dc, 0, y), static_cast<std::size_t>(dc->width), v);
+    }
+};
+
+// The per-depth names of the framebuffer families.
+constexpr auto b16_color = rgb565::encode;
+constexpr auto b15_color = rgb555::encode;
+constexpr auto b32_color = xrgb8888::encode;
+constexpr auto b16_set_pixel = fb_ops<rgb565>::set_pixel;
+constexpr auto b16_get_pixel = fb_ops<rgb565>::get_pixel;
+constexpr auto b16_hline = fb_ops<rgb565>::hline;
+constexpr auto b16_vline = fb_ops<rgb565>::vline;
+constexpr auto b16_clear = fb_ops<rgb565>::clear;
+constexpr auto b15_set_pixel = fb_ops<rgb555>::set_pixel;
+constexpr auto b15_get_pixel = fb_ops<rgb555>::get_pixel;
+constexpr auto b15_hline = fb_ops<rgb555>::hline;
+constexpr auto b15_vline = fb_ops<rgb555>::vline;
+constexpr auto b15_clear = fb_ops<rgb555>::clear;
+constexpr auto b32_set_pixel = fb_ops<xrgb8888>::set_pixel;
+constexpr auto b32_get_pixel = fb_ops<xrgb8888>::get_pixel;
+constexpr auto b32_hline = fb_ops<xrgb8888>::hline;
+constexpr auto b32_vline = fb_ops<xrgb8888>::vline;
+constexpr auto b32_clear = fb_ops<xrgb8888>::clear;
+static_assert(b16_color(color_t{255, 0, 0, 0}) == 0xF800);
+static_assert(b15_color(color_t{255, 0, 0, 0}) == 0x7C00);
+static_assert(b32_color(color_t{0x12, 0x34, 0x56, 0x78}) == 0x123456);
+
+// Placeholder families of the depths that are not drawn yet: each operation
+// prints its fixed lines and changes nothing.
+void todo(dc_t *) { print_line(msg::todo_fb); }
+void todo_clear(dc_t *dc, color_t) { todo(dc); }
+void todo_get_pixel(dc_t *dc, int, int, color_t *) { todo(dc); }
+void todo_set_pixel(dc_t *dc, int, int, color_t) { todo(dc); }
+void todo_vline(dc_t *dc, int, int, int, color_t) { todo(dc); }
+void b1_hline(dc_t *, int, int, int, color_t) {
+    print_line(msg::todo_fb_b1_hline);
+    print_line(msg::todo_fb);
+}
+void b4_hline(dc_t *, int, int, int, color_t) {
+    print_line(msg::todo_fb_b4_hline);
+    print_line(msg::todo_fb);
+}
+void b8_hline(dc_t *, int, int, int, color_t) {
+    print_line(msg::todo_fb_b8_hline);
+    print_line(msg::todo_fb);
+}
+void b24_hline(dc_t *, int, int, int, color_t) { print_line(msg::todo_fb_b24_hline); }
+
+struct family {
+    void (*clear)(dc_t *, color_t);
+    void (*get_pixel)(dc_t *, int, int, color_t *);
+    void (*set_pixel)(dc_t *, int, int, color_t);
+    void (*hline)(dc_t *, int, int, int, color_t);
+    void (*vline)(dc_t *, int, int, int, color_t);
+};
+
+constexpr family fam15{b15_clear, b15_get_pixel, b15_set_pixel, b15_hline, b15_vline};
+constexpr family fam16{b16_clear, b16_get_pixel, b16_set_pixel, b16_hline, b16_vline};
+constexpr family fam32{b32_clear, b32_get_pixel, b32_set_pixel, b32_hline, b32_vline};
+
+constexpr family placeholder(void (*hline)(dc_t *, int, int, int, color_t)) {
+    return {todo_clear, todo_get_pixel, todo_set_pixel, hline, todo_vline};
+}
+
+const family *family_for(int colors) {
+    static constexpr family fam1 = placeholder(b1_hline);
+    static constexpr family fam4 = placeholder(b4_hline);
+    static constexpr family fam8 = placeholder(b8_hline);
+    static constexpr family fam24 = placeholder(b24_hline);
+    switch (colors) {
+        case 1: return &fam1;
+        case 4: return &fam4;
+        case 8: return &fam8;
+        case 15: return &fam15;
+        case 16: return &fam16;
+        case 24: return &fam24;
+        case 32: return &fam32;
+        default: return nullptr;
+    }
+}
+
+bool has_family(const dc_t *dc, const family &f) {
+    return dc->clear == f.clear && dc->get_pixel == f.get_pixel && dc->set_pixel == f.set_pixel &&
+           dc->hline == f.hline && dc->vline == f.vline;
+}
+
+void release_screen_dc(dc_t *dc) { std::free(dc); }
+
+void release_buffer_dc(dc_t *dc) {
+    if (dc == nullptr) return;
+    std::free(dc->mapped);
+    std::free(dc);
+}
+
+// Row size of a buffer DC by depth, in 64 bits.
+std::int64_t buffer_row_bytes(int colors, std::int64_t width) {
+    switch (colors) {
+        case 1: return width / 8 + (width % 8 != 0 ? 1 : 0);
+        case 4: return width / 2 + (width % 2 != 0 ? 1 : 0);
+        case 15:
+        case 16: return 2 * width;
+        case 24: return 3 * width;
+        case 32: return 4 * width;
+        default: return width;
+    }
+}
+
+dc_t *new_record() {
+    auto *dc = static_cast<dc_t *>(std::calloc(1, sizeof(dc_t)));
+    if (dc == nullptr) zr_error_code = ERR_OUT_OF_MEMORY;
+    return dc;
+}
+
+}  // namespace
+
+bool set_virtual_func(dc_t *dc, int colors) {
+    const family *f = family_for(colors);
+    if (f == nullptr) return false;
+    dc->clear = f->clear;
+    dc->get_pixel = f->get_pixel;
+    dc->set_pixel = f->set_pixel;
+    dc->hline = f->hline;
+    dc->vline = f->vline;
+    return true;
+}
+
+int fb_family_of(const dc_t *dc) {
+    if (has_family(dc, fam16)) return 16;
+    if (has_family(dc, fam15)) return 15;
+    if (has_family(dc, fam32)) return 32;
+    return 0;
+}
+
+}  // namespace zr
+
+using namespace zr;
+
+extern "C" {
+
+ZR_API dc_t *zr_get_screen_dc(void) {
+    // Never a DC over an unmapped framebuffer.
+    if (zr_fb.mapped == nullptr || zr_fb.mapped == static_cast<unsigned char *>(MAP_FAILED))
+        return nullptr;
+    dc_t *dc = new_record();
+    if (dc == nullptr) return nullptr;
+    dc->dc_type = DC_TYPE_SCREEN;
+    dc->width = zr_fb.width;
+    dc->height = zr_fb.height;
+    dc->dots = zr_fb.dots;
+    dc->bytes = zr_fb.bytes;
+    dc->colors = zr_fb.colors;
+    dc->bytes_per_line = zr_fb.bytes_per_line;
+    dc->bits_per_pixel = zr_fb.bits_per_pixel;
+    dc->mapped = zr_fb.mapped;
+    reset_drawing_state(dc);
+    dc->release_dc = release_screen_dc;
+    if (!set_virtual_func(dc, zr_fb.colors)) {
+        dc->release_dc(dc);
+        return nullptr;
+    }
+    return dc;
+}
+
+ZR_API dc_t *zr_get_buffer_dc(int width, int height) {
+    if (width < 0) width = zr_fb.width;
+    if (height < 0) height = zr_fb.height;
+    const std::int64_t row = buffer_row_bytes(zr_fb.colors, width);
+    const std::int64_t bytes = row * height;
+    const std::int64_t dots = static_cast<std::int64_t>(width) * height;
+    if (row > INT32_MAX || bytes > INT32_MAX || dots > INT32_MAX) {
+        zr_error_code = ERR_OUT_OF_MEMORY;
+        return nullptr;
+    }
+    dc_t *dc = new_record();
+    if (dc == nullptr) return nullptr;
+    dc->dc_type = DC_TYPE_SCREEN;
+    dc->width = width;
+    dc->height = height;
+    dc->dots = static_cast<int>(dots);
+    dc->colors = zr_fb.colors;
+    dc->bits_per_pixel = zr_fb.bits_per_pixel;
+    reset_drawing_state(dc);
+    dc->release_dc = release_buffer_dc;
+    dc->bytes_per_line = static_cast<int>(row);
+    dc->bytes = static_cast<int>(bytes);
+    // At least one byte, so that an empty buffer still owns a real block.
+    dc->mapped = static_cast<unsigned char *>(std::malloc(bytes > 0 ? bytes : 1));
+    if (dc->mapped == nullptr) {
+        dc->release_dc(dc);
+        zr_error_code = ERR_OUT_OF_MEMORY;
+        return nullptr;
+    }
+    if (!set_virtual_func(dc, zr_fb.colors)) {
+        dc->release_dc(dc);
+        return nullptr;
+    }
+    return dc;
+}
+
+ZR_API void zr_release_dc(dc_t *dc) {
+    if (dc == nullptr || dc->release_dc == nullptr) return;
+    dc->release_dc(dc);
+}
+
+ZR_API void zr_to_screen_dc(dc_t *dst, dc_t *src) {
+    if (dst == nullptr || src == nullptr || dst->mapped == nullptr || src->mapped == nullptr) return;
+    if (dst->bytes <= 0 || src->bytes <= 0) return;
+    // Never outside either DC's memory: one block when the rows match,
+    // otherwise the common part of each row.
+    if (dst->bytes_per_line == src->bytes_per_line) {
+        std::memmove(dst->mapped, src->mapped,
+                     static_cast<std::size_t>(dst->bytes < src->bytes ? dst->bytes : src->bytes));
+        return;
+    }
+    if (dst->bytes_per_line <= 0 || src->bytes_per_line <= 0) return;
+    const int row = dst->bytes_per_line < src->bytes_per_line ? dst->bytes_per_line : src->bytes_per_line;
+    const int dst_rows = dst->bytes / dst->bytes_per_line;
+    const int src_rows = src->bytes / src->bytes_per_line;
+    const int rows = dst_rows < src_rows ? dst_rows : src_rows;
+    for (int y = 0; y < rows; ++y)
+        std::memmove(dst->mapped + static_cast<std::ptrdiff_t>(y) * dst->bytes_per_line,
+                     src->mapped + static_cast<std::ptrdiff_t>(y) * src->bytes_per_line,
+                     static_cast<std::size_t>(row));
+}
+
+}  // extern "C"

@@ -1,0 +1,30 @@
+// Declarations shared by the library's translation units.
+#pragma once
+
+#include "zr.h"
+
+#include <cstdint>
+
+namespace zr {
+
+inline constexpr color_t opaque_white{255, 255, 255, 255};
+inline constexpr color_t opaque_black{0, 0, 0, 255};
+
+// Gives a freshly made DC its default drawing state.
+inline void reset_drawing_state(dc_t *dc) {
+    dc->coor_x = 0;
+    dc->coor_y = 0;
+    dc->pen_color = opaque_white;
+    dc->brush_color = opaque_black;
+}
+
+// True when fast paths are switched off: every call then takes the plain
+// path through the DCs' slots. Set by ZR_PLAIN_PATH=1 in the environment or
+// by set_plain_path_forced() (tests).
+bool plain_path_forced();
+void set_plain_path_forced(bool on);
+
+// Writes one fixed line to standard output (puts).
+void print_line(const char *text);
+
+}  // namespace zr

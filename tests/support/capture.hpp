@@ -1,0 +1,13 @@
+// Captures what the code under test writes to standard output.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace zr_test {
+
+// Runs fn with file descriptor 1 redirected to a temporary file and returns
+// the bytes written (stdio is flushed on both sides).
+std::string capture_stdout(const std::function<void()> &fn);
+
+}  // namespace zr_test

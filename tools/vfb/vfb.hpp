@@ -1,0 +1,25 @@
+// The virtual framebuffer's view of its configuration, shared with its
+// snapshot writer and with tests.
+#pragma once
+
+#include <linux/fb.h>
+
+#include <string>
+
+namespace zr_vfb {
+
+struct geometry {
+    int width, height;
+    int depth;           // 1, 4, 8, 15, 16, 24 or 32
+    int bits_per_pixel;  // storage bits: 16 for depth 15
+    long line_length;    // bytes per row
+};
+
+// The geometry the environment asks for now.
+geometry current_geometry();
+// The file that holds the pixel memory.
+std::string memory_path();
+void fill_var(const geometry &g, fb_var_screeninfo *var);
+void fill_fix(const geometry &g, fb_fix_screeninfo *fix);
+
+}  // namespace zr_vfb
