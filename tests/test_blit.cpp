@@ -1,1 +1,488 @@
+// Block transfer and quarter turns: where each source pixel lands after
+// clipping, which path a pair of DC kinds takes, the row copy (depth test,
+// strides, overlap), the alpha rule, and the turned copies.
+#include "blit.hpp"
+#include "capture.hpp"
+#include "recording_dc.hpp"
+#include "vfb_fixture.hpp"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace zr_test;
+
+namespace {
+
+using uchar = unsigned char;
+
+constexpr color_t untouched{1, 2, 3, 4};
+
+const std::string row_copy_message =
+    "8 bit \xc0\xcc\xc7\xcf\xc0\xc7 byte_bitblt()\xb8\xa6 \xb1\xb8\xc7\xf6\xc7\xd8\xbe\xdf "
+    "\xc7\xd5\xb4\xcf\xb4\xd9. \n";
+
+bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+std::string str(color_t c) {
+    return "(" + std::to_string(c.red) + "," + std::to_string(c.green) + "," +
+           std::to_string(c.blue) + "," + std::to_string(c.alpha) + ")";
+}
+
+// A source pixel that names its own position.
+color_t at(int x, int y) { return {uchar(x), uchar(y), 0xC0, 255}; }
+
+template <class F>
+void paint(recording_dc &r, F colour) {
+    for (int y = 0; y < r.dc()->height; ++y)
+        for (int x = 0; x < r.dc()->width; ++x) r.pixel(x, y) = colour(x, y);
+}
+
+// "" when every pixel equals want(x, y), else the first difference.
+template <class F>
+std::string mismatch(recording_dc &r, F want) {
+    for (int y = 0; y < r.dc()->height; ++y)
+        for (int x = 0; x < r.dc()->width; ++x)
+            if (!same(r.pixel(x, y), want(x, y)))
+                return "(" + std::to_string(x) + "," + std::to_string(y) + ") is " +
+                       str(r.pixel(x, y)) + ", want " + str(want(x, y));
+    return "";
+}
+
+// Gives a recording DC pixel memory, as a device-format DC has.
+void give_memory(recording_dc &r, std::vector<uchar> &mem, int bits_per_pixel, int bytes_per_line) {
+    r.dc()->mapped = mem.data();
+    r.dc()->bits_per_pixel = bits_per_pixel;
+    r.dc()->bytes_per_line = bytes_per_line;
+}
+
+void no_read(dc_t *, int, int, color_t *) {}
+
+// ---- clipping ---------------------------------------------------------------
+
+// One axis of a transfer: sizes, origins and length in, and which run of
+// source pixels lands where.
+struct clip_case {
+    const char *name;
+    int dst_n, src_n, d, s, n;
+    int first_dst, first_src, count;
+};
+
+const clip_case clip_cases[] = {
+    {"destination origin left of the edge", 100, 100, -3, 0, 10, 0, 3, 7},
+    {"wholly left of the edge", 100, 100, -10, 0, 10, 0, 0, 0},
+    {"origin at the far edge", 100, 100, 100, 0, 10, 0, 0, 0},
+    {"cut at the far edge", 100, 100, 95, 0, 10, 95, 0, 5},
+    {"negative source origin only moves the source", 100, 20, 0, -4, 10, 0, 0, 10},
+    {"source origin past the edge leaves its last pixel", 100, 20, 5, 25, 10, 5, 19, 1},
+    {"far-left destination pushes the source past its edge", 100, 10, -20, 0, 30, 0, 9, 1},
+    {"negative origins on both sides", 100, 100, -3, -2, 10, 0, 1, 7},
+    {"cut at the source's edge", 100, 20, 10, 5, 50, 10, 5, 15},
+    {"zero length", 100, 100, 0, 0, 0, 0, 0, 0},
+    {"negative length", 100, 100, 5, 0, -5, 0, 0, 0},
+    {"empty source", 100, 0, 0, 0, 10, 0, 0, 0},
+    {"empty source, negative origin", 100, 0, 0, -1, 10, 0, 0, 0},
+    {"empty destination", 0, 100, 0, 0, 10, 0, 0, 0},
+    {"length that overflows the far edge", 100, 100, 50, 0, INT_MAX, 50, 0, 50},
+    {"source origin that overflows when shifted", 100, 100, -1, INT_MAX, INT_MAX, 0, 99, 1},
+    {"most negative origin", 100, 100, INT_MIN, 0, INT_MAX, 0, 0, 0},
+    {"most negative length", 100, 100, -1, 0, INT_MIN, 0, 0, 0},
+    {"origin at INT_MAX", 100, 100, INT_MAX, 0, INT_MAX, 0, 0, 0},
+    {"most negative source origin", 100, 100, 0, INT_MIN, 10, 0, 0, 10},
+};
+
+// Each case runs along x and again along y (in a DC three pixels across, at
+// position 1 of the other axis); every destination pixel is checked.
+TEST(Bitblt, ClippingPlacesEverySourcePixel) {
+    for (const clip_case &k : clip_cases) {
+        for (const bool vertical : {false, true}) {
+            SCOPED_TRACE(std::string(k.name) + (vertical ? ", along y" : ", along x"));
+            recording_dc dst(vertical ? 3 : k.dst_n, vertical ? k.dst_n : 3);
+            recording_dc src(vertical ? 3 : k.src_n, vertical ? k.src_n : 3);
+            paint(dst, [](int, int) { return untouched; });
+            paint(src, at);
+            if (vertical) {
+                zr_bitblt(dst.dc(), 1, k.d, src.dc(), 1, k.s, 1, k.n);
+            } else {
+                zr_bitblt(dst.dc(), k.d, 1, src.dc(), k.s, 1, k.n, 1);
+            }
+            EXPECT_EQ(dst.calls_of(slot::set_pixel).size(), static_cast<size_t>(k.count));
+            EXPECT_EQ(mismatch(dst, [&](int x, int y) {
+                          const int i = (vertical ? y : x) - k.first_dst;
+                          if ((vertical ? x : y) != 1 || i < 0 || i >= k.count) return untouched;
+                          return vertical ? at(1, k.first_src + i) : at(k.first_src + i, 1);
+                      }),
+                      "");
+        }
+    }
+}
+
+// ---- choice of path ---------------------------------------------------------
+
+enum class path { row_copy, plain, blend };
+
+TEST(Bitblt, PathIsChosenByTheKinds) {
+    const struct {
+        uchar src_kind, dst_kind;
+        path want;
+    } cases[] = {
+        {DC_TYPE_SCREEN, DC_TYPE_SCREEN, path::row_copy}, {DC_TYPE_SCREEN, DC_TYPE_BITMAP, path::plain},
+        {DC_TYPE_SCREEN, DC_TYPE_ALPHA, path::plain},     {DC_TYPE_SCREEN, 0, path::plain},
+        {DC_TYPE_BITMAP, DC_TYPE_SCREEN, path::plain},    {DC_TYPE_BITMAP, DC_TYPE_BITMAP, path::plain},
+        {0, DC_TYPE_SCREEN, path::plain},                 {9, DC_TYPE_ALPHA, path::plain},
+        {DC_TYPE_ALPHA, DC_TYPE_SCREEN, path::blend},     {DC_TYPE_ALPHA, DC_TYPE_BITMAP, path::blend},
+        {DC_TYPE_ALPHA, DC_TYPE_ALPHA, path::blend},
+    };
+    for (const auto &k : cases) {
+        SCOPED_TRACE("source kind " + std::to_string(k.src_kind) + ", destination kind " +
+                     std::to_string(k.dst_kind));
+        recording_dc src(2, 1, k.src_kind), dst(2, 1, k.dst_kind);
+        std::vector<uchar> src_mem{1, 2, 3, 4, 5, 6, 7, 8}, dst_mem(8, 0);
+        give_memory(src, src_mem, 32, 8);
+        give_memory(dst, dst_mem, 32, 8);
+        // Alpha 0 is copied as it is by the plain path and skipped by the blend.
+        src.pixel(0, 0) = {10, 20, 30, 0};
+        src.pixel(1, 0) = {200, 100, 50, 128};
+        zr_bitblt(dst.dc(), 0, 0, src.dc(), 0, 0, 2, 1);
+        if (k.want == path::row_copy) {
+            EXPECT_EQ(dst_mem, src_mem);
+            EXPECT_TRUE(src.calls.empty());
+            EXPECT_TRUE(dst.calls.empty());
+            continue;
+        }
+        EXPECT_EQ(dst_mem, std::vector<uchar>(8, 0));
+        if (k.want == path::plain) {
+            EXPECT_EQ(dst.calls, (std::vector<slot_call>{set_px(0, 0, {10, 20, 30, 0}),
+                                                         set_px(1, 0, {200, 100, 50, 128})}));
+        } else {
+            EXPECT_EQ(dst.calls, (std::vector<slot_call>{get_px(1, 0), set_px(1, 0, {100, 50, 25, 128})}));
+        }
+    }
+}
+
+// Rows outer, columns inner, through the slots: a copy one pixel to the right
+// within one DC smears the first pixel along the row.
+TEST(Bitblt, PerPixelPathsKeepTheirOrderWithinOneDc) {
+    recording_dc dc(4, 2);
+    paint(dc, at);
+    zr_bitblt(dc.dc(), 1, 0, dc.dc(), 0, 0, 3, 2);
+    EXPECT_EQ(mismatch(dc, [](int, int y) { return at(0, y); }), "");
+    EXPECT_EQ(dc.calls[0], get_px(0, 0));
+    EXPECT_EQ(dc.calls[1], set_px(1, 0, at(0, 0)));
+    EXPECT_EQ(dc.calls[6], get_px(0, 1));
+}
+
+// ---- row copy ---------------------------------------------------------------
+
+// Only the destination's depth is tested; the source here claims depth 4.
+TEST(Bitblt, RowCopyTestsTheDestinationDepth) {
+    for (const int colors : {1, 4, 8, 15, 16, 24, 32, 0, 12, 33}) {
+        SCOPED_TRACE("colors " + std::to_string(colors));
+        const bool copies = colors == 8 || colors == 15 || colors == 16 || colors == 24 || colors == 32;
+        recording_dc src(4, 1, DC_TYPE_SCREEN), dst(4, 1, DC_TYPE_SCREEN);
+        std::vector<uchar> src_mem{9, 8, 7, 6}, dst_mem(4, 0);
+        give_memory(src, src_mem, 8, 4);
+        give_memory(dst, dst_mem, 8, 4);
+        src.dc()->colors = 4;
+        dst.dc()->colors = colors;
+        const std::string out = capture_stdout([&] { zr_bitblt(dst.dc(), 0, 0, src.dc(), 0, 0, 4, 1); });
+        EXPECT_EQ(out, copies ? "" : row_copy_message);
+        EXPECT_EQ(dst_mem, copies ? src_mem : std::vector<uchar>(4, 0));
+    }
+}
+
+// The message comes once per call, also when the clipped rectangle is empty,
+// but not when the destination origin rejects the rectangle first.
+TEST(Bitblt, RowCopyMessageOncePerCallEvenWhenEmpty) {
+    recording_dc src(4, 4, DC_TYPE_SCREEN), dst(4, 4, DC_TYPE_SCREEN), empty(0, 4, DC_TYPE_SCREEN);
+    std::vector<uchar> mem(16, 0);
+    for (recording_dc *r : {&src, &dst, &empty}) give_memory(*r, mem, 8, 4);
+    dst.dc()->colors = 4;
+    const struct {
+        dc_t *src;
+        int dx, dy, width, height;
+        bool prints;
+    } cases[] = {
+        {src.dc(), 0, 0, 4, 4, true},   {src.dc(), 0, 0, 0, 4, true},  {src.dc(), 1, 1, 4, -2, true},
+        {empty.dc(), 0, 0, 4, 4, true}, {src.dc(), 4, 0, 4, 4, false}, {src.dc(), -4, 0, 4, 4, false},
+        {src.dc(), 0, -5, 4, 5, false}, {src.dc(), 0, 4, 4, 4, false},
+    };
+    for (const auto &k : cases) {
+        const std::string out = capture_stdout([&] { zr_bitblt(dst.dc(), k.dx, k.dy, k.src, 0, 0, k.width, k.height); });
+        EXPECT_EQ(out, k.prints ? row_copy_message : "") << k.dx << "," << k.dy << " " << k.width << "x" << k.height;
+    }
+}
+
+// Depth 15 stores 16 bits: each row moves width x 2 bytes (the bytes per pixel
+// come from the source), each DC steps by its own row size, and padding and
+// pixels outside the rectangle keep their bytes.
+TEST(Bitblt, RowCopyMovesRowsOfBytesWithEachDcsStride) {
+    recording_dc src(4, 3, DC_TYPE_SCREEN), dst(5, 4, DC_TYPE_SCREEN);
+    std::vector<uchar> src_mem(3 * 10, 0xEE), dst_mem(4 * 12, 0x55);
+    give_memory(src, src_mem, 16, 10);
+    give_memory(dst, dst_mem, 0, 12);
+    src.dc()->colors = dst.dc()->colors = 15;
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) {
+            src_mem[y * 10 + x * 2] = uchar(x);
+            src_mem[y * 10 + x * 2 + 1] = uchar(0x80 | y);
+        }
+    zr_bitblt(dst.dc(), 1, 1, src.dc(), 1, 0, 3, 2);
+    for (int y = 0; y < 4; ++y)
+        for (int i = 0; i < 12; ++i) {
+            const int x = i / 2;
+            const bool copied = y >= 1 && y <= 2 && x >= 1 && x <= 3;
+            const int want = !copied ? 0x55 : i % 2 == 0 ? x : 0x80 | (y - 1);
+            EXPECT_EQ(dst_mem[y * 12 + i], want) << "row " << y << " byte " << i;
+        }
+    EXPECT_TRUE(src.calls.empty() && dst.calls.empty());
+}
+
+// Rectangles that overlap within one pixel memory: the result equals a copy
+// from an untouched source, whichever way the rectangle moves. Runs on one
+// buffer DC and on two screen DCs over the same (padded) framebuffer.
+TEST(Bitblt, RowCopyToleratesOverlap) {
+    const struct {
+        int dx, dy, sx, sy, width, height;
+    } moves[] = {
+        {0, 3, 0, 0, 16, 9}, {0, 0, 0, 3, 16, 9}, {2, 0, 0, 0, 14, 12}, {0, 0, 2, 0, 14, 12},
+        {3, 2, 1, 1, 10, 8}, {1, 3, 3, 1, 10, 8}, {3, 1, 1, 3, 10, 8},  {1, 1, 3, 3, 10, 8},
+    };
+    for (const bool screens : {false, true}) {
+        SCOPED_TRACE(screens ? "two screen DCs, 32 bits, padded rows" : "one buffer DC, 16 bits");
+        vfb_config cfg;
+        cfg.width = 16;
+        cfg.height = 12;
+        cfg.depth = screens ? 32 : 16;
+        cfg.line_length = screens ? 16 * 4 + 12 : 0;
+        ASSERT_EQ(vfb_open(cfg), 0);
+        dc_t *dst = screens ? zr_get_screen_dc() : zr_get_buffer_dc(16, 12);
+        dc_t *src = screens ? zr_get_screen_dc() : dst;
+        ASSERT_TRUE(dst != nullptr && src != nullptr);
+        for (const auto &m : moves) {
+            SCOPED_TRACE("to " + std::to_string(m.dx) + "," + std::to_string(m.dy) + " from " +
+                         std::to_string(m.sx) + "," + std::to_string(m.sy));
+            std::vector<color_t> before;
+            for (int y = 0; y < 12; ++y)
+                for (int x = 0; x < 16; ++x) {
+                    zr_set_pixel(dst, x, y, color_t{uchar(x * 8), uchar(y * 8), 40, 255});
+                    before.push_back(color_t{uchar(x * 8), uchar(y * 8), 40, 255});
+                }
+            zr_bitblt(dst, m.dx, m.dy, src, m.sx, m.sy, m.width, m.height);
+            for (int y = 0; y < 12; ++y)
+                for (int x = 0; x < 16; ++x) {
+                    const bool moved = x >= m.dx && x < m.dx + m.width && y >= m.dy && y < m.dy + m.height;
+                    const color_t want =
+                        moved ? before[(y - m.dy + m.sy) * 16 + x - m.dx + m.sx] : before[y * 16 + x];
+                    color_t got{0, 0, 0, 255};
+                    zr_get_pixel(dst, x, y, &got);
+                    ASSERT_TRUE(same(got, want)) << x << "," << y << " is " << str(got) << ", want " << str(want);
+                }
+        }
+        if (src != dst) zr_release_dc(src);
+        zr_release_dc(dst);
+        vfb_close();
+    }
+}
+
+// ---- alpha rule -------------------------------------------------------------
+
+static_assert(zr::blend_channel(128, 255, 0) == 128);
+static_assert(zr::blend_channel(100, 50, 200) == 141);
+static_assert(zr::blend_channel(64, 200, 100) == 125);
+
+TEST(AlphaRule, EqualsTheRoundedQuotientForEveryInput) {
+    long wrong = 0;
+    std::string first;
+    for (unsigned a = 0; a < 256; ++a)
+        for (unsigned s = 0; s < 256; ++s)
+            for (unsigned b = 0; b < 256; ++b) {
+                const unsigned n = (255 - a) * b + a * s;
+                const unsigned want = (2 * n + 255) / 510;  // n / 255 rounded; there are no ties
+                if (zr::blend_channel(a, s, b) != want && wrong++ == 0)
+                    first = std::to_string(a) + "," + std::to_string(s) + "," + std::to_string(b);
+            }
+    EXPECT_EQ(wrong, 0) << "first at a,s,b = " << first;
+}
+
+// The three transfers that blend, each carrying one row of source pixels of
+// alpha 0, 255, 1, 128 and 254 onto a backdrop whose own alpha plays no part.
+TEST(AlphaRule, ZeroSkipsAndOpaqueWritesWithoutReadingTheBackdrop) {
+    const struct {
+        const char *name;
+        int dst_w, dst_h;
+        void (*run)(dc_t *, dc_t *);
+        int x0, y0, step_x, step_y;  // where source pixel i lands
+    } transfers[] = {
+        {"bitblt", 5, 1, [](dc_t *d, dc_t *s) { zr_bitblt(d, 0, 0, s, 0, 0, 5, 1); }, 0, 0, 1, 0},
+        {"bitblt90", 1, 5, zr_bitblt90, 0, 4, 0, -1},
+        {"bitblt270", 1, 5, zr_bitblt270, 0, 0, 0, 1},
+    };
+    const uchar alphas[5] = {0, 255, 1, 128, 254};
+    const color_t backdrop{10, 20, 30, 77};
+    for (const auto &t : transfers) {
+        SCOPED_TRACE(t.name);
+        recording_dc src(5, 1, DC_TYPE_ALPHA), dst(t.dst_w, t.dst_h);
+        for (int i = 0; i < 5; ++i) src.pixel(i, 0) = {200, 100, 50, alphas[i]};
+        paint(dst, [&](int, int) { return backdrop; });
+        t.run(dst.dc(), src.dc());
+        std::vector<slot_call> want;
+        for (int i = 1; i < 5; ++i) {
+            const color_t s = src.pixel(i, 0);
+            const int x = t.x0 + i * t.step_x, y = t.y0 + i * t.step_y;
+            if (s.alpha != 255) want.push_back(get_px(x, y));
+            want.push_back(set_px(x, y, s.alpha == 255 ? s : zr::blend_color(s, backdrop)));
+        }
+        EXPECT_EQ(dst.calls, want);
+        EXPECT_TRUE(same(dst.pixel(t.x0, t.y0), backdrop));
+    }
+}
+
+// A read that fills nothing passes on the colour variables' starting value,
+// opaque black; the framebuffer's reads leave alpha alone, so a screen's
+// pixels arrive opaque.
+TEST(Transfers, ColourVariablesStartOpaqueBlack) {
+    for (const bool turned : {false, true}) {
+        SCOPED_TRACE(turned ? "bitblt270" : "bitblt");
+        const auto run = [&](recording_dc &dst, recording_dc &src) {
+            if (turned) zr_bitblt270(dst.dc(), src.dc());
+            else zr_bitblt(dst.dc(), 0, 0, src.dc(), 0, 0, 1, 1);
+        };
+        recording_dc silent_src(1, 1), dst(1, 1);
+        silent_src.dc()->get_pixel = no_read;
+        dst.pixel(0, 0) = untouched;
+        run(dst, silent_src);
+        EXPECT_EQ(str(dst.pixel(0, 0)), str({0, 0, 0, 255}));
+
+        recording_dc alpha_src(1, 1, DC_TYPE_ALPHA), silent_dst(1, 1);
+        alpha_src.pixel(0, 0) = {255, 255, 255, 128};
+        silent_dst.dc()->get_pixel = no_read;
+        run(silent_dst, alpha_src);
+        EXPECT_EQ(str(silent_dst.pixel(0, 0)), str({128, 128, 128, 128}));
+    }
+    vfb_config cfg;
+    ASSERT_EQ(vfb_open(cfg), 0);
+    dc_t *screen = zr_get_screen_dc();
+    ASSERT_NE(screen, nullptr);
+    zr_set_pixel(screen, 2, 1, color_t{248, 252, 8, 0});
+    recording_dc dst(1, 1);
+    zr_bitblt(dst.dc(), 0, 0, screen, 2, 1, 1, 1);
+    EXPECT_EQ(str(dst.pixel(0, 0)), str({248, 252, 8, 255}));
+    zr_release_dc(screen);
+    vfb_close();
+}
+
+// ---- quarter turns ----------------------------------------------------------
+
+// Letters stand for pixels; '.' for one never written.
+std::vector<std::string> picture(recording_dc &r) {
+    std::vector<std::string> rows;
+    for (int y = 0; y < r.dc()->height; ++y) {
+        rows.emplace_back();
+        for (int x = 0; x < r.dc()->width; ++x) rows.back() += char(r.pixel(x, y).red);
+    }
+    return rows;
+}
+
+void letters(recording_dc &r, const std::vector<std::string> &rows) {
+    for (int y = 0; y < int(rows.size()); ++y)
+        for (int x = 0; x < int(rows[y].size()); ++x) r.pixel(x, y) = {uchar(rows[y][x]), 0, 0, 255};
+}
+
+TEST(QuarterTurn, ThreeByTwoExample) {
+    using rows = std::vector<std::string>;
+    recording_dc src(3, 2);
+    letters(src, {"ABC", "DEF"});
+    for (const bool clockwise : {false, true}) {
+        recording_dc dst(5, 4);
+        letters(dst, {".....", ".....", ".....", "....."});
+        (clockwise ? zr_bitblt270 : zr_bitblt90)(dst.dc(), src.dc());
+        const rows want = clockwise ? rows{"...DA", "...EB", "...FC", "....."}
+                                    : rows{".....", "CF...", "BE...", "AD..."};
+        EXPECT_EQ(picture(dst), want);
+    }
+}
+
+// R = min(source height, destination width) source rows and C = min(source
+// width, destination height) source columns land against the corner.
+TEST(QuarterTurn, ExtentsAndCorners) {
+    const struct {
+        int src_w, src_h, dst_w, dst_h;
+    } cases[] = {{10, 10, 4, 6}, {2, 3, 100, 100}, {3, 2, 5, 4}, {0, 5, 4, 4}, {5, -1, 4, 4}, {5, 5, 0, 4}};
+    for (const auto &k : cases) {
+        for (const bool clockwise : {false, true}) {
+            SCOPED_TRACE(std::to_string(k.src_w) + "x" + std::to_string(k.src_h) + " into " +
+                         std::to_string(k.dst_w) + "x" + std::to_string(k.dst_h) + (clockwise ? " cw" : " ccw"));
+            recording_dc src(k.src_w, k.src_h), dst(k.dst_w, k.dst_h);
+            paint(src, at);
+            paint(dst, [](int, int) { return untouched; });
+            (clockwise ? zr_bitblt270 : zr_bitblt90)(dst.dc(), src.dc());
+            const int R = std::max(0, std::min(k.src_h, k.dst_w)), C = std::max(0, std::min(k.src_w, k.dst_h));
+            EXPECT_EQ(src.calls_of(slot::get_pixel).size(), size_t(R * C));
+            EXPECT_EQ(dst.calls_of(slot::set_pixel).size(), size_t(R * C));
+            EXPECT_EQ(mismatch(dst, [&](int x, int y) {
+                          if (clockwise) return x >= k.dst_w - R && y < C ? at(y, k.dst_w - 1 - x) : untouched;
+                          return x < R && y >= k.dst_h - C ? at(k.dst_h - 1 - y, x) : untouched;
+                      }),
+                      "");
+        }
+    }
+}
+
+// No row copy and no depth test: a device-format source of a depth the row
+// copy refuses still goes pixel by pixel through the slots, silently.
+TEST(QuarterTurn, DeviceFormatSourceGoesPixelByPixel) {
+    recording_dc src(2, 2, DC_TYPE_SCREEN), dst(2, 2, DC_TYPE_SCREEN);
+    src.dc()->colors = dst.dc()->colors = 4;
+    paint(src, at);
+    const std::string out = capture_stdout([&] { zr_bitblt90(dst.dc(), src.dc()); });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(src.calls, (std::vector<slot_call>{get_px(0, 0), get_px(1, 0), get_px(0, 1), get_px(1, 1)}));
+    EXPECT_EQ(dst.calls_of(slot::set_pixel).size(), 4u);
+}
+
+// Within one DC, pixels written earlier in the call are read back later.
+TEST(QuarterTurn, OneDcFollowsTheFixedOrder) {
+    for (const bool clockwise : {false, true}) {
+        recording_dc dc(2, 2);
+        letters(dc, {"AB", "CD"});
+        (clockwise ? zr_bitblt270 : zr_bitblt90)(dc.dc(), dc.dc());
+        const std::vector<std::string> want{clockwise ? "CA" : "BA", "AA"};
+        EXPECT_EQ(picture(dc), want);
+    }
+}
+
+// ---- what transfers leave alone ---------------------------------------------
+
+TEST(Transfers, LeaveErrorCodePositionAndColoursAlone) {
+    for (const uchar kind : {DC_TYPE_SCREEN, DC_TYPE_BITMAP, DC_TYPE_ALPHA}) {
+        recording_dc src(3, 3, kind), dst(3, 3, DC_TYPE_SCREEN);
+        std::vector<uchar> mem(9 * 4, 0);
+        give_memory(src, mem, 32, 12);
+        give_memory(dst, mem, 32, 12);
+        paint(src, [](int x, int y) { return color_t{uchar(x), uchar(y), 0, 128}; });
+        for (recording_dc *r : {&src, &dst}) {
+            zr_move_to(r->dc(), 7, 8);
+            zr_pen_color(r->dc(), {1, 2, 3, 4});
+            zr_brush_color(r->dc(), {5, 6, 7, 8});
+        }
+        zr_error_code = 77;
+        zr_bitblt(dst.dc(), 0, 0, src.dc(), 1, 1, 2, 2);
+        zr_bitblt90(dst.dc(), src.dc());
+        zr_bitblt270(dst.dc(), src.dc());
+        EXPECT_EQ(zr_error_code, 77);
+        for (recording_dc *r : {&src, &dst}) {
+            EXPECT_EQ(r->dc()->coor_x, 7);
+            EXPECT_EQ(r->dc()->coor_y, 8);
+            EXPECT_EQ(str(r->dc()->pen_color), str({1, 2, 3, 4}));
+            EXPECT_EQ(str(r->dc()->brush_color), str({5, 6, 7, 8}));
+        }
+    }
+    zr_error_code = 0;
+}
+
+}  // namespace
