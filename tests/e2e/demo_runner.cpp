@@ -1,0 +1,147 @@
+#include "demo_runner.hpp"
+
+#include <fcntl.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+
+namespace e2e {
+namespace fs = std::filesystem;
+
+temp_dir::temp_dir() {
+    std::string pattern = (fs::temp_directory_path() / "zr-e2e-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+temp_dir::~temp_dir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+namespace {
+
+std::string slurp(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Only what the demo and the sanitizers need, so that nothing in the test's
+// own environment (a ZR_VFB_* setting, an LD_PRELOAD) changes the run.
+std::vector<std::string> child_environment(const run_options &opt) {
+    std::vector<std::string> env;
+    if (const char *path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
+    // The preloaded device library comes before the sanitizer runtime.
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
+    env.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1");
+    if (opt.virtual_device) {
+        env.push_back(std::string("LD_PRELOAD=") + ZR_VFB_LIBRARY);
+        env.push_back("ZR_VFB_DEVICE=/dev/fb");
+        env.push_back("ZR_VFB_MEMORY=" + (opt.scratch / "fb.mem").string());
+    }
+    for (const auto &[name, value] : opt.env) env.push_back(name + "=" + value);
+    return env;
+}
+
+}  // namespace
+
+std::string run_result::describe() const {
+    std::string s = timed_out ? "timed out" : signal ? "killed by signal " + std::to_string(signal)
+                                                     : "exit status " + std::to_string(exit_code);
+    return s + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
+}
+
+run_result run_demo(const run_options &opt) {
+    std::vector<std::string> args = opt.wrapper;
+    args.push_back(ZR_SAMPLE_EXE);
+    std::vector<std::string> env = child_environment(opt);
+    std::vector<char *> argv, envp;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string out_file = (opt.scratch / "stdout.txt").string();
+    const std::string err_file = (opt.scratch / "stderr.txt").string();
+    const std::string cwd = opt.cwd.string();
+
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = ::open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || dup2(in, 0) < 0 ||
+            chdir(cwd.c_str()) != 0)
+            _exit(127);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+
+    run_result r;
+    int status = 0;
+    rusage usage{};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_seconds);
+    for (;;) {
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) break;
+        if (done < 0) throw std::runtime_error("wait4 failed");
+        if (std::chrono::steady_clock::now() > deadline) {
+            r.timed_out = true;
+            kill(pid, SIGKILL);
+            wait4(pid, &status, 0, &usage);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+    r.max_rss_kb = usage.ru_maxrss;
+    r.out = slurp(out_file);
+    r.err = slurp(err_file);
+    return r;
+}
+
+std::vector<std::pair<std::string, std::string>> snapshot_env(const fs::path &snap_dir, int bpp, int width,
+                                                              int height, int frames, long pause_us) {
+    return {{"ZR_VFB_SIZE", std::to_string(width) + "x" + std::to_string(height)},
+            {"ZR_VFB_BPP", std::to_string(bpp)},
+            {"ZR_VFB_SNAP_DIR", snap_dir.string()},
+            {"ZR_VFB_SNAP_ON_SLEEP", std::to_string(pause_us)},
+            {"ZR_VFB_FAST", "1"},
+            {"ZR_VFB_FRAMES", std::to_string(frames)}};
+}
+
+fs::path frame_path(const fs::path &snap_dir, int n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "frame-%04d.png", n);
+    return snap_dir / name;
+}
+
+std::optional<rgb_picture> read_png(const fs::path &file) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, file.c_str())) return std::nullopt;
+    image.format = PNG_FORMAT_RGB;
+    rgb_picture pic;
+    pic.width = static_cast<int>(image.width);
+    pic.height = static_cast<int>(image.height);
+    pic.rgb.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, pic.rgb.data(), 0, nullptr)) {
+        png_image_free(&image);
+        return std::nullopt;
+    }
+    return pic;
+}
+
+}  // namespace e2e

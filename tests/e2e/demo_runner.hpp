@@ -1,0 +1,68 @@
+// Runs the real demo program under the preloaded virtual framebuffer and
+// reads the PNG snapshots it leaves behind.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+// A fresh directory, removed with everything in it at the end of its scope.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct run_options {
+    std::filesystem::path cwd;       // where the demo finds its images
+    std::filesystem::path scratch;   // device memory, captured output
+    bool virtual_device = true;      // preload the virtual framebuffer on /dev/fb
+    std::vector<std::pair<std::string, std::string>> env;  // ZR_VFB_* and the like
+    std::vector<std::string> wrapper;                      // e.g. valgrind and its options
+    int timeout_seconds = 90;
+};
+
+struct run_result {
+    bool timed_out = false;
+    int exit_code = -1;  // -1 when ended by a signal
+    int signal = 0;
+    std::string out, err;
+    long max_rss_kb = 0;
+    std::string describe() const;  // for failure messages
+};
+
+// Runs the demo in a clean environment and waits for it (killing it at the timeout).
+run_result run_demo(const run_options &opt);
+
+// The environment for snapshots of every pause of at least pause_us
+// microseconds, fast sleeps and an exit after the given number of frames.
+std::vector<std::pair<std::string, std::string>> snapshot_env(const std::filesystem::path &snap_dir, int bpp,
+                                                              int width, int height, int frames,
+                                                              long pause_us = 300000);
+
+// The n-th snapshot (from 1) in snap_dir.
+std::filesystem::path frame_path(const std::filesystem::path &snap_dir, int n);
+
+struct rgb_picture {
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;  // rows top-down, 3 bytes per pixel
+    const unsigned char *at(int x, int y) const {
+        return rgb.data() + (static_cast<std::size_t>(y) * width + x) * 3;
+    }
+};
+
+// An 8-bit RGB reading of a PNG file; nothing when it cannot be read.
+std::optional<rgb_picture> read_png(const std::filesystem::path &file);
+
+}  // namespace e2e
