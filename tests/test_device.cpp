@@ -1,1 +1,159 @@
+// The framebuffer device and the error channel, under the in-process virtual
+// device.
+#include "capture.hpp"
+#include "vfb_fixture.hpp"
+
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <climits>
+#include <filesystem>
+#include <iterator>
+#include <string>
+
+namespace {
+
+// The sixteen messages as EUC-KR bytes, by code.
+const char *const messages[16] = {
+    "\xbf\xa1\xb7\xaf \xbe\xf8\xc0\xbd",
+    "\xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd",
+    "\xc1\xa2\xb1\xd9 \xb1\xc7\xc7\xd1\xc0\xcc \xbe\xf8\xc0\xbd",
+    "FBIOGET_VSCREENINFO\xb8\xa6 \xb1\xb8\xc7\xcf\xc1\xf6 \xb8\xf8\xc7\xd4",
+    "FBIOGET_FSCREENINFO\xb8\xa6 \xb1\xb8\xc7\xcf\xc1\xf6 \xb8\xf8\xc7\xd4",
+    "\xc7\xc1\xb7\xb9\xc0\xd3 \xb9\xf6\xc6\xdb \xb8\xde\xb8\xf0\xb8\xae \xb8\xc5\xc7\xce\xbf\xa1 "
+    "\xbd\xc7\xc6\xd0",
+    "\xc0\xcc\xb9\xcc\xc1\xf6 \xc6\xc4\xc0\xcf\xc0\xcc \xbe\xf8\xc0\xbd",
+    "\xc0\xcc\xb9\xcc\xc1\xf6 \xc7\xec\xb4\xf5 \xc1\xa4\xba\xb8 \xc0\xcc\xbb\xf3",
+    "\xc0\xcc\xb9\xcc\xc1\xf6 \xb5\xa5\xc0\xcc\xc5\xcd \xc0\xd0\xb1\xe2 \xc0\xcc\xbb\xf3",
+    "\xc6\xc8\xb7\xb9\xc6\xae \xc1\xa4\xba\xb8 \xc0\xcc\xbb\xf3",
+    "\xc4\xae\xb6\xf3 \xb1\xed\xc0\xcc\xb0\xa1 \xc7\xa5\xc1\xd8\xc0\xcc \xbe\xc6\xb4\xd4",
+    "\xc6\xf9\xc6\xae\xc6\xc4\xc0\xcf\xc0\xcc \xbe\xf8\xb0\xc5\xb3\xaa \xbb\xe7\xbf\xeb\xc7\xd2 "
+    "\xbc\xf6 \xbe\xf8\xc0\xbd",
+    "\xbd\xc3\xb1\xd7\xb3\xd7\xc3\xc4 \xbf\xa1\xb7\xaf",
+    "\xb8\xde\xb8\xf0\xb8\xae \xba\xce\xc1\xb7",
+    "\xc3\xb3\xb8\xae \xc1\xdf \xbf\xa1\xb7\xaf \xb9\xdf\xbb\xfd",
+    "\xc0\xcc\xb9\xcc\xc1\xf6 \xc3\xb3\xb8\xae\xb8\xa6 \xc0\xa7\xc7\xd1 DC "
+    "\xbb\xfd\xbc\xba\xbf\xa1 "
+    "\xbd\xc7\xc6\xd0",
+};
+
+std::string printed(int code, const char *where, int *returned) {
+    zr_error_code = code;
+    return zr_test::capture_stdout([&] { *returned = zr_print_error(where); });
+}
+
+TEST(ErrorChannel, EveryCodePrintsItsExactLine) {
+    for (int code = 0; code < 16; ++code) {
+        int returned = -1;
+        EXPECT_EQ(printed(code, "x.bmp", &returned),
+                  "[zr error:" + std::to_string(code) + "]" + messages[code] + " (x.bmp)\n");
+        EXPECT_EQ(returned, code);
+        EXPECT_STREQ(zr_error_string(), messages[code]);
+    }
+    // The demo's start-up failure: code 1, context "called from main".
+    int returned = -1;
+    EXPECT_EQ(printed(1, "\xb8\xde\xc0\xce\xbf\xa1\xbc\xad \xc8\xa3\xc3\xe2", &returned),
+              "[zr error:1]\xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd "
+              "(\xb8\xde\xc0\xce\xbf\xa1\xbc\xad \xc8\xa3\xc3\xe2)\n");
+    zr_error_code = 0;
+}
+
+TEST(ErrorChannel, CodesOutsideTheTableShareOneFixedText) {
+    zr_error_code = 16;
+    const std::string fixed = zr_error_string();
+    for (int code : {-1, 16, 17, 1000, INT_MIN, INT_MAX}) {
+        zr_error_code = code;
+        ASSERT_NE(zr_error_string(), nullptr);
+        EXPECT_EQ(zr_error_string(), fixed);
+        int returned = 0;
+        EXPECT_EQ(printed(code, "w", &returned),
+                  "[zr error:" + std::to_string(code) + "]" + fixed + " (w)\n");
+        EXPECT_EQ(returned, code);
+    }
+    for (const char *m : messages) EXPECT_NE(fixed, m);
+    zr_error_code = 0;
+}
+
+long open_descriptors() {
+    namespace fs = std::filesystem;
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
+class Device : public ::testing::Test {
+protected:
+    void TearDown() override {
+        zr_test::vfb_close();
+        zr_error_code = 0;
+    }
+};
+
+// Every failure leaves the device closed: no descriptor, nothing mapped, no
+// screen DC; a later success stores code 0 again.
+TEST_F(Device, EveryFailureLeavesTheDeviceClosed) {
+    struct failure_case {
+        const char *fail;  // what the virtual device refuses; null: a path that does not exist
+        int code;
+    };
+    const failure_case cases[] = {
+        {nullptr, ERR_NO_DEVICE},         {"open", ERR_ACCESS}, {"vscreeninfo", ERR_VSCREENINFO},
+        {"fscreeninfo", ERR_FSCREENINFO}, {"mmap", ERR_MMAP},
+    };
+    const long descriptors = open_descriptors();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fail ? c.fail : "no such path");
+        const int code =
+            c.fail ? zr_test::vfb_open({.fail = c.fail}) : zr_init("/nonexistent/zr-test-fb");
+        EXPECT_EQ(code, c.code);
+        EXPECT_EQ(zr_error_code, c.code);
+        EXPECT_EQ(zr_fb.fd, -1);
+        EXPECT_EQ(zr_fb.mapped, static_cast<unsigned char *>(MAP_FAILED));
+        EXPECT_EQ(open_descriptors(), descriptors);
+        EXPECT_EQ(zr_get_screen_dc(), nullptr);
+        zr_test::vfb_close();  // zr_close on a closed device does nothing harmful
+        EXPECT_EQ(zr_fb.fd, -1);
+
+        EXPECT_EQ(zr_test::vfb_open({}), 0);
+        EXPECT_EQ(zr_error_code, 0);
+        zr_test::vfb_close();
+    }
+}
+
+// colors is the sum of the field lengths only at 16 bits per pixel; the
+// mapping covers yres rows of line_length bytes, padding included.
+TEST_F(Device, GeometryAndDepthComeFromTheDevice) {
+    struct depth_case {
+        int depth;
+        long line_length;  // 0: unpadded
+        int bits_per_pixel, bytes_per_line;
+    };
+    const depth_case cases[] = {
+        {15, 0, 16, 80}, {16, 96, 16, 96}, {32, 0, 32, 160}, {24, 123, 24, 123}, {8, 0, 8, 40},
+    };
+    const long descriptors = open_descriptors();
+    for (const auto &c : cases) {
+        SCOPED_TRACE("depth " + std::to_string(c.depth));
+        ASSERT_EQ(zr_test::vfb_open(
+                      {.width = 40, .height = 30, .depth = c.depth, .line_length = c.line_length}),
+                  0);
+        EXPECT_EQ(zr_fb.colors, c.depth);
+        EXPECT_EQ(zr_fb.bits_per_pixel, c.bits_per_pixel);
+        EXPECT_EQ(zr_fb.width, 40);
+        EXPECT_EQ(zr_fb.height, 30);
+        EXPECT_EQ(zr_fb.dots, 1200);
+        EXPECT_EQ(zr_fb.bytes_per_line, c.bytes_per_line);
+        EXPECT_EQ(zr_fb.bytes, 30 * c.bytes_per_line);
+        EXPECT_GE(zr_fb.fd, 0);
+        EXPECT_NE(zr_fb.mapped, static_cast<unsigned char *>(MAP_FAILED));
+        // The mapping is the device's memory.
+        zr_fb.mapped[zr_fb.bytes - 1] = 0x5C;
+        EXPECT_EQ(zr_test::vfb_memory().at(static_cast<size_t>(zr_fb.bytes) - 1), 0x5C);
+
+        zr_test::vfb_close();
+        EXPECT_EQ(zr_fb.fd, -1);
+        EXPECT_EQ(zr_fb.mapped, static_cast<unsigned char *>(MAP_FAILED));
+        EXPECT_EQ(zr_get_screen_dc(), nullptr);
+        EXPECT_EQ(open_descriptors(), descriptors);
+    }
+}
+
+}  // namespace

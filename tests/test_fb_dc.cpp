@@ -1,1 +1,306 @@
+// Screen and buffer DCs and the framebuffer pixel families, under the
+// in-process virtual device.
+#include "capture.hpp"
+#include "vfb_fixture.hpp"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+class FbDc : public ::testing::Test {
+protected:
+    // Opens a fresh device, closing the one an earlier call opened.
+    void open(int depth, int width = 40, int height = 30, long line_length = 0) {
+        TearDown();
+        ASSERT_EQ(
+            zr_test::vfb_open(
+                {.width = width, .height = height, .depth = depth, .line_length = line_length}),
+            0);
+        screen = zr_get_screen_dc();
+        ASSERT_NE(screen, nullptr);
+        std::memset(screen->mapped, 0xAA, static_cast<size_t>(screen->bytes));
+    }
+    void TearDown() override {
+        zr_release_dc(screen);
+        screen = nullptr;
+        zr_test::vfb_close();
+        zr_error_code = 0;
+    }
+    dc_t *screen = nullptr;
+};
+
+TEST_F(FbDc, PlaceholderFamiliesPrintTheirLinesAndTouchNothing) {
+    const std::string todo = "\xb1\xb8\xc7\xf6 \xc7\xd8\xbe\xdf \xc7\xd4\n";
+    const std::string hline_prefix = "\xb1\xb8\xc7\xf6\xc7\xd8\xbe\xdf \xc7\xd4: zr -> b";
+    for (int depth : {1, 4, 8, 24}) {
+        SCOPED_TRACE("depth " + std::to_string(depth));
+        open(depth, 16, 4);
+        dc_t *buffer = zr_get_buffer_dc(5, 3);
+        ASSERT_NE(buffer, nullptr);
+        std::memset(buffer->mapped, 0x3C, static_cast<size_t>(buffer->bytes));
+        const std::string hline =
+            hline_prefix + std::to_string(depth) + "_hline\n" + (depth == 24 ? "" : todo);
+        for (dc_t *dc : {screen, buffer}) {
+            const bytes before(dc->mapped, dc->mapped + dc->bytes);
+            color_t out{1, 2, 3, 4};
+            const color_t c{200, 100, 50, 255};
+            EXPECT_EQ(zr_test::capture_stdout([&] { dc->clear(dc, c); }), todo);
+            EXPECT_EQ(zr_test::capture_stdout([&] { dc->set_pixel(dc, 1, 1, c); }), todo);
+            EXPECT_EQ(zr_test::capture_stdout([&] { dc->get_pixel(dc, 1, 1, &out); }), todo);
+            EXPECT_EQ(zr_test::capture_stdout([&] { dc->hline(dc, 0, 2, 1, c); }), hline);
+            EXPECT_EQ(zr_test::capture_stdout([&] { dc->vline(dc, 1, 0, 2, c); }), todo);
+            EXPECT_TRUE(same(out, color_t{1, 2, 3, 4}));
+            EXPECT_TRUE(bytes(dc->mapped, dc->mapped + dc->bytes) == before);
+        }
+        zr_release_dc(buffer);
+    }
+}
+
+// One pixel lands as exact bytes at y * bytes_per_line + x * B, nothing else
+// changes, and reads back with the alpha byte of the output kept.
+TEST_F(FbDc, PixelsAreStoredAtExactOffsetsAndReadBack) {
+    struct pixel_case {
+        int depth, width;
+        long line_length;
+        int x, y;
+        color_t color;
+        bytes stored;
+        color_t read;  // red, green, blue
+    };
+    const pixel_case cases[] = {
+        {16, 320, 0, 3, 2, {255, 0, 0, 255}, {0x00, 0xF8}, {248, 0, 0, 0}},
+        {16, 320, 704, 3, 2, {0, 255, 0, 0}, {0xE0, 0x07}, {0, 252, 0, 0}},
+        {16, 30, 70, 29, 4, {0x87, 0x46, 0x23, 9}, {0x24, 0x82}, {0x80, 0x44, 0x20, 0}},
+        {15, 50, 0, 4, 3, {255, 0, 0, 255}, {0x00, 0x7C}, {248, 0, 0, 0}},
+        {15, 50, 120, 49, 1, {0x0F, 0xFF, 0x80, 255}, {0xF0, 0x07}, {8, 248, 128, 0}},
+        {32,
+         20,
+         0,
+         5,
+         1,
+         {0x12, 0x34, 0x56, 0x9A},
+         {0x56, 0x34, 0x12, 0x00},
+         {0x12, 0x34, 0x56, 0}},
+        {32, 20, 100, 19, 2, {1, 2, 3, 0}, {3, 2, 1, 0}, {1, 2, 3, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("depth " + std::to_string(c.depth) + " line " + std::to_string(c.line_length));
+        open(c.depth, c.width, 5, c.line_length);
+        dc_t *buffer = zr_get_buffer_dc(c.width, 5);
+        ASSERT_NE(buffer, nullptr);
+        std::memset(buffer->mapped, 0xAA, static_cast<size_t>(buffer->bytes));
+        for (dc_t *dc : {screen, buffer}) {
+            bytes expected(dc->mapped, dc->mapped + dc->bytes);
+            const size_t at = static_cast<size_t>(c.y) * dc->bytes_per_line + c.x * c.stored.size();
+            std::copy(c.stored.begin(), c.stored.end(), expected.begin() + static_cast<long>(at));
+            dc->set_pixel(dc, c.x, c.y, c.color);
+            const bytes now =
+                dc == screen ? zr_test::vfb_memory() : bytes(dc->mapped, dc->mapped + dc->bytes);
+            EXPECT_TRUE(now == expected) << (dc == screen ? "screen" : "buffer");
+            color_t out{7, 7, 7, 0x5A};
+            dc->get_pixel(dc, c.x, c.y, &out);
+            EXPECT_TRUE(same(out, color_t{c.read.red, c.read.green, c.read.blue, 0x5A}));
+        }
+        zr_release_dc(buffer);
+    }
+}
+
+// Spans and clear on padded rows: pixels at y * line_length, padding bytes
+// untouched, and clear fills whatever the alpha.
+TEST_F(FbDc, SpansAndClearKeepOffThePadding) {
+    struct depth_case {
+        int depth;
+        bytes cell;  // (0xFF, 0x80, 0x08) as stored
+    };
+    const depth_case cases[] = {
+        {15, {0x01, 0x7E}}, {16, {0x01, 0xFC}}, {32, {0x08, 0x80, 0xFF, 0x00}}};
+    const color_t c{0xFF, 0x80, 0x08, 0};
+    for (const auto &d : cases) {
+        SCOPED_TRACE("depth " + std::to_string(d.depth));
+        const int w = 9, h = 4, pad = 7;
+        const long line = w * static_cast<long>(d.cell.size()) + pad;
+        open(d.depth, w, h, line);
+        bytes expected(static_cast<size_t>(line) * h, 0xAA);
+        auto put = [&](int x, int y) {
+            std::copy(d.cell.begin(), d.cell.end(),
+                      expected.begin() + y * line + x * static_cast<long>(d.cell.size()));
+        };
+        screen->hline(screen, 2, 8, 1, c);
+        for (int x = 2; x <= 8; ++x) put(x, 1);
+        screen->vline(screen, 0, 1, 3, c);
+        for (int y = 1; y <= 3; ++y) put(0, y);
+        screen->hline(screen, 5, 4, 0, c);  // empty: x1 > x2
+        screen->vline(screen, 3, 3, 2, c);
+        EXPECT_TRUE(zr_test::vfb_memory() == expected);
+        zr_clear(screen, c);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) put(x, y);
+        EXPECT_TRUE(zr_test::vfb_memory() == expected);
+    }
+}
+
+// Every 16-bit value decodes by the shift rule and encodes back to itself
+// (5-6-5), every 15-bit value likewise (5-5-5, bit 15 dropped).
+TEST_F(FbDc, SixteenAndFifteenBitValuesSurviveARoundTrip) {
+    for (int depth : {16, 15}) {
+        SCOPED_TRACE("depth " + std::to_string(depth));
+        open(depth, 1, 1);
+        long wrong = 0;
+        for (unsigned v = 0; v < 0x10000; ++v) {
+            screen->mapped[0] = static_cast<unsigned char>(v);
+            screen->mapped[1] = static_cast<unsigned char>(v >> 8);
+            color_t c{0, 0, 0, 0x33};
+            screen->get_pixel(screen, 0, 0, &c);
+            auto u8 = [](unsigned x) { return static_cast<unsigned char>(x); };
+            const color_t rule =
+                depth == 16 ? color_t{u8(((v >> 11) & 0x1F) << 3), u8(((v >> 5) & 0x3F) << 2),
+                                      u8((v & 0x1F) << 3), 0x33}
+                            : color_t{u8(((v >> 10) & 0x1F) << 3), u8(((v >> 5) & 0x1F) << 3),
+                                      u8((v & 0x1F) << 3), 0x33};
+            screen->set_pixel(screen, 0, 0, c);
+            const unsigned back = screen->mapped[0] | (screen->mapped[1] << 8);
+            if (!same(c, rule) || back != (depth == 16 ? v : v & 0x7FFF)) {
+                if (wrong++ == 0) ADD_FAILURE() << "first wrong value 0x" << std::hex << v;
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
+TEST_F(FbDc, BufferRowSizesFollowTheDepth) {
+    struct row_case {
+        int depth, bits_per_pixel;
+        int row8, row9, row10;  // bytes_per_line at widths 8, 9 and 10
+    };
+    const row_case cases[] = {
+        {1, 1, 1, 2, 2},      {4, 4, 4, 5, 5},      {8, 8, 8, 9, 10},     {15, 16, 16, 18, 20},
+        {16, 16, 16, 18, 20}, {24, 24, 24, 27, 30}, {32, 32, 32, 36, 40},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("depth " + std::to_string(c.depth));
+        open(c.depth, 12, 6, 100);
+        for (auto [width, row] : {std::pair{8, c.row8}, {9, c.row9}, {10, c.row10}}) {
+            dc_t *b = zr_get_buffer_dc(width, 3);
+            ASSERT_NE(b, nullptr);
+            EXPECT_EQ(b->dots, width * 3);
+            EXPECT_EQ(b->bytes_per_line, row);
+            EXPECT_EQ(b->bytes, 3 * row);
+            EXPECT_EQ(b->colors, c.depth);
+            EXPECT_EQ(b->bits_per_pixel, c.bits_per_pixel);
+            std::memset(b->mapped, 0, static_cast<size_t>(b->bytes));  // all of it is ours
+            zr_release_dc(b);
+        }
+    }
+}
+
+TEST_F(FbDc, NegativeBufferSizesTakeTheScreensAndNewDcsHaveTheDefaults) {
+    open(16, 320, 240, 704);
+    dc_t *full = zr_get_buffer_dc(-1, -1);
+    dc_t *rows = zr_get_buffer_dc(-1, 7);
+    dc_t *cols = zr_get_buffer_dc(5, -3);
+    ASSERT_TRUE(full && rows && cols);
+    EXPECT_EQ(full->width, 320);
+    EXPECT_EQ(full->height, 240);
+    EXPECT_EQ(full->bytes_per_line, 640);  // buffer rows are never padded
+    EXPECT_EQ(full->bytes, 240 * 640);
+    EXPECT_EQ(rows->width, 320);
+    EXPECT_EQ(rows->height, 7);
+    EXPECT_EQ(cols->width, 5);
+    EXPECT_EQ(cols->height, 240);
+    dc_t *second_screen = zr_get_screen_dc();
+    ASSERT_NE(second_screen, nullptr);
+    EXPECT_EQ(second_screen->mapped, screen->mapped);
+    EXPECT_EQ(screen->bytes_per_line, 704);
+    EXPECT_EQ(screen->bytes, 240 * 704);
+    for (dc_t *dc : {screen, second_screen, full, rows, cols}) {
+        EXPECT_TRUE(same(dc->pen_color, color_t{255, 255, 255, 255}));
+        EXPECT_TRUE(same(dc->brush_color, color_t{0, 0, 0, 255}));
+        EXPECT_EQ(dc->coor_x, 0);
+        EXPECT_EQ(dc->coor_y, 0);
+        EXPECT_EQ(dc->dc_type, DC_TYPE_SCREEN);
+    }
+    for (dc_t *dc : {second_screen, full, rows, cols}) zr_release_dc(dc);
+    zr_release_dc(nullptr);
+}
+
+// Sizes are reckoned in 64 bits: anything whose row, size or pixel count
+// does not fit an int is refused with code 13.
+TEST_F(FbDc, OversizedBuffersAreRefusedWithOutOfMemory) {
+    struct size_case {
+        int depth, width, height;
+    };
+    const size_case cases[] = {
+        {32, INT_MAX, 1},
+        {32, 100000, 100000},
+        {16, INT_MAX, INT_MAX},
+        {1, 65536, 65536},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.depth) + ": " + std::to_string(c.width) + "x" +
+                     std::to_string(c.height));
+        open(c.depth, 8, 8);
+        zr_error_code = 0;
+        EXPECT_EQ(zr_get_buffer_dc(c.width, c.height), nullptr);
+        EXPECT_EQ(zr_error_code, ERR_OUT_OF_MEMORY);
+    }
+}
+
+TEST_F(FbDc, ADepthWithoutAFamilyGivesNoDcAndNoCode) {
+    ASSERT_EQ(zr_test::vfb_open({.depth = 12}), 0);
+    EXPECT_EQ(zr_fb.colors, 12);
+    zr_error_code = ERR_PALETTE;
+    EXPECT_EQ(zr_get_screen_dc(), nullptr);
+    EXPECT_EQ(zr_get_buffer_dc(10, 10), nullptr);
+    EXPECT_EQ(zr_error_code, ERR_PALETTE);
+}
+
+// zr_to_screen_dc never leaves either DC's memory: equal rows are one block
+// of the smaller size; otherwise the smaller row over the smaller height.
+TEST_F(FbDc, ToScreenCopiesOnlyWhatBothDcsHold) {
+    struct copy_case {
+        int depth, screen_w, screen_h;
+        long line;
+        int buffer_w, buffer_h;
+        bool to_buffer;  // screen -> buffer instead of buffer -> screen
+    };
+    const copy_case cases[] = {
+        {16, 40, 30, 0, -1, -1, false},  {8, 40, 30, 0, -1, -1, false},   // same geometry
+        {16, 40, 30, 96, -1, -1, false},                                  // padded screen
+        {32, 40, 30, 0, 10, 5, false},   {32, 40, 30, 0, 60, 40, false},  // smaller, larger
+        {16, 40, 30, 0, -1, 10, false},  {16, 40, 30, 0, -1, 10, true},   // fewer equal rows
+        {16, 40, 30, 96, 60, 40, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        open(c.depth, c.screen_w, c.screen_h, c.line);
+        dc_t *buffer = zr_get_buffer_dc(c.buffer_w, c.buffer_h);
+        ASSERT_NE(buffer, nullptr);
+        for (int i = 0; i < buffer->bytes; ++i)
+            buffer->mapped[i] = static_cast<unsigned char>(i * 13 + i / 251);
+        dc_t *dst = c.to_buffer ? buffer : screen;
+        dc_t *src = c.to_buffer ? screen : buffer;
+        bytes expected(dst->mapped, dst->mapped + dst->bytes);
+        const int rows = std::min(dst->height, src->height);
+        const int row = std::min(dst->bytes_per_line, src->bytes_per_line);
+        for (int y = 0; y < rows; ++y)
+            std::memcpy(&expected[static_cast<size_t>(y) * dst->bytes_per_line],
+                        src->mapped + static_cast<size_t>(y) * src->bytes_per_line,
+                        static_cast<size_t>(row));
+        zr_to_screen_dc(dst, src);
+        EXPECT_TRUE(bytes(dst->mapped, dst->mapped + dst->bytes) == expected);
+        EXPECT_EQ(zr_test::vfb_memory().size(), static_cast<size_t>(screen->bytes));
+        zr_release_dc(buffer);
+    }
+}
+
+}  // namespace

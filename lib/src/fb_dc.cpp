@@ -8,6 +8,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -266,10 +267,11 @@ ZR_API void zr_to_screen_dc(dc_t *dst, dc_t *src) {
         return;
     }
     if (dst->bytes_per_line <= 0 || src->bytes_per_line <= 0) return;
-    const int row = dst->bytes_per_line < src->bytes_per_line ? dst->bytes_per_line : src->bytes_per_line;
-    const int dst_rows = dst->bytes / dst->bytes_per_line;
-    const int src_rows = src->bytes / src->bytes_per_line;
-    const int rows = dst_rows < src_rows ? dst_rows : src_rows;
+    // The smaller row over the smaller height; a row count is also bounded by
+    // what the memory holds, in case a DC's height and bytes disagree.
+    const int row = std::min(dst->bytes_per_line, src->bytes_per_line);
+    const int rows = std::min({dst->height, src->height, dst->bytes / dst->bytes_per_line,
+                               src->bytes / src->bytes_per_line});
     for (int y = 0; y < rows; ++y)
         std::memmove(dst->mapped + static_cast<std::ptrdiff_t>(y) * dst->bytes_per_line,
                      src->mapped + static_cast<std::ptrdiff_t>(y) * src->bytes_per_line,

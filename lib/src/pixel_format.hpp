@@ -83,6 +83,7 @@ struct xrgb8888 {
 // the loop at memory speed.
 template <class Fmt>
 inline void fill_pixels(unsigned char *p, std::size_t n, typename Fmt::pixel v) {
+    static_assert(8 % Fmt::bytes == 0, "the 8-byte pattern must hold whole pixels");
     unsigned char cell[Fmt::bytes];
     Fmt::store(cell, v);
     std::size_t bytes = n * Fmt::bytes;

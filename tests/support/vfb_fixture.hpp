@@ -14,7 +14,7 @@ struct vfb_config {
     int height = 48;
     int depth = 16;        // 1, 4, 8, 15, 16, 24, 32
     long line_length = 0;  // 0: no padding
-    std::string fail;      // ZR_VFB_FAIL
+    std::string fail{};    // ZR_VFB_FAIL
 };
 
 // The device path the in-process virtual device answers for.

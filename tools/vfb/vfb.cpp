@@ -12,6 +12,12 @@
 //   ZR_VFB_BPP          1, 4, 8, 15, 16, 24 or 32 (default 16; 15 is 16 bits as 5-5-5)
 //   ZR_VFB_LINE_LENGTH  bytes per row, at least the pixels' bytes (default: no padding)
 //   ZR_VFB_FAIL         comma list of: open, vscreeninfo, fscreeninfo, mmap
+// and, when the snapshot writer is built in (snapshot_triggers.cpp):
+//   ZR_VFB_SNAP_DIR       PNG pictures DIR/frame-0001.png, ... at exit and on
+//                         SIGINT, SIGTERM, SIGHUP
+//   ZR_VFB_SNAP_ON_SLEEP  also before every sleep of at least USEC microseconds
+//   ZR_VFB_FAST=1         sleeps return at once
+//   ZR_VFB_FRAMES         exit(0) after the N-th picture
 #include "vfb.hpp"
 
 #include <dlfcn.h>
@@ -62,6 +68,8 @@ int device_fd = -1;
 }  // namespace
 
 namespace zr_vfb {
+
+void (*on_device_open)(const geometry &g, const std::string &memory) = nullptr;
 
 geometry current_geometry() {
     geometry g{};
@@ -130,10 +138,11 @@ int open_device(int flags) {
         return -1;
     }
     const zr_vfb::geometry g = zr_vfb::current_geometry();
+    const std::string memory = zr_vfb::memory_path();
     using open_fn = int (*)(const char *, int, ...);
     static const auto real_open = real<open_fn>("open");
     const int access_mode = flags & O_ACCMODE;
-    const int fd = real_open(zr_vfb::memory_path().c_str(), access_mode | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = real_open(memory.c_str(), access_mode | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return fd;
     const off_t size = static_cast<off_t>(g.line_length) * g.height;
     struct stat st {};
@@ -144,12 +153,15 @@ int open_device(int flags) {
         return -1;
     }
     device_fd = fd;
+    if (zr_vfb::on_device_open != nullptr) zr_vfb::on_device_open(g, memory);
     return fd;
 }
 
 int open_common(const char *path, int flags, va_list ap, const char *name) {
     mode_t mode = 0;
-    if ((flags & O_CREAT) != 0) mode = static_cast<mode_t>(va_arg(ap, int));
+    // A mode follows only when a file may be created.
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        mode = static_cast<mode_t>(va_arg(ap, int));
     if (is_device(path)) return open_device(flags);
     using open_fn = int (*)(const char *, int, ...);
     return real<open_fn>(name)(path, flags, mode);

@@ -22,4 +22,9 @@ std::string memory_path();
 void fill_var(const geometry &g, fb_var_screeninfo *var);
 void fill_fix(const geometry &g, fb_fix_screeninfo *fix);
 
+// Called after every successful open of the device, with the geometry it was
+// opened with and the file that holds its memory. Null unless the snapshot
+// writer is built in (the preloadable library sets it when it loads).
+extern void (*on_device_open)(const geometry &g, const std::string &memory);
+
 }  // namespace zr_vfb
