@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Boots a kernel and initramfs under QEMU (software emulation, no display
+window) and serves the guest's requests until it powers off.
+
+The guest talks over its serial console; lines that start with "@@zr " are
+requests, everything else is logged:
+
+  @@zr screendump NAME    the host saves the screen as OUT/NAME.png, then
+                          answers "ok" on the serial line (the guest waits)
+  @@zr file NAME          the following lines, up to "@@zr end", are base64;
+                          the host decodes them into OUT/NAME
+  @@zr done               the guest is finished and powers off
+
+The whole serial log goes to OUT/serial.log. The session fails (exit 1) when
+the guest does not say "done" and power off before the deadline, and QEMU is
+killed then: a hung guest never stalls the caller.
+"""
+import argparse
+import base64
+import os
+import selectors
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+
+class Session:
+    def __init__(self, args):
+        self.args = args
+        self.out = args.out
+        self.deadline = time.monotonic() + args.timeout
+        # A socket path must stay short (108 bytes): not under OUT.
+        self.monitor_dir = tempfile.mkdtemp(prefix="zr-qemu-")
+        self.monitor_path = os.path.join(self.monitor_dir, "monitor")
+        self.log = open(os.path.join(self.out, "serial.log"), "wb")
+        self.proc = None
+        self.monitor = None
+        self.file_name = None
+        self.file_lines = []
+        self.done = False
+
+    def start(self):
+        cmd = [
+            self.args.qemu, "-machine", "pc", "-accel", "tcg", "-m", str(self.args.memory),
+            "-vga", "std", "-display", "none", "-no-reboot",
+            "-kernel", self.args.kernel, "-initrd", self.args.initrd,
+            "-append", self.args.append,
+            "-serial", "stdio",
+            "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path,
+            "-parallel", "none", "-net", "none",
+        ]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT)
+
+    def connect_monitor(self):
+        while self.monitor is None:
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            try:
+                s.connect(self.monitor_path)
+                self.monitor = s
+            except OSError:
+                s.close()
+                if time.monotonic() > self.deadline or self.proc.poll() is not None:
+                    raise RuntimeError("QEMU monitor did not come up")
+                time.sleep(0.05)
+        self.monitor_command(None)  # read the banner up to the first prompt
+
+    def monitor_command(self, command):
+        """Sends one command and returns what QEMU printed before its next prompt."""
+        if command is not None:
+            self.monitor.sendall(command.encode() + b"\n")
+        data = b""
+        self.monitor.settimeout(max(1.0, self.deadline - time.monotonic()))
+        while not data.endswith(b"(qemu) "):
+            chunk = self.monitor.recv(4096)
+            if not chunk:
+                raise RuntimeError("QEMU monitor closed")
+            data += chunk
+        return data.decode(errors="replace")
+
+    def screendump(self, name):
+        path = os.path.abspath(os.path.join(self.out, name + ".png"))
+        reply = self.monitor_command("screendump %s -f png" % path)
+        if not os.path.exists(path):
+            raise RuntimeError("screendump %s failed: %s" % (name, reply.strip()))
+        self.proc.stdin.write(b"ok\n")
+        self.proc.stdin.flush()
+
+    def handle(self, line):
+        text = line.rstrip(b"\r\n")
+        if self.file_name is not None:
+            if text == b"@@zr end":
+                with open(os.path.join(self.out, self.file_name), "wb") as f:
+                    f.write(base64.b64decode(b"".join(self.file_lines)))
+                self.file_name = None
+                self.file_lines = []
+            else:
+                self.file_lines.append(text)
+            return
+        if not text.startswith(b"@@zr "):
+            return
+        words = text.decode(errors="replace").split()
+        if words[1] == "screendump" and len(words) == 3:
+            self.screendump(words[2])
+        elif words[1] == "file" and len(words) == 3:
+            self.file_name = os.path.basename(words[2])
+        elif words[1] == "done":
+            self.done = True
+
+    def run(self):
+        self.start()
+        self.connect_monitor()
+        sel = selectors.DefaultSelector()
+        sel.register(self.proc.stdout, selectors.EVENT_READ)
+        pending = b""
+        while True:
+            left = self.deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("guest did not finish within %d s" % self.args.timeout)
+            if not sel.select(timeout=min(left, 1.0)):
+                continue
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            self.log.write(chunk)
+            self.log.flush()
+            pending += chunk
+            while b"\n" in pending:
+                line, pending = pending.split(b"\n", 1)
+                self.handle(line)
+        status = self.proc.wait(timeout=max(1.0, self.deadline - time.monotonic()))
+        if not self.done:
+            raise RuntimeError("guest stopped without finishing (QEMU status %d)" % status)
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGKILL)
+            self.proc.wait()
+        if self.monitor is not None:
+            self.monitor.close()
+        shutil.rmtree(self.monitor_dir, ignore_errors=True)
+        self.log.close()
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--qemu", default="qemu-system-x86_64")
+    p.add_argument("--kernel", required=True)
+    p.add_argument("--initrd", required=True)
+    p.add_argument("--append", required=True, help="kernel command line")
+    p.add_argument("--memory", type=int, default=256, help="guest memory in MiB")
+    p.add_argument("--timeout", type=float, default=120, help="seconds for the whole boot")
+    p.add_argument("--out", required=True, help="directory for the log, pictures and files")
+    args = p.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    session = Session(args)
+    started = time.monotonic()
+    try:
+        session.run()
+    except (RuntimeError, TimeoutError, OSError, subprocess.TimeoutExpired) as e:
+        print("qemu-session: %s (log: %s)" % (e, os.path.join(args.out, "serial.log")),
+              file=sys.stderr)
+        return 1
+    finally:
+        session.stop()
+    print("qemu-session: guest finished in %.1f s" % (time.monotonic() - started))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
