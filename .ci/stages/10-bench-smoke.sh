@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the benchmarks with every peer column and runs each case once,
+# briefly, then turns the output into a results file: a check that every case
+# sets up, runs and cleans up, and that the report still builds. Nothing here
+# is timed or compared; CI must not depend on the machine's speed.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+source .ci/lib.sh
+
+ci_install cmake ninja-build g++ pkg-config python3 libbenchmark-dev \
+  libpixman-1-dev libsdl2-dev libsdl2-gfx-dev libstb-dev
+
+dir=build-bench-smoke
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZR_WERROR=ON \
+  -DZR_BUILD_TESTS=OFF -DZR_BUILD_SAMPLE=OFF -DZR_BUILD_BENCH=ON
+cmake --build "$dir" --target zr_bench -j"$(nproc)"
+"$dir/bench/zr_bench" --benchmark_min_time=0.001 \
+  --benchmark_out_format=json --benchmark_out="$dir/smoke.json" >/dev/null
+python3 - "$dir/smoke.json" <<'PY'
+import json, sys
+runs = json.load(open(sys.argv[1]))["benchmarks"]
+bad = [b["name"] + ": " + b.get("error_message", "") for b in runs if b.get("error_occurred")]
+# The peer packages are installed above, so every peer column must be there.
+missing = [p for p in ("pixman_", "SDL_", "SDL2_gfx", "stb_image")
+           if not any("/" + p in b["name"] for b in runs)]
+print(f"{len(runs)} benchmarks ran, {len(bad)} failed, peer columns missing: {missing or 'none'}")
+for line in bad:
+    print("  " + line)
+sys.exit(1 if bad or missing or not runs else 0)
+PY
+python3 bench/make_results.py "$dir/smoke.json" "$dir/RESULTS.md"

@@ -1,0 +1,14 @@
+// One registration function per benchmark case, called by main in this order.
+#pragma once
+
+namespace zr_bench {
+
+void register_fill_cases();      // full-frame clear and filled rectangle
+void register_copy_cases();      // full-frame buffer to screen
+void register_bitmap_cases();    // bitmap to screen, converting
+void register_blend_cases();     // alpha blend to screen
+void register_shape_cases();     // lines, circles, ellipses, rectangles
+void register_bmp_load_cases();  // BMP files from the page cache
+void register_other_cases();     // calls without a peer
+
+}  // namespace zr_bench

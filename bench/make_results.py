@@ -1,0 +1,270 @@
+#!/usr/bin/env python3
+"""Turns zr_bench's JSON output into RESULTS.md.
+
+Usage: make_results.py BENCH.json RESULTS.md [README.md]
+
+Benchmark names are CASE/ROW/COLUMN. Each case becomes one table; every zr
+column (zr_...) of a row becomes a line with the peers' figures and the
+physical limit (memset, memcpy or fread) of the same row, its ratio to the
+best peer and to the limit, and whether it meets the case's target. When a
+README is given and holds the markers <!-- bench:headline --> and
+<!-- /bench:headline -->, the headline table replaces what stands between them.
+"""
+
+import json
+import os
+import re
+import statistics
+import sys
+
+LIMITS = ("memset", "memcpy", "fread")
+
+# case: (title, unit, targets). A target is (reference, factor): the zr figure
+# must reach factor x the reference, which is a column name, "limit" (the
+# row's memset/memcpy/fread) or "best peer".
+CASES = {
+    "fill": ("1. Full-frame clear and filled rectangle (brush only)", "Mpix/s",
+             [("limit", 0.9), ("pixman_fill", 1.0)]),
+    "copy": ("2. Full-frame buffer to screen", "Mpix/s", [("limit", 0.95)]),
+    "bitmap": ("3. Bitmap to screen, 640x480 image on an 800x480 screen", "Mpix/s",
+               [("best peer", 1.0)]),
+    "blend": ("4. Alpha blend, 640x480, alpha spread over 0..255", "Mpix/s",
+              [("SDL_BlitSurface", 1.0)]),
+    "shapes": ("5. Primitives on 800x480, 32 bits", "k shapes/s", [("SDL2_gfx", 1.0)]),
+    "bmp-load": ("6. BMP load from the page cache, 1920x1080", "Mpix/s",
+                 [("SDL_LoadBMP_RW", 1.0)]),
+    "other": ("7. Without peers, 800x480", "Mpix/s", []),
+}
+
+NOTES = {
+    "fill": "Peers and limit write the same bytes of the same DC memory. "
+            "memset writes bytes, not the colour, so it is the store bandwidth itself.",
+    "copy": "`zr_bitblt` takes its row-copy path (two DCs in device format).",
+    "bitmap": "The bitmap rows are bottom-up: pixman reads them through a negative stride, "
+              "SDL from a top-down copy (what SDL_LoadBMP gives). memcpy copies the "
+              "destination's bytes of the same rectangle.",
+    "blend": "The zr source is a 32-bit bitmap DC of kind DC_TYPE_ALPHA; zr rounds exactly "
+             "(nearest of the /255 rule). SDL blends the same non-premultiplied source with its "
+             "approximate rule; pixman OVER needs a premultiplied source (made once, untimed).",
+    "shapes": "One iteration draws the whole fixed-seed list; SDL2_gfx draws through a software "
+              "renderer over the same memory. Rectangles with pen and brush are boxRGBA then "
+              "rectangleRGBA for SDL2_gfx.",
+    "bmp-load": "Each load opens the file, decodes it into a new image and frees it. stb_image "
+                "refuses run-length files and expands palettes to RGB; zr and SDL keep 8 bits. "
+                "fread reads the whole file into a buffer.",
+    "other": "memcpy or memset of the frame's bytes gives the scale only.",
+}
+
+
+def load_rates(benchmarks):
+    """Median items/s per name, the coefficient of variation when repeated, errors."""
+    medians, cvs, errors, runs = {}, {}, {}, {}
+    for b in benchmarks:
+        name = b.get("run_name", b["name"])
+        if b.get("error_occurred"):
+            errors[name] = b.get("error_message", "error")
+            continue
+        rate = b.get("items_per_second")
+        if rate is None:
+            continue
+        if b.get("run_type") == "aggregate":
+            if b.get("aggregate_name") == "median":
+                medians[name] = rate
+            elif b.get("aggregate_name") == "cv":
+                cvs[name] = rate
+        else:
+            runs.setdefault(name, []).append(rate)
+    for name, values in runs.items():
+        medians.setdefault(name, statistics.median(values))
+    return medians, cvs, errors
+
+
+def split(name):
+    parts = name.split("/")
+    if len(parts) < 3:
+        return None
+    return parts[0], "/".join(parts[1:-1]), parts[-1]
+
+
+def fmt_rate(value, unit):
+    scaled = value / (1e3 if unit.startswith("k ") else 1e6)
+    if scaled >= 100:
+        return f"{scaled:,.0f}"
+    if scaled >= 10:
+        return f"{scaled:.1f}"
+    return f"{scaled:.2f}"
+
+
+def evaluate(targets, row_rates, zr, limit_name, best_peer):
+    """(met, text, margin) for one zr figure: margin is the smallest ratio to a
+    reference divided by its factor (1.00 = exactly on target); met is None
+    when no reference was measured."""
+    failures, margins = [], []
+    for ref, factor in targets:
+        if ref == "limit":
+            ref_name, ref_rate = limit_name, row_rates.get(limit_name)
+        elif ref == "best peer":
+            ref_name, ref_rate = best_peer if best_peer else (None, None)
+        else:
+            ref_name, ref_rate = ref, row_rates.get(ref)
+        if not ref_rate:
+            continue
+        ratio = zr / ref_rate
+        margins.append(ratio / factor)
+        if ratio < factor:
+            failures.append(f"{ratio:.2f} × {ref_name}")
+    if not margins:
+        return None, "no reference", None
+    if failures:
+        return False, "; ".join(failures), min(margins)
+    return True, "met", min(margins)
+
+
+def target_text(targets, limits):
+    """The targets in words, "limit" named by the case's limit columns."""
+    words = []
+    for ref, factor in targets:
+        name = "/".join(limits) if ref == "limit" and limits else ref
+        words.append(f"≥ {name}" if factor == 1 else f"≥ {factor:g} × {name}")
+    return " and ".join(words) or "none"
+
+
+def header(ctx):
+    loads = ctx.get("load_avg", [])
+    cpus = ctx.get("num_cpus", 0)
+    lines = [
+        "# zr benchmark results\n",
+        "Written by `bench/run` from one run of `zr_bench`; do not edit by hand.\n",
+        f"- Run: {ctx.get('date', '?')} on {ctx.get('host_name', '?')}, {cpus or '?'} CPUs at "
+        f"{ctx.get('mhz_per_cpu', '?')} MHz, load average "
+        f"{', '.join(f'{x:.2f}' for x in loads) or '?'}",
+        f"- Build: {ctx.get('zr_build_type', '?')}, compiler {ctx.get('zr_compiler', '?')}; "
+        f"peers: {ctx.get('zr_peers', '?')}",
+        "- Figures: the median of the repetitions, from the thread's CPU time; "
+        "ratios compare figures of this same run.",
+    ]
+    if loads and cpus and loads[0] > 0.5 * cpus:
+        lines.append(f"- **The machine was busy during this run** (load average {loads[0]:.1f} on "
+                     f"{cpus} CPUs): these figures are provisional; the final figures are taken "
+                     "on a quiet machine.")
+    return lines + [""]
+
+
+def case_table(case, rows, cvs):
+    """The section of one case, its headline row (None without a target) and
+    its missed targets."""
+    title, unit, targets = CASES.get(case, (case, "Mpix/s", []))
+    columns = []
+    for rates in rows.values():
+        columns += [c for c in rates if c not in columns]
+    limits = [c for c in columns if c in LIMITS]
+    peers = [c for c in columns if not c.startswith("zr") and c not in LIMITS]
+    head = ["Row", "zr call", "zr"] + limits + peers + ["÷ best peer", "÷ limit"]
+    align = ["---"] * 2 + ["---:"] * (len(head) - 2)
+    if targets:
+        head.append("target")
+        align.append("---")
+    lines = [f"## {title}\n",
+             f"{unit}; target: {target_text(targets, limits)}. {NOTES.get(case, '')}\n",
+             "| " + " | ".join(head) + " |", "|" + "|".join(align) + "|"]
+    met_count, judged_count, worst, misses = 0, 0, None, []
+
+    for row, rates in rows.items():
+        numeric = {c: v for c, v in rates.items() if isinstance(v, float)}
+        limit_name = next((c for c in limits if c in numeric), None)
+        peer_rates = [(c, numeric[c]) for c in peers if c in numeric]
+        best_peer = max(peer_rates, key=lambda p: p[1]) if peer_rates else None
+        others = [fmt_rate(rates[c], unit) if isinstance(rates.get(c), float) else rates.get(c, "")
+                  for c in limits + peers]
+        for zr_col in [c for c in rates if c.startswith("zr")]:
+            zr = numeric.get(zr_col)
+            if zr is None:  # an error message
+                line = [row, f"`{zr_col}`", rates[zr_col]] + others + [""] * (len(head) - 3 - len(others))
+                lines.append("| " + " | ".join(line) + " |")
+                continue
+            figure = fmt_rate(zr, unit)
+            cv = cvs.get(f"{case}/{row}/{zr_col}")
+            if cv is not None:
+                figure += f" ±{cv * 100:.0f}%"
+            line = [row, f"`{zr_col}`", figure] + others
+            line.append(f"{zr / best_peer[1]:.2f} ({best_peer[0]})" if best_peer else "")
+            line.append(f"{zr / numeric[limit_name]:.2f}" if limit_name else "")
+            if targets:
+                met, text, margin = evaluate(targets, numeric, zr, limit_name, best_peer)
+                line.append("✓" if met else ("✗ " + text if met is False else text))
+                if met is not None:
+                    judged_count += 1
+                    met_count += 1 if met else 0
+                    if worst is None or margin < worst[0]:
+                        worst = (margin, f"{row} `{zr_col}`")
+                if met is False:
+                    misses.append(f"- {title.split(' ', 1)[0]} {row}, `{zr_col}`: {text} "
+                                  f"(target {target_text(targets, limits)})")
+            lines.append("| " + " | ".join(line) + " |")
+    lines.append("")
+    headline = None
+    if targets:
+        headline = (f"| {title} | {target_text(targets, limits)} | {met_count} of {judged_count} | "
+                    + (f"{worst[0]:.2f} ({worst[1]})" if worst else "") + " |")
+    return lines, headline, misses
+
+
+def build(data):
+    """RESULTS.md's text and the headline table alone."""
+    medians, cvs, errors = load_rates(data.get("benchmarks", []))
+    cases = {}  # case -> row -> column -> rate, or error text
+    for name in list(medians) + list(errors):
+        parsed = split(name)
+        if parsed is None:
+            continue
+        case, row, column = parsed
+        value = medians.get(name, "error: " + errors.get(name, ""))
+        cases.setdefault(case, {}).setdefault(row, {})[column] = value
+
+    body, headline, misses = [], [], []
+    for case in [c for c in CASES if c in cases] + sorted(c for c in cases if c not in CASES):
+        lines, row, missed = case_table(case, cases[case], cvs)
+        body += lines
+        headline += [row] if row else []
+        misses += missed
+
+    table = ["| Case | Target | Rows meeting it | Worst row |", "|---|---|---:|---|"] + headline
+    summary = ["## Headline\n",
+               "Each zr figure against its target; the worst row shows its smallest ratio to a "
+               "reference divided by the target factor (1.00 = exactly on target).\n"] + table + [""]
+    if misses:
+        summary += ["### Missed targets\n",
+                    "What limits each is written in bench/LIMITS.md, appended below when present.\n"]
+        summary += misses + [""]
+    return "\n".join(header(data.get("context", {})) + summary + body), "\n".join(table)
+
+
+def main(argv):
+    if len(argv) not in (3, 4):
+        sys.exit(__doc__)
+    with open(argv[1], encoding="utf-8") as f:
+        data = json.load(f)
+    results, headline = build(data)
+    limits_notes = os.path.join(os.path.dirname(argv[2]), "LIMITS.md")
+    try:
+        with open(limits_notes, encoding="utf-8") as f:
+            results += "\n" + f.read()
+    except FileNotFoundError:
+        pass
+    with open(argv[2], "w", encoding="utf-8") as f:
+        f.write(results)
+    if len(argv) == 4:
+        try:
+            with open(argv[3], encoding="utf-8") as f:
+                readme = f.read()
+        except FileNotFoundError:
+            return
+        pattern = re.compile(r"(<!-- bench:headline -->\n).*?(<!-- /bench:headline -->)", re.S)
+        if pattern.search(readme):
+            readme = pattern.sub(lambda m: m.group(1) + headline + "\n" + m.group(2), readme)
+            with open(argv[3], "w", encoding="utf-8") as f:
+                f.write(readme)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
