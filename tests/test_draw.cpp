@@ -1,1 +1,164 @@
+// Colours, clipped pixels, clamped spans and lines: the exact slot calls on
+// the recording DC. (The pixel formats behind the slots have their own suite;
+// the shape suite draws through them.)
+#include "recording_dc.hpp"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
+
+using namespace zr_test;
+
+namespace {
+
+constexpr color_t red{200, 0, 0, 255};
+
+bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(Colour, ColorWrapsAndSetAlphaClamps) {
+    const color_t c = zr_color(300, -1, 0, 256);
+    EXPECT_TRUE(same(c, color_t{44, 255, 0, 0}));
+    // Memory order red, green, blue, alpha: opaque black is the word 0xFF000000.
+    unsigned char bytes[4];
+    const color_t black = zr_color(0, 0, 0, 255);
+    std::memcpy(bytes, &black, 4);
+    EXPECT_EQ(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<unsigned>(bytes[3]) << 24, 0xFF000000u);
+
+    const struct { int in, stored; } alphas[] = {{300, 255}, {-5, 0}, {128, 128}, {0, 0}, {255, 255}};
+    for (const auto &a : alphas) {
+        color_t k{1, 2, 3, 77};
+        zr_set_alpha(&k, a.in);
+        EXPECT_TRUE(same(k, color_t{1, 2, 3, static_cast<unsigned char>(a.stored)})) << a.in;
+    }
+}
+
+// Each case runs one call on a 100 x 50 recording DC and lists the slot
+// calls it must make, in order.
+struct call_case {
+    const char *name;
+    std::function<void(dc_t *)> draw;
+    std::vector<slot_call> expected;
+};
+
+void run_cases(const std::vector<call_case> &cases) {
+    for (const auto &k : cases) {
+        recording_dc rec(100, 50);
+        rec.dc()->pen_color = red;
+        k.draw(rec.dc());
+        EXPECT_EQ(rec.calls, k.expected) << k.name;
+        EXPECT_EQ(rec.violations, 0) << k.name;
+    }
+}
+
+TEST(Clipping, SpansClampAndPixelsReject) {
+    const color_t c = red;
+    run_cases({
+        {"hline wholly left", [&](dc_t *d) { zr_hline(d, -10, -5, 3, c); }, {hspan(0, 0, 3, c)}},
+        {"hline wholly right", [&](dc_t *d) { zr_hline(d, 150, 200, 3, c); }, {hspan(99, 99, 3, c)}},
+        {"hline across", [&](dc_t *d) { zr_hline(d, -10, 200, 3, c); }, {hspan(0, 99, 3, c)}},
+        {"hline reversed", [&](dc_t *d) { zr_hline(d, 5, 1, 3, c); }, {hspan(1, 5, 3, c)}},
+        {"hline row -1", [&](dc_t *d) { zr_hline(d, 0, 9, -1, c); }, {}},
+        {"hline row 50", [&](dc_t *d) { zr_hline(d, 0, 9, 50, c); }, {}},
+        {"vline wholly above", [&](dc_t *d) { zr_vline(d, 3, -20, -10, c); }, {vspan(3, 0, 0, c)}},
+        {"vline wholly below", [&](dc_t *d) { zr_vline(d, 3, 70, 60, c); }, {vspan(3, 49, 49, c)}},
+        {"vline across", [&](dc_t *d) { zr_vline(d, 3, 80, -8, c); }, {vspan(3, 0, 49, c)}},
+        {"vline column -1", [&](dc_t *d) { zr_vline(d, -1, 0, 9, c); }, {}},
+        {"vline column 100", [&](dc_t *d) { zr_vline(d, 100, 0, 9, c); }, {}},
+        {"pixel inside", [&](dc_t *d) { zr_set_pixel(d, 99, 49, c); }, {set_px(99, 49, c)}},
+        {"pixel x = width", [&](dc_t *d) { zr_set_pixel(d, 100, 0, c); }, {}},
+        {"pixel y = height", [&](dc_t *d) { zr_set_pixel(d, 0, 50, c); }, {}},
+        {"pixel negative", [&](dc_t *d) { zr_set_pixel(d, -1, 0, c); }, {}},
+        {"clear with alpha 0", [&](dc_t *d) { zr_clear(d, color_t{1, 2, 3, 0}); },
+         {{slot::clear, 0, 0, 0, color_t{1, 2, 3, 0}}}},
+    });
+}
+
+TEST(Clipping, RejectedReadKeepsTheOutputColour) {
+    recording_dc rec(100, 50);
+    rec.pixel(99, 49) = color_t{9, 8, 7, 6};
+    const int outside[][2] = {{100, 0}, {0, 50}, {-1, 3}, {3, -1}};
+    for (const auto &p : outside) {
+        color_t out{11, 22, 33, 44};
+        zr_get_pixel(rec.dc(), p[0], p[1], &out);
+        EXPECT_TRUE(same(out, color_t{11, 22, 33, 44}));
+    }
+    color_t out{};
+    zr_get_pixel(rec.dc(), 99, 49, &out);
+    EXPECT_TRUE(same(out, color_t{9, 8, 7, 6}));
+    EXPECT_EQ(rec.calls, std::vector<slot_call>{get_px(99, 49)});
+}
+
+TEST(Lines, PixelsInTheirOrder) {
+    const color_t c = red;
+    auto line = [](int x1, int y1, int x2, int y2) {
+        return [=](dc_t *d) { zr_line(d, x1, y1, x2, y2); };
+    };
+    run_cases({
+        {"(0,0)-(4,2)", line(0, 0, 4, 2), {set_px(0, 0, c), set_px(0, 1, c), set_px(1, 1, c), set_px(2, 2, c), set_px(3, 2, c)}},
+        {"(0,0)-(2,4)", line(0, 0, 2, 4), {set_px(0, 0, c), set_px(1, 0, c), set_px(1, 1, c), set_px(2, 2, c), set_px(2, 3, c)}},
+        {"(0,0)-(3,3)", line(0, 0, 3, 3), {set_px(0, 0, c), set_px(0, 1, c), set_px(1, 2, c), set_px(2, 3, c)}},
+        {"(0,0)-(5,1)", line(0, 0, 5, 1),
+         {set_px(0, 0, c), set_px(0, 0, c), set_px(1, 0, c), set_px(2, 1, c), set_px(3, 1, c), set_px(4, 1, c)}},
+        {"(4,0)-(0,1)", line(4, 0, 0, 1), {set_px(4, 0, c), set_px(4, 0, c), set_px(3, 1, c), set_px(2, 1, c), set_px(1, 1, c)}},
+        {"(4,2)-(0,0)", line(4, 2, 0, 0), {set_px(4, 2, c), set_px(4, 1, c), set_px(3, 1, c), set_px(2, 0, c), set_px(1, 0, c)}},
+        {"(0,0)-(4,0)", line(0, 0, 4, 0), {hspan(0, 4, 0, c)}},
+        {"(2,5)-(2,1)", line(2, 5, 2, 1), {vspan(2, 1, 5, c)}},
+        // Clipped lines.
+        {"horizontal, left of the DC", line(-10, 5, -5, 5), {hspan(0, 0, 5, c)}},
+        {"vertical, column -10", line(-10, 5, -10, 9), {}},
+        {"sloped, wholly outside", line(-40, -3, -2, -30), {}},
+        {"zero length", line(7, 8, 7, 8), {vspan(7, 8, 8, c)}},
+        {"zero length above the DC", line(7, -4, 7, -4), {vspan(7, 0, 0, c)}},
+        {"sloped, entering at the left", line(-2, 0, 2, 4), {set_px(0, 3, c), set_px(1, 4, c)}},
+    });
+}
+
+TEST(Lines, PositionFollowsAndPenIsReadAsIs) {
+    recording_dc rec(100, 50);
+    dc_t *d = rec.dc();
+    d->pen_color = color_t{10, 20, 30, 0};  // alpha 0 still draws
+    zr_move_to(d, 98, 48);
+    zr_line_to(d, 100000, 48 + 99902);  // an exact diagonal far outside
+    EXPECT_EQ(d->coor_x, 100000);
+    EXPECT_EQ(d->coor_y, 99950);
+    EXPECT_EQ(rec.calls, (std::vector<slot_call>{set_px(98, 48, d->pen_color), set_px(98, 49, d->pen_color)}));
+    // A polyline continues from there: the next line starts outside.
+    zr_line_to(d, 0, 0);
+    EXPECT_EQ(d->coor_x, 0);
+    EXPECT_EQ(d->coor_y, 0);
+    EXPECT_EQ(rec.violations, 0);
+}
+
+// Clipping of a sloped line only drops points: on a small DC it writes
+// exactly the inside part of what a DC holding the whole line receives, and
+// successive points are neighbours ending next to the end point.
+TEST(Lines, RandomLinesClipByDroppingPoints) {
+    std::mt19937 rng(20240607);
+    std::uniform_int_distribution<int> coord(-150, 250);
+    constexpr int shift = 200;  // the big DC holds -200 .. 499 on both axes
+    for (int i = 0; i < 400; ++i) {
+        const int x1 = coord(rng), y1 = coord(rng), x2 = coord(rng), y2 = coord(rng);
+        if (x1 == x2 || y1 == y2) continue;
+        recording_dc small(100, 50), big(700, 700);
+        zr_line(small.dc(), x1, y1, x2, y2);
+        zr_line(big.dc(), x1 + shift, y1 + shift, x2 + shift, y2 + shift);
+        std::vector<slot_call> inside;
+        for (auto k : big.calls) {
+            k.a -= shift;
+            k.b -= shift;
+            if (k.a >= 0 && k.a < 100 && k.b >= 0 && k.b < 50) inside.push_back(k);
+        }
+        ASSERT_EQ(small.calls, inside) << x1 << ',' << y1 << " -> " << x2 << ',' << y2;
+        const auto &all = big.calls;
+        for (size_t j = 1; j < all.size(); ++j)
+            ASSERT_LE(std::max(std::abs(all[j].a - all[j - 1].a), std::abs(all[j].b - all[j - 1].b)), 1);
+        EXPECT_LE(std::max(std::abs(all.back().a - (x2 + shift)), std::abs(all.back().b - (y2 + shift))), 1);
+        ASSERT_EQ(small.violations + big.violations, 0);
+    }
+}
+
+}  // namespace

@@ -1,1 +1,489 @@
+// Rectangles, circles, ellipses and inversion: the exact span sequences of
+// the rasterisers on the recording DC, the pictures on real buffer DCs, a
+// random sweep, and one golden scene.
+#include "recording_dc.hpp"
+#include "shapes.hpp"
+#include "vfb_fixture.hpp"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace zr_test;
+
+namespace {
+
+constexpr color_t brush{0, 248, 0, 255};
+constexpr color_t pen{248, 0, 248, 255};
+constexpr color_t background{0, 0, 0, 255};
+constexpr color_t off{90, 90, 90, 0};  // alpha 0: switches its half off
+
+bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+struct point {
+    int x, y;
+};
+
+// What zr_circle / zr_ellipse must call for the visited points: every span
+// with the brush, then both ends of every span with the pen.
+std::vector<slot_call> fill_then_outline(const std::vector<slot_call> &spans) {
+    std::vector<slot_call> out;
+    for (auto s : spans) out.push_back(hspan(s.a, s.b, s.c, brush));
+    for (const auto &s : spans) {
+        out.push_back(set_px(s.a, s.c, pen));
+        out.push_back(set_px(s.b, s.c, pen));
+    }
+    return out;
+}
+
+// The spans each visited point reports: rows cy + y and cy - y over
+// cx - x .. cx + x; for circles also rows cy + x and cy - x over cx - y .. cx + y.
+std::vector<slot_call> point_spans(bool circle, int cx, int cy, const std::vector<point> &points) {
+    std::vector<slot_call> out;
+    for (auto p : points) {
+        out.push_back(hspan(cx - p.x, cx + p.x, cy + p.y, {}));
+        out.push_back(hspan(cx - p.x, cx + p.x, cy - p.y, {}));
+        if (!circle) continue;
+        out.push_back(hspan(cx - p.y, cx + p.y, cy + p.x, {}));
+        out.push_back(hspan(cx - p.y, cx + p.y, cy - p.x, {}));
+    }
+    return out;
+}
+
+void prepare(dc_t *dc, color_t b, color_t p) {
+    dc->brush_color = b;
+    dc->pen_color = p;
+}
+
+TEST(Rasterisers, PointsVisitedGiveTheseCallsInOrder) {
+    const std::vector<point> e20x7 = {{0, 7},  {1, 7},  {2, 7},  {3, 7},  {4, 7},  {5, 7},  {6, 7},
+                                      {7, 7},  {8, 6},  {9, 6},  {10, 6}, {11, 6}, {12, 6}, {13, 5},
+                                      {14, 5}, {15, 5}, {16, 4}, {17, 4}, {18, 3}, {19, 2}, {20, 1}, {20, 0}};
+    const struct {
+        bool is_circle;
+        int rx, ry;
+        std::vector<point> points;
+    } cases[] = {
+        {true, 1, 1, {{0, 1}}},
+        {true, 3, 3, {{0, 3}, {1, 3}, {2, 2}}},
+        {true, 5, 5, {{0, 5}, {1, 5}, {2, 5}, {3, 4}}},
+        {true, 10, 10, {{0, 10}, {1, 10}, {2, 10}, {3, 10}, {4, 9}, {5, 9}, {6, 8}, {7, 7}}},
+        {false, 1, 1, {{0, 1}, {1, 1}, {1, 0}}},
+        {false, 2, 1, {{0, 1}, {1, 1}, {2, 0}}},
+        {false, 5, 3, {{0, 3}, {1, 3}, {2, 3}, {3, 2}, {4, 2}, {5, 1}, {5, 0}}},
+        {false, -5, 3, {{0, 3}, {1, 3}, {2, 3}, {3, 2}, {4, 2}, {5, 1}, {5, 0}}},
+        {false, 3, 5, {{0, 5}, {1, 5}, {2, 4}, {2, 3}, {3, 2}, {3, 1}, {3, 0}}},
+        {false, 20, 7, e20x7},
+        // Here the hand-over term 3 (A - B) / 2 picks (2, 4); a quarter would pick (1, 4).
+        {false, 2, 6, {{0, 6}, {1, 5}, {2, 4}, {2, 3}, {2, 2}, {2, 1}, {2, 0}}},
+    };
+    for (const auto &k : cases) {
+        recording_dc rec(60, 60);
+        prepare(rec.dc(), brush, pen);
+        if (k.is_circle)
+            zr_circle(rec.dc(), 30, 25, k.rx);
+        else
+            zr_ellipse(rec.dc(), 30, 25, k.rx, k.ry);
+        EXPECT_EQ(rec.calls, fill_then_outline(point_spans(k.is_circle, 30, 25, k.points))) << (k.is_circle ? "circle " : "ellipse ") << k.rx << 'x' << k.ry;
+    }
+}
+
+TEST(Shapes, RectangleCallsAndNothingCases) {
+    auto rows = [](int x1, int x2, int y1, int y2, color_t c) {
+        std::vector<slot_call> v;
+        for (int y = y1; y <= y2; ++y) v.push_back(hspan(x1, x2, y, c));
+        return v;
+    };
+    auto plus = [](std::vector<slot_call> a, const std::vector<slot_call> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const auto framed = plus(rows(10, 30, 20, 25, brush), {hspan(10, 30, 20, pen), hspan(10, 30, 25, pen),
+                                                           vspan(10, 20, 25, pen), vspan(30, 20, 25, pen)});
+    const struct {
+        const char *name;
+        color_t b, p;
+        std::function<void(dc_t *)> draw;
+        std::vector<slot_call> expected;
+    } cases[] = {
+        {"fill and frame", brush, pen, [](dc_t *d) { zr_rectangle(d, 10, 20, 30, 25); }, framed},
+        {"corners swapped", brush, pen, [](dc_t *d) { zr_rectangle(d, 30, 25, 10, 20); }, framed},
+        {"corners mixed", brush, pen, [](dc_t *d) { zr_rectangle(d, 10, 25, 30, 20); }, framed},
+        {"one pixel", brush, pen, [](dc_t *d) { zr_rectangle(d, 5, 5, 5, 5); },
+         {hspan(5, 5, 5, brush), hspan(5, 5, 5, pen), hspan(5, 5, 5, pen), vspan(5, 5, 5, pen), vspan(5, 5, 5, pen)}},
+        {"left of the DC", brush, pen, [](dc_t *d) { zr_rectangle(d, -30, 10, -20, 20); },
+         plus(rows(0, 0, 10, 20, brush), {hspan(0, 0, 10, pen), hspan(0, 0, 20, pen)})},
+        {"outline above the DC", off, pen, [](dc_t *d) { zr_rectangle(d, 10, -30, 20, -20); },
+         {vspan(10, 0, 0, pen), vspan(20, 0, 0, pen)}},
+        {"fill only", brush, off, [](dc_t *d) { zr_rectangle(d, 10, 20, 30, 25); }, rows(10, 30, 20, 25, brush)},
+        {"whole int range", brush, off, [](dc_t *d) { zr_rectangle(d, INT_MIN, INT_MIN, INT_MAX, INT_MAX); },
+         rows(0, 99, 0, 99, brush)},
+        {"both halves off", off, off, [](dc_t *d) {
+             zr_rectangle(d, 1, 1, 50, 50);
+             zr_circle(d, 50, 50, 10);
+             zr_ellipse(d, 50, 50, 10, 4);
+         }, {}},
+        {"circle radius 0 or negative", brush, pen, [](dc_t *d) {
+             zr_circle(d, 50, 50, 0);
+             zr_circle(d, 50, 50, -7);
+         }, {}},
+        {"ellipse radius 0 or ry negative", brush, pen, [](dc_t *d) {
+             zr_ellipse(d, 50, 50, 0, 5);
+             zr_ellipse(d, 50, 50, 5, 0);
+             zr_ellipse(d, 50, 50, 5, -3);
+             zr_ellipse(d, 50, 50, -5, -3);
+         }, {}},
+    };
+    for (const auto &k : cases) {
+        recording_dc rec(100, 100);
+        prepare(rec.dc(), k.b, k.p);
+        k.draw(rec.dc());
+        EXPECT_EQ(rec.calls, k.expected) << k.name;
+        EXPECT_EQ(rec.violations, 0) << k.name;
+    }
+}
+
+TEST(Shapes, InversionVisitsRowsThenColumnsAndKeepsAlpha) {
+    recording_dc rec(3, 2);
+    rec.pixel(0, 0) = {10, 20, 30, 40};
+    rec.pixel(2, 1) = {255, 0, 128, 7};
+    zr_invrectangle(rec.dc(), INT_MAX, INT_MAX, INT_MIN, INT_MIN);  // the whole DC, and no more
+    std::vector<slot_call> expected;
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x) {
+            expected.push_back(get_px(x, y));
+            expected.push_back(set_px(x, y, rec.pixel(x, y)));
+        }
+    EXPECT_EQ(rec.calls, expected);
+    EXPECT_TRUE(same(rec.pixel(0, 0), color_t{245, 235, 225, 40}));
+    EXPECT_TRUE(same(rec.pixel(2, 1), color_t{0, 255, 127, 7}));
+    EXPECT_TRUE(same(rec.pixel(1, 0), color_t{255, 255, 255, 255}));
+
+    // A read that writes nothing passes on the complement of opaque black.
+    recording_dc blind(2, 2);
+    blind.dc()->get_pixel = [](dc_t *, int, int, color_t *) {};
+    zr_invrectangle(blind.dc(), 1, 1, 5, 5);
+    EXPECT_EQ(blind.calls, std::vector<slot_call>{set_px(1, 1, color_t{255, 255, 255, 255})});
+}
+
+// Random shapes and lines anywhere, even at the ends of the int range: every
+// slot call stays inside the DC and ordered (the recording DC flags others).
+TEST(Shapes, RandomShapesNeverLeaveTheDC) {
+    std::mt19937 rng(77);
+    std::uniform_int_distribution<int> coord(-150, 250), radius(-20, 160), pick(0, 5);
+    recording_dc rec(100, 60);
+    dc_t *d = rec.dc();
+    for (int i = 0; i < 3000; ++i) {
+        prepare(d, pick(rng) == 0 ? off : brush, pick(rng) == 0 ? off : pen);
+        const int x = coord(rng), y = coord(rng), a = coord(rng), b = coord(rng);
+        switch (pick(rng)) {
+            case 0: zr_rectangle(d, x, y, a, b); break;
+            case 1: zr_invrectangle(d, x, y, a, b); break;
+            case 2: zr_circle(d, x, y, radius(rng)); break;
+            case 3: zr_ellipse(d, x, y, radius(rng), radius(rng)); break;
+            default: zr_line(d, x, y, a, b); break;
+        }
+        ASSERT_EQ(rec.violations, 0) << "shape " << i;
+        rec.calls.clear();
+    }
+    prepare(d, brush, pen);
+    zr_circle(d, INT_MAX, INT_MIN, 6);
+    zr_circle(d, INT_MIN, 30, 6);
+    zr_ellipse(d, INT_MIN, INT_MAX, 7, 4);
+    zr_ellipse(d, 50, 30, INT_MIN, 5);
+    zr_ellipse(d, 50, 30, 5, INT_MIN);
+    zr_rectangle(d, INT_MIN, INT_MAX, INT_MAX, INT_MIN);
+    zr_invrectangle(d, INT_MIN, INT_MAX, INT_MAX, INT_MIN);
+    zr_line(d, INT_MAX - 5, 10, INT_MAX, 13);
+    zr_line(d, 10, INT_MIN, 14, INT_MIN + 9);
+    EXPECT_EQ(rec.violations, 0);
+}
+
+// The walk of one curve as its span operation sees it, checked as it goes
+// (the largest ellipses report millions of spans). Each visited point's
+// spans must mirror about the centre (and, for circles, the diagonal); the
+// points of one quadrant (octant) must form a connected path, x never
+// falling and y never rising, each on the ideal curve to within a pixel.
+struct walk_check {
+    std::int64_t cx = 0, cy = 0;
+    double rx = 1, ry = 1;
+    bool circle = false;
+    slot_call group[4]{};  // the spans of the current point
+    int in_group = 0;
+    long points = 0;
+    point first{}, last{};
+    std::string fault;
+};
+walk_check *walk = nullptr;
+
+void check_span(dc_t *, int x1, int x2, int y, color_t) {
+    walk_check &w = *walk;
+    if (!w.fault.empty()) return;
+    w.group[w.in_group++] = hspan(x1, x2, y, {});
+    if (w.in_group < (w.circle ? 4 : 2)) return;
+    w.in_group = 0;
+    const point p{static_cast<int>(w.cx - w.group[0].a), static_cast<int>(w.group[0].c - w.cy)};
+    auto is_span = [&](const slot_call &s, std::int64_t half, std::int64_t row) {
+        return s.a == w.cx - half && s.b == w.cx + half && s.c == row;
+    };
+    bool mirrored = is_span(w.group[0], p.x, w.cy + p.y) && is_span(w.group[1], p.x, w.cy - p.y);
+    if (w.circle) mirrored = mirrored && is_span(w.group[2], p.y, w.cy + p.x) && is_span(w.group[3], p.y, w.cy - p.x);
+    auto sq = [](double v) { return v * v; };
+    const double lo = sq(std::max(p.x - 1, 0) / w.rx) + sq(std::max(p.y - 1, 0) / w.ry);
+    const double hi = sq((p.x + 1) / w.rx) + sq((p.y + 1) / w.ry);
+    const int dx = p.x - w.last.x, dy = w.last.y - p.y;
+    const char *fault = !mirrored                ? "spans not mirrored"
+                        : lo > 1.0 || hi < 1.0 ? "off the curve"
+                        : w.points > 0 && (dx < 0 || dx > 1 || dy < 0 || dy > 1 || dx + dy == 0)
+                            ? "path broken"
+                            : nullptr;
+    if (fault) w.fault = std::string(fault) + " at " + std::to_string(p.x) + ',' + std::to_string(p.y);
+    if (w.points++ == 0) w.first = p;
+    w.last = p;
+}
+
+TEST(Rasterisers, CirclesAndEllipsesAreClosedAndSymmetric) {
+    recording_dc unused(1, 1);
+    walk_check w;
+    walk = &w;
+    std::mt19937 rng(912);
+    std::uniform_int_distribution<int> r(1, 3000), centre(-100000, 100000);
+    for (int i = 0; i < 60; ++i) {
+        const int radius = i < 40 ? i + 1 : r(rng);
+        w = {};
+        w.cx = centre(rng), w.cy = centre(rng), w.rx = w.ry = radius, w.circle = true;
+        zr::circle(unused.dc(), static_cast<int>(w.cx), static_cast<int>(w.cy), radius, pen, check_span);
+        ASSERT_EQ(w.fault, "") << "circle " << radius;
+        EXPECT_TRUE(w.first.x == 0 && w.first.y == radius) << "circle " << radius;
+        EXPECT_LE(std::abs(w.last.x - w.last.y), 1) << "octant not reached, circle " << radius;
+    }
+    const std::vector<std::pair<int, int>> fixed = {
+        {912, 912}, {913, 913}, {1000, 300}, {300, 1000}, {2500, 1}, {1, 2500}, {40000, 39999},
+        {zr::max_ellipse_radius, zr::max_ellipse_radius}, {zr::max_ellipse_radius, 17}};
+    for (int i = 0; i < 80; ++i) {
+        const auto [rx, ry] = i < 9 ? fixed[i] : std::pair{r(rng), r(rng)};
+        w = {};
+        w.cx = centre(rng), w.cy = centre(rng), w.rx = rx, w.ry = ry;
+        zr::ellipse(unused.dc(), static_cast<int>(w.cx), static_cast<int>(w.cy), rx, ry, pen, check_span);
+        ASSERT_EQ(w.fault, "") << "ellipse " << rx << 'x' << ry;
+        EXPECT_TRUE(w.first.x == 0 && w.first.y == ry) << "ellipse " << rx << 'x' << ry;
+        // The walk ends on the centre row, as far out as the curve is half a
+        // row above it: flat ellipses end short of rx, as the midpoint rule has it.
+        const double reach = rx * std::sqrt(1 - 0.25 / (double(ry) * ry)) - 1;
+        EXPECT_TRUE(w.last.y == 0 && w.last.x >= reach && w.last.x <= rx) << "ellipse " << rx << 'x' << ry;
+    }
+    // Beyond the supported radius the walk declines instead of overflowing.
+    w = {};
+    zr::ellipse(unused.dc(), 0, 0, zr::max_ellipse_radius + 1, 5, pen, check_span);
+    EXPECT_EQ(w.points, 0);
+    walk = nullptr;
+}
+
+// Pictures on the real pixel formats: '.' background, 'b' brush, 'p' pen.
+class RealShapes : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        vfb_config cfg;
+        cfg.width = 100;
+        cfg.height = 100;
+        cfg.depth = GetParam();
+        ASSERT_EQ(vfb_open(cfg), 0);
+        dc = zr_get_buffer_dc(100, 100);
+        ASSERT_NE(dc, nullptr);
+        zr_clear(dc, background);
+        prepare(dc, brush, pen);
+    }
+    void TearDown() override {
+        zr_release_dc(dc);
+        vfb_close();
+    }
+    char at(int x, int y) {
+        color_t c = background;
+        zr_get_pixel(dc, x, y, &c);
+        return same(c, background) ? '.' : same(c, brush) ? 'b' : same(c, pen) ? 'p' : '?';
+    }
+    std::vector<std::string> picture(int x0, int y0, int w, int h) {
+        std::vector<std::string> rows(h, std::string(w, ' '));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) rows[y][x] = at(x0 + x, y0 + y);
+        return rows;
+    }
+    // Pixels of the whole DC that are not background.
+    int drawn() {
+        int n = 0;
+        for (int y = 0; y < 100; ++y)
+            for (int x = 0; x < 100; ++x) n += at(x, y) != '.';
+        return n;
+    }
+    dc_t *dc = nullptr;
+};
+
+TEST_P(RealShapes, ThreeModesOfSmallShapes) {
+    const struct {
+        const char *name;
+        std::function<void(dc_t *)> draw;
+        std::vector<std::string> both;  // pen and brush on; the other modes follow from it
+    } cases[] = {
+        {"circle r1", [](dc_t *d) { zr_circle(d, 50, 50, 1); }, {".p.", "pbp", ".p."}},
+        {"ellipse 1x1", [](dc_t *d) { zr_ellipse(d, 50, 50, 1, 1); }, {"ppp", "pbp", "ppp"}},
+        {"ellipse 2x1", [](dc_t *d) { zr_ellipse(d, 50, 50, 2, 1); }, {".ppp.", "pbbbp", ".ppp."}},
+        {"circle r3", [](dc_t *d) { zr_circle(d, 50, 50, 3); },
+         {"..ppp..", ".pbbbp.", "pbbbbbp", "pbbbbbp", "pbbbbbp", ".pbbbp.", "..ppp.."}},
+        {"rectangle", [](dc_t *d) { zr_rectangle(d, 52, 51, 48, 49); }, {"ppppp", "pbbbp", "ppppp"}},
+    };
+    for (const auto &k : cases) {
+        for (int mode = 0; mode < 3; ++mode) {
+            zr_clear(dc, background);
+            prepare(dc, mode == 2 ? off : brush, mode == 1 ? off : pen);
+            k.draw(dc);
+            auto expected = k.both;
+            for (auto &row : expected)
+                for (auto &ch : row) {
+                    if (mode == 1 && ch == 'p') ch = 'b';  // the fill covers the outline's pixels
+                    if (mode == 2 && ch == 'b') ch = '.';
+                }
+            const int w = static_cast<int>(expected[0].size()), h = static_cast<int>(expected.size());
+            int lit = 0;
+            for (const auto &row : expected) lit += static_cast<int>(w - std::count(row.begin(), row.end(), '.'));
+            EXPECT_EQ(picture(50 - w / 2, 50 - h / 2, w, h), expected) << k.name << " mode " << mode;
+            EXPECT_EQ(drawn(), lit) << k.name << " mode " << mode;
+        }
+    }
+}
+
+TEST_P(RealShapes, ShapesAtAndBeyondTheEdges) {
+    zr_rectangle(dc, 5, 5, 5, 5);
+    EXPECT_EQ(at(5, 5), 'p');
+    EXPECT_EQ(drawn(), 1);
+
+    zr_clear(dc, background);
+    zr_rectangle(dc, -30, 10, -20, 20);  // only column 0
+    std::string column;
+    for (int y = 0; y < 100; ++y) column += at(0, y);
+    EXPECT_EQ(column, std::string(10, '.') + 'p' + std::string(9, 'b') + 'p' + std::string(79, '.'));
+    EXPECT_EQ(drawn(), 11);
+
+    zr_clear(dc, background);
+    zr_circle(dc, -20, 50, 10);  // its fill clamps onto column 0, its outline is all outside
+    column.clear();
+    for (int y = 0; y < 100; ++y) column += at(0, y);
+    EXPECT_EQ(column, std::string(40, '.') + std::string(21, 'b') + std::string(39, '.'));
+    EXPECT_EQ(drawn(), 21);
+
+    zr_clear(dc, background);
+    zr_ellipse(dc, 99, 0, 3, 2);  // a quarter in the corner
+    EXPECT_EQ(picture(96, 0, 4, 3), (std::vector<std::string>{"pbbb", "pbbb", ".ppp"}));
+    EXPECT_EQ(drawn(), 11);
+}
+
+TEST_P(RealShapes, InversionTwiceRestoresThePixels) {
+    // Random stored values, limited to the bits the format keeps.
+    const int bytes = GetParam() == 32 ? 4 : 2;
+    const std::uint32_t mask = GetParam() == 32 ? 0xFFFFFF : GetParam() == 15 ? 0x7FFF : 0xFFFF;
+    auto stored = [&](int x, int y) {
+        std::uint32_t v = 0;
+        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | dc->mapped[y * dc->bytes_per_line + x * bytes + i];
+        return v;
+    };
+    std::mt19937 rng(3);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x) {
+            const std::uint32_t v = rng() & mask;
+            for (int i = 0; i < bytes; ++i) dc->mapped[y * dc->bytes_per_line + x * bytes + i] = (v >> 8 * i) & 0xFF;
+        }
+    std::vector<std::uint32_t> before;
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x) before.push_back(stored(x, y));
+    zr_invrectangle(dc, 90, -10, 120, 40);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x) {
+            const bool inside = x >= 90 && y <= 40;
+            const std::uint32_t was = before[y * 100 + x];
+            ASSERT_EQ(stored(x, y), inside ? ~was & mask : was) << x << ',' << y;
+        }
+    zr_invrectangle(dc, 120, 40, 90, -10);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 100; ++x) ASSERT_EQ(stored(x, y), before[y * 100 + x]) << x << ',' << y;
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, RealShapes, ::testing::Values(15, 16, 32));
+
+std::uint32_t crc32(const unsigned char *p, std::size_t n) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// A fixed scene on a 32-bit buffer DC: lines of every slope, the shapes in
+// all three pen/brush modes, clipped at every edge, and an inversion over
+// them. Its pixels are pinned by a CRC32. To look at it, or to renew the CRC
+// after a deliberate change, run with ZR_GOLDEN_DUMP=scene.ppm; the test then
+// writes the picture as a binary PPM.
+TEST(Golden, FixedScene) {
+    vfb_config cfg;
+    cfg.width = 96;
+    cfg.height = 64;
+    cfg.depth = 32;
+    ASSERT_EQ(vfb_open(cfg), 0);
+    dc_t *dc = zr_get_buffer_dc(96, 64);
+    ASSERT_NE(dc, nullptr);
+    zr_clear(dc, zr_color(24, 32, 48, 255));
+    const color_t yellow = zr_color(250, 220, 40, 255), cyan = zr_color(40, 200, 230, 255),
+                  red = zr_color(220, 40, 40, 255), white = zr_color(255, 255, 255, 255);
+    zr_pen_color(dc, white);
+    const int ends[][2] = {{-10, -10}, {20, -30}, {48, -20}, {110, -5}, {120, 20}, {130, 40}, {100, 80},
+                           {70, 100}, {48, 90}, {-20, 70}, {-30, 40}, {-40, 25}, {1, 33}, {95, 31}};
+    for (const auto &e : ends) zr_line(dc, 48, 32, e[0], e[1]);
+    const color_t modes[][2] = {{yellow, red}, {yellow, off}, {off, cyan}};  // brush, pen
+    for (int m = 0; m < 3; ++m) {
+        zr_brush_color(dc, modes[m][0]);
+        zr_pen_color(dc, modes[m][1]);
+        const int o = 10 * m;
+        zr_rectangle(dc, -6, 4 + o, 8, 10 + o);     // left edge
+        zr_rectangle(dc, 88, 30 + o, 100, 36 + o);  // right edge
+        zr_rectangle(dc, 20 + o, -5, 27 + o, 3);    // top edge
+        zr_rectangle(dc, 60 + o, 60, 66 + o, 70);   // bottom edge
+        zr_circle(dc, 14 + 22 * m, 52, 5 + m);
+        zr_ellipse(dc, 30 + 22 * m, 18, 9 - m, 4 + m);
+    }
+    zr_brush_color(dc, cyan);
+    zr_pen_color(dc, red);
+    zr_circle(dc, 0, 0, 8);
+    zr_circle(dc, 95, 63, 11);
+    zr_ellipse(dc, 95, 0, 14, 6);
+    zr_ellipse(dc, 0, 63, 6, 14);
+    zr_invrectangle(dc, 40, 24, 56, 40);
+    zr_set_pixel(dc, 95, 20, white);
+
+    if (const char *path = std::getenv("ZR_GOLDEN_DUMP")) {
+        if (FILE *f = std::fopen(path, "wb")) {
+            std::fprintf(f, "P6\n96 64\n255\n");
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 96; ++x) {
+                    color_t c{};
+                    zr_get_pixel(dc, x, y, &c);
+                    std::fputc(c.red, f), std::fputc(c.green, f), std::fputc(c.blue, f);
+                }
+            std::fclose(f);
+        }
+    }
+    const std::uint32_t crc = crc32(dc->mapped, static_cast<std::size_t>(dc->bytes));
+    EXPECT_EQ(crc, 0x2da354eeu) << std::hex << "scene CRC32 0x" << crc;
+    zr_release_dc(dc);
+    vfb_close();
+}
+
+}  // namespace
