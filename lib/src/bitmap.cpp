@@ -20,10 +20,7 @@ namespace {
 
 bmp_t *as_bmp(dc_t *dc) { return reinterpret_cast<bmp_t *>(dc); }
 
-// Rows are stored bottom-up: the top row (y = 0) comes last.
-unsigned char *row_of(dc_t *dc, int y) {
-    return dc->mapped + static_cast<std::ptrdiff_t>(dc->height - 1 - y) * dc->bytes_per_line;
-}
+unsigned char *row_of(dc_t *dc, int y) { return bitmap_row(dc, y); }
 
 // Lowest set bit and number of bits from it to the highest set bit of a mask.
 struct mask_shape {
@@ -66,12 +63,7 @@ struct masked16 {
                channel_to(c.green, b->palette[1], b->green_shift, b->green_len) |
                channel_to(c.blue, b->palette[2], b->blue_shift, b->blue_len);
     }
-    static void decode(const bmp_t *b, std::uint32_t v, color_t *out) {
-        out->red = channel_from(v, b->palette[0], b->red_shift, b->red_len);
-        out->green = channel_from(v, b->palette[1], b->green_shift, b->green_len);
-        out->blue = channel_from(v, b->palette[2], b->blue_shift, b->blue_len);
-        out->alpha = 255;
-    }
+    static void decode(const bmp_t *b, std::uint32_t v, color_t *out) { *out = packed16_color(b, v); }
 };
 
 // 32 bits through masks other than the default ones, alpha through the alpha
@@ -161,27 +153,18 @@ struct packed_ops {
 // ---- palette formats: an index per pixel, looked up in the colour table
 
 struct index1 {
-    static int at(const unsigned char *row, int x) { return (row[x >> 3] >> (7 - (x & 7))) & 1; }
+    static int at(const unsigned char *row, int x) { return index1_at(row, x); }
 };
 struct index4 {
-    static int at(const unsigned char *row, int x) { return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF; }
+    static int at(const unsigned char *row, int x) { return index4_at(row, x); }
 };
 struct index8 {
     static int at(const unsigned char *row, int x) { return row[x]; }
 };
 
-// An index outside the colour table, or no table at all, reads as opaque black.
 template <class Idx>
 void palette_get_pixel(dc_t *dc, int x, int y, color_t *out) {
-    const bmp_t *b = as_bmp(dc);
-    const int i = Idx::at(row_of(dc, y), x);
-    if (b->palette == nullptr || i >= b->palette_count) {
-        *out = opaque_black;
-        return;
-    }
-    const std::uint32_t e = b->palette[i];
-    *out = {static_cast<unsigned char>(e >> 16), static_cast<unsigned char>(e >> 8),
-            static_cast<unsigned char>(e), 255};
+    *out = palette_color(as_bmp(dc), Idx::at(row_of(dc, y), x));
 }
 
 // ---- the per-depth names
@@ -244,6 +227,11 @@ constexpr family fam32{b32_clear, b32_get_pixel, b32_set_pixel, b32_hline, b32_v
 constexpr family fam32_masked{b32_clear, b32_masked_get_pixel, b32_masked_set_pixel, b32_hline,
                               b32_vline};
 
+bool has_family(const dc_t *dc, const family &f) {
+    return dc->clear == f.clear && dc->get_pixel == f.get_pixel && dc->set_pixel == f.set_pixel &&
+           dc->hline == f.hline && dc->vline == f.vline;
+}
+
 void install(dc_t *dc, const family &f) {
     dc->clear = f.clear;
     dc->get_pixel = f.get_pixel;
@@ -298,6 +286,30 @@ bmp_t *make_empty(bmp_t *bmp, int width, int height, int bits, int palette_count
 }
 
 }  // namespace
+
+// An index outside the colour table, or no table at all, reads as opaque black.
+color_t palette_color(const bmp_t *bmp, int index) {
+    if (bmp->palette == nullptr || index >= bmp->palette_count) return opaque_black;
+    const std::uint32_t e = bmp->palette[index];
+    return {static_cast<unsigned char>(e >> 16), static_cast<unsigned char>(e >> 8),
+            static_cast<unsigned char>(e), 255};
+}
+
+color_t packed16_color(const bmp_t *b, std::uint32_t v) {
+    return {channel_from(v, b->palette[0], b->red_shift, b->red_len),
+            channel_from(v, b->palette[1], b->green_shift, b->green_len),
+            channel_from(v, b->palette[2], b->blue_shift, b->blue_len), 255};
+}
+
+bitmap_family bitmap_family_of(const dc_t *dc) {
+    if (has_family(dc, fam32)) return bitmap_family::bgra32;
+    if (has_family(dc, fam24)) return bitmap_family::bgr24;
+    if (has_family(dc, fam8)) return bitmap_family::index8;
+    if (has_family(dc, fam16)) return bitmap_family::packed16;
+    if (has_family(dc, fam4)) return bitmap_family::index4;
+    if (has_family(dc, fam1)) return bitmap_family::index1;
+    return bitmap_family::other_family;
+}
 
 bool supported_depth(int bits) {
     return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32;

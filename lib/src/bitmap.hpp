@@ -10,6 +10,7 @@
 
 #include "zr.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -47,6 +48,30 @@ void release_dc(dc_t *dc);
 // The end of every failure path: stores code in zr_error_code, releases bmp
 // (null ignored) and closes file (null ignored). Returns null.
 bmp_t *set_error_code(bmp_t *bmp, std::FILE *file, int code);
+
+// Row y of a bitmap (y = 0 is the top row). Rows are stored bottom-up: the
+// top row comes last.
+inline unsigned char *bitmap_row(dc_t *dc, int y) {
+    return dc->mapped + static_cast<std::ptrdiff_t>(dc->height - 1 - y) * dc->bytes_per_line;
+}
+
+// The palette index of pixel x in a row of 1-, 4- or 8-bit pixels: the
+// leftmost pixel of a byte is its most significant bit (or nibble).
+inline int index1_at(const unsigned char *row, int x) { return (row[x >> 3] >> (7 - (x & 7))) & 1; }
+inline int index4_at(const unsigned char *row, int x) { return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF; }
+
+// The colour that palette index i reads as: the entry's red, green and blue,
+// alpha 255; opaque black for an index outside the table or without one.
+color_t palette_color(const bmp_t *bmp, int index);
+
+// The colour that the 16-bit pixel value v of a bitmap reads as, through its masks.
+color_t packed16_color(const bmp_t *bmp, std::uint32_t v);
+
+// Which of the library's bitmap operation families a DC carries, judged by
+// its slots; other_family for anything else (an application's own slots,
+// 32 bits with masks of its own).
+enum class bitmap_family { other_family, index1, index4, index8, packed16, bgr24, bgra32 };
+bitmap_family bitmap_family_of(const dc_t *dc);
 
 // Reads a BMP image from file, positioned at its first byte, into a new
 // bitmap DC. The stream must be seekable; it is closed on every path.

@@ -9,7 +9,9 @@
 // No transfer sets an error code or touches a DC's position or colours.
 #include "blit.hpp"
 
+#include "fast_paths.hpp"
 #include "messages.hpp"
+#include "pixel_format.hpp"
 #include "zr_internal.hpp"
 
 #include <cstddef>
@@ -18,13 +20,6 @@
 
 namespace zr {
 namespace {
-
-// A rectangle as the loops see it: every pixel lies inside both DCs.
-// Nothing is transferred when width or height is zero or less.
-struct blit_rect {
-    int dx, dy, sx, sy, width, height;
-    bool empty() const { return width <= 0 || height <= 0; }
-};
 
 // Clips one axis: origin d and size dst_n in the destination, origin s and
 // size src_n in the source, length n. False when the call is to end without
@@ -99,6 +94,13 @@ void row_copy(dc_t *dst, dc_t *src, const blit_rect &r) {
     unsigned char *to = dst->mapped + r.dy * dst_line + r.dx * pixel_bytes;
     const unsigned char *from = src->mapped + r.sy * src_line + r.sx * pixel_bytes;
     const auto row_bytes = static_cast<std::size_t>(r.width * pixel_bytes);
+    // Rows that follow each other without a gap on both sides are one block,
+    // moved as one, which also gives what the row order below gives when the
+    // two blocks overlap.
+    if (dst_line == src_line && static_cast<std::size_t>(dst_line) == row_bytes) {
+        move_bytes(to, from, row_bytes * static_cast<std::size_t>(r.height));
+        return;
+    }
     const auto copy_row = [&](int i) { std::memmove(to + i * dst_line, from + i * src_line, row_bytes); };
     // Two DCs may share memory (the same DC, or two screen DCs). memmove takes
     // care of each row; a destination that lies further down in memory than
@@ -194,6 +196,8 @@ ZR_API void zr_bitblt(dc_t *dst, int dx, int dy, dc_t *src, int sx, int sy, int 
     // Only the source's kind turns blending on.
     if (src->dc_type == DC_TYPE_SCREEN && dst->dc_type == DC_TYPE_SCREEN) {
         row_copy(dst, src, r);
+    } else if (fast_bitblt(dst, src, r)) {
+        return;
     } else if (src->dc_type == DC_TYPE_ALPHA) {
         blend_copy(dst, src, r);
     } else {

@@ -23,6 +23,7 @@ namespace zr {
 
 namespace {
 int forced_plain = -1;  // -1: not yet read from the environment
+bool cpu_variants = true;
 }
 
 bool plain_path_forced() {
@@ -34,6 +35,10 @@ bool plain_path_forced() {
 }
 
 void set_plain_path_forced(bool on) { forced_plain = on ? 1 : 0; }
+
+bool cpu_variants_allowed() { return cpu_variants && !plain_path_forced(); }
+
+void set_cpu_variants_allowed(bool on) { cpu_variants = on; }
 
 void print_line(const char *text) { std::puts(text); }
 

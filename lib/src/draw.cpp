@@ -1,9 +1,9 @@
 // Colours, the drawing state, clipped pixels, clamped spans and lines.
 // Everything here reaches the pixels through the DC's slots, after making
 // the coordinates safe for them: the slots never clip.
+#include "draw.hpp"
+#include "fast_paths.hpp"
 #include "zr_internal.hpp"
-
-#include <cstdint>
 
 namespace {
 
@@ -65,47 +65,16 @@ ZR_API void zr_vline(dc_t *dc, int x, int y1, int y2, color_t color) {
 }
 
 ZR_API void zr_line_to(dc_t *dc, int x, int y) {
-    int x0 = dc->coor_x;
-    int y0 = dc->coor_y;
+    const int x0 = dc->coor_x;
+    const int y0 = dc->coor_y;
     const color_t c = dc->pen_color;
     dc->coor_x = x;
     dc->coor_y = y;
     if (x == x0) return zr_vline(dc, x0, y0, y, c);
     if (y == y0) return zr_hline(dc, x0, x, y0, c);
 
-    const int sx = x > x0 ? 1 : -1;
-    const int sy = y > y0 ? 1 : -1;
-    // The distances fit an int by contract; the error terms stay below 2 * distance,
-    // so they are kept in 64 bits.
-    const std::int64_t ax = x > x0 ? std::int64_t{x} - x0 : std::int64_t{x0} - x;
-    const std::int64_t ay = y > y0 ? std::int64_t{y} - y0 : std::int64_t{y0} - y;
-    zr_set_pixel(dc, x0, y0, c);
-    // Each step plots at the major coordinate before its advance, so the first
-    // step plots the start's column (or row) again and the end point is never
-    // plotted.
-    if (ax >= ay) {
-        std::int64_t e = ax / 2;
-        while (x0 != x) {
-            e += ay;
-            if (e >= ax) {
-                y0 += sy;
-                e -= ax;
-            }
-            zr_set_pixel(dc, x0, y0, c);
-            x0 += sx;
-        }
-    } else {
-        std::int64_t e = ay / 2;
-        while (y0 != y) {
-            e += ax;
-            if (e >= ay) {
-                x0 += sx;
-                e -= ay;
-            }
-            zr_set_pixel(dc, x0, y0, c);
-            y0 += sy;
-        }
-    }
+    if (zr::fast_sloped_line(dc, x0, y0, x, y, c)) return;
+    zr::walk_sloped_line(x0, y0, x, y, [dc, c](int px, int py) { zr_set_pixel(dc, px, py, c); });
 }
 
 ZR_API void zr_line(dc_t *dc, int x1, int y1, int x2, int y2) {

@@ -18,8 +18,7 @@ namespace {
 
 template <class Fmt>
 unsigned char *pixel_at(dc_t *dc, int x, int y) {
-    return dc->mapped + static_cast<std::ptrdiff_t>(y) * dc->bytes_per_line +
-           static_cast<std::ptrdiff_t>(x) * Fmt::bytes;
+    return fb_pixel(dc, x, y, Fmt::bytes);
 }
 
 // One operation set per format; the slots are instantiated from it.
@@ -262,8 +261,8 @@ ZR_API void zr_to_screen_dc(dc_t *dst, dc_t *src) {
     // Never outside either DC's memory: one block when the rows match,
     // otherwise the common part of each row.
     if (dst->bytes_per_line == src->bytes_per_line) {
-        std::memmove(dst->mapped, src->mapped,
-                     static_cast<std::size_t>(dst->bytes < src->bytes ? dst->bytes : src->bytes));
+        move_bytes(dst->mapped, src->mapped,
+                   static_cast<std::size_t>(dst->bytes < src->bytes ? dst->bytes : src->bytes));
         return;
     }
     if (dst->bytes_per_line <= 0 || src->bytes_per_line <= 0) return;

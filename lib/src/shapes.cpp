@@ -3,6 +3,7 @@
 // already cut to the DC, so shapes may lie anywhere.
 #include "shapes.hpp"
 
+#include "fast_paths.hpp"
 #include "zr_internal.hpp"
 
 #include <algorithm>
@@ -126,7 +127,7 @@ ZR_API void zr_rectangle(dc_t *dc, int x1, int y1, int x2, int y2) {
     const int bottom = std::max(y1, y2);
     const color_t brush = dc->brush_color;
     const color_t pen = dc->pen_color;
-    if (brush.alpha != 0) {
+    if (brush.alpha != 0 && !fast_fill_rect(dc, left, top, right, bottom, brush)) {
         // zr_hline rejects rows outside the DC; walking only the rows inside
         // gives the same calls, and keeps huge rectangles cheap and the row
         // counter clear of INT_MAX.

@@ -24,6 +24,13 @@ inline void reset_drawing_state(dc_t *dc) {
 bool plain_path_forced();
 void set_plain_path_forced(bool on);
 
+// True when the fast paths may use code written for the running CPU's
+// extensions (on x86-64: string stores for large fills, AVX2 row loops);
+// never while the plain path is forced. Tests switch it off to run the
+// portable code of the same fast paths.
+bool cpu_variants_allowed();
+void set_cpu_variants_allowed(bool on);
+
 // Writes one fixed line to standard output (puts).
 void print_line(const char *text);
 

@@ -1,0 +1,361 @@
+// Fast paths against the plain path. A seeded random differential test runs
+// the same calls both ways over random formats, sizes, strides, positions,
+// clipping and alpha and demands identical bytes; exhaustive tests cover the
+// small domains (every 16-bit value, every blend input); and the fill is
+// checked at every length and alignment. Each fast-path run goes twice: with
+// the code for this CPU's extensions and with the portable code alone.
+#include "bitmap.hpp"
+#include "blit.hpp"
+#include "fb_dc.hpp"
+#include "pixel_format.hpp"
+#include "recording_dc.hpp"
+#include "zr_internal.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using uchar = unsigned char;
+using bmp_ptr = std::unique_ptr<bmp_t, void (*)(bmp_t *)>;
+
+// Restores the default path choice when a test ends, however it ends.
+struct path_guard {
+    ~path_guard() {
+        zr::set_plain_path_forced(false);
+        zr::set_cpu_variants_allowed(true);
+    }
+};
+
+// A framebuffer-format DC over memory of its own, with guard bytes around
+// the pixels, rows of any stride (negative: bottom-up in memory) and a start
+// at any byte offset.
+struct fb_surface {
+    static constexpr int guard = 16;
+    std::vector<uchar> memory;
+    dc_t dc{};
+
+    fb_surface(int depth, int width, int height, int stride, int offset = 0) {
+        const int row = stride < 0 ? -stride : stride;
+        memory.assign(static_cast<std::size_t>(2 * guard + offset + row * height), 0x5A);
+        dc.dc_type = DC_TYPE_SCREEN;
+        dc.width = width;
+        dc.height = height;
+        dc.dots = width * height;
+        dc.colors = depth;
+        dc.bits_per_pixel = depth == 32 ? 32 : 16;
+        dc.bytes_per_line = stride;
+        dc.bytes = row * height;
+        dc.mapped = memory.data() + guard + offset + (stride < 0 ? row * (height - 1) : 0);
+        dc.pen_color = {255, 255, 255, 255};
+        dc.brush_color = {0, 0, 0, 255};
+        zr::set_virtual_func(&dc, depth);
+    }
+};
+
+bmp_ptr make_bitmap(int width, int height, int bits, int palette_count) {
+    return bmp_ptr(zr_bmp_create(width, height, bits, palette_count), zr_bmp_close);
+}
+
+// Runs op on the same starting bytes of every block: plain, then fast with
+// the CPU's own variants, then fast with portable code only. "" when all
+// three leave the same bytes, else which run differs and where.
+struct block {
+    uchar *data;
+    std::size_t size;
+};
+std::string compare_paths(const std::vector<block> &blocks, const std::function<void()> &op) {
+    path_guard restore;
+    std::vector<std::vector<uchar>> start, plain;
+    for (const block &b : blocks) start.emplace_back(b.data, b.data + b.size);
+    zr::set_plain_path_forced(true);
+    op();
+    for (const block &b : blocks) plain.emplace_back(b.data, b.data + b.size);
+    zr::set_plain_path_forced(false);
+    for (const bool variants : {true, false}) {
+        for (std::size_t i = 0; i < blocks.size(); ++i) std::memcpy(blocks[i].data, start[i].data(), blocks[i].size);
+        zr::set_cpu_variants_allowed(variants);
+        op();
+        for (std::size_t i = 0; i < blocks.size(); ++i)
+            for (std::size_t k = 0; k < blocks[i].size; ++k)
+                if (blocks[i].data[k] != plain[i][k])
+                    return std::string(variants ? "fast" : "portable fast") + " path differs in block " +
+                           std::to_string(i) + " at byte " + std::to_string(k) + ": " +
+                           std::to_string(blocks[i].data[k]) + ", plain " + std::to_string(plain[i][k]);
+    }
+    return "";
+}
+
+block of(fb_surface &s) { return {s.memory.data(), s.memory.size()}; }
+block of(bmp_t *b) { return {b->data, static_cast<std::size_t>(b->dc.bytes)}; }
+
+// ---- the seeded random differential test ----------------------------------
+
+struct random_source {
+    std::mt19937 rng;
+    int in(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+    bool one_in(int n) { return in(1, n) == 1; }
+    // Biased to 0 and 255, the values with their own rules.
+    uchar byte() { return uchar(one_in(3) ? (one_in(2) ? 0 : 255) : in(0, 255)); }
+    color_t colour() { return {uchar(in(0, 255)), uchar(in(0, 255)), uchar(in(0, 255)), byte()}; }
+};
+
+// Masks for 16-bit bitmaps: the default 5-5-5, 5-6-5 bit fields, narrow,
+// wide, split and missing channels.
+constexpr std::uint32_t mask_sets[][3] = {
+    {0x7C00, 0x03E0, 0x001F}, {0xF800, 0x07E0, 0x001F}, {0x0F00, 0x00F0, 0x000F},
+    {0xFFC0, 0x003E, 0x0001}, {0x8421, 0x4210, 0x2108}, {0x0000, 0xFF00, 0x00FF},
+};
+
+void set_masks(bmp_t *b, const std::uint32_t (&masks)[3]) {
+    b->biCompression = 3;
+    for (int i = 0; i < 3; ++i) b->palette[i] = masks[i];
+    zr::bmp::calculate_boffset(b);
+}
+
+bmp_ptr random_bitmap(random_source &r, int bits) {
+    const int palette_count = bits <= 8 ? std::vector<int>{0, 1, 2, 16, 100, 256}[r.in(0, 5)] : 0;
+    bmp_ptr b = make_bitmap(r.in(1, 40), r.in(1, 40), bits, palette_count);
+    for (int i = 0; i < palette_count; ++i) b->palette[i] = r.rng();
+    for (int i = 0; i < b->dc.bytes; ++i) b->data[i] = (bits == 32 && i % 4 == 3) ? r.byte() : uchar(r.rng());
+    if (bits == 16 && r.one_in(2)) set_masks(b.get(), mask_sets[r.in(0, 5)]);
+    return b;
+}
+
+// One random call on a random framebuffer DC; describes itself in *what.
+std::string one_trial(random_source &r, std::string *what) {
+    const int depth = std::vector<int>{15, 16, 32}[r.in(0, 2)];
+    const int bytes = depth == 32 ? 4 : 2;
+    const bool big = r.one_in(16);  // large enough for the string-store fill
+    const int w = big ? r.in(150, 260) : r.in(1, 40), h = big ? r.in(60, 80) : r.in(1, 40);
+    const int pad = r.one_in(2) ? 0 : r.in(1, 9);
+    const int stride = (w * bytes + pad) * (r.one_in(8) ? -1 : 1);
+    fb_surface dst(depth, w, h, stride, r.one_in(4) ? r.in(1, 3) : 0);
+    for (uchar &b : dst.memory) b = uchar(r.rng());
+    *what = "onto " + std::to_string(depth) + "-bit " + std::to_string(w) + "x" + std::to_string(h) +
+            " stride " + std::to_string(stride);
+    const auto coord = [&](int n) { return r.in(-20, n + 20); };
+    switch (r.in(0, 9)) {
+        case 0:
+        case 1:
+        case 2:
+        case 3: {
+            const int bits = std::vector<int>{1, 4, 8, 16, 24, 32}[r.in(0, 5)];
+            bmp_ptr src = random_bitmap(r, bits);
+            if (r.one_in(bits == 32 ? 2 : 8)) src->dc.dc_type = DC_TYPE_ALPHA;
+            const int dx = coord(w), dy = coord(h), sx = coord(src->dc.width), sy = coord(src->dc.height);
+            const int bw = r.in(-3, 60), bh = r.in(-3, 60);
+            *what += ", zr_bitblt from " + std::to_string(bits) + "-bit" +
+                     (src->dc.dc_type == DC_TYPE_ALPHA ? " alpha" : "") + " (" + std::to_string(dx) + "," +
+                     std::to_string(dy) + ") <- (" + std::to_string(sx) + "," + std::to_string(sy) + ") " +
+                     std::to_string(bw) + "x" + std::to_string(bh);
+            return compare_paths({of(dst), of(src.get())},
+                                 [&] { zr_bitblt(&dst.dc, dx, dy, &src->dc, sx, sy, bw, bh); });
+        }
+        case 4: {
+            // The destination is the bitmap's own memory: the fast path must
+            // leave overlapping transfers to the plain path.
+            bmp_ptr src = random_bitmap(r, std::vector<int>{8, 16, 24, 32}[r.in(0, 3)]);
+            if (r.one_in(2)) src->dc.dc_type = DC_TYPE_ALPHA;
+            dc_t alias = dst.dc;
+            alias.width = std::min(src->dc.width * src->dc.colors / 8 / bytes, src->dc.width);
+            alias.height = src->dc.height;
+            alias.bytes_per_line = src->dc.bytes_per_line;
+            alias.mapped = src->data;
+            const int dx = r.in(-2, 4), dy = r.in(-2, 4);
+            *what += ", zr_bitblt within one block of memory";
+            return compare_paths({of(src.get())}, [&] { zr_bitblt(&alias, dx, dy, &src->dc, 0, 0, 40, 40); });
+        }
+        case 5:
+        case 6: {
+            dst.dc.pen_color = r.colour();
+            const int x1 = r.one_in(8) ? r.in(-100000, 100000) : coord(w), y1 = coord(h);
+            const int x2 = coord(w), y2 = r.one_in(8) ? r.in(-100000, 100000) : coord(h);
+            *what += ", zr_line";
+            return compare_paths({of(dst)}, [&] { zr_line(&dst.dc, x1, y1, x2, y2); });
+        }
+        case 7:
+        case 8: {
+            dst.dc.pen_color = r.colour();
+            dst.dc.brush_color = r.colour();
+            const int x1 = coord(w), y1 = coord(h), x2 = coord(w), y2 = coord(h);
+            *what += ", zr_rectangle";
+            return compare_paths({of(dst)}, [&] { zr_rectangle(&dst.dc, x1, y1, x2, y2); });
+        }
+        default: {
+            const color_t c = r.colour();
+            dst.dc.brush_color = r.colour();
+            const int cx = coord(w), cy = coord(h), rx = r.in(-5, 40), ry = r.in(-5, 40);
+            *what += ", zr_clear and zr_ellipse";
+            return compare_paths({of(dst)}, [&] {
+                zr_clear(&dst.dc, c);
+                zr_ellipse(&dst.dc, cx, cy, rx, ry);
+            });
+        }
+    }
+}
+
+TEST(FastPaths, SeededRandomCallsWriteWhatThePlainPathWrites) {
+    // ZR_FAST_SEED reruns a reported seed.
+    const char *env = std::getenv("ZR_FAST_SEED");
+    const unsigned base = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 0)) : 20261207u;
+    const int trials = env != nullptr ? 1 : 3000;
+    for (int i = 0; i < trials; ++i) {
+        const unsigned seed = base + static_cast<unsigned>(i);
+        random_source r{std::mt19937(seed)};
+        std::string what;
+        const std::string diff = one_trial(r, &what);
+        ASSERT_EQ(diff, "") << "seed " << seed << " (rerun with ZR_FAST_SEED=" << seed << "): " << what;
+    }
+}
+
+// ---- exhaustive small domains -----------------------------------------------
+
+// Every 16-bit value as a source pixel, through every mask set, onto every
+// framebuffer format.
+TEST(FastPaths, EverySixteenBitSourceValueConverts) {
+    bmp_ptr src = make_bitmap(256, 256, 16, 0);
+    for (int v = 0; v < 65536; ++v) zr::store_le16(src->data + 2 * v, static_cast<std::uint16_t>(v));
+    for (const auto &masks : mask_sets) {
+        set_masks(src.get(), masks);
+        for (const int depth : {15, 16, 32}) {
+            fb_surface dst(depth, 256, 256, 256 * (depth == 32 ? 4 : 2));
+            EXPECT_EQ(compare_paths({of(dst)}, [&] { zr_bitblt(&dst.dc, 0, 0, &src->dc, 0, 0, 256, 256); }), "")
+                << "masks " << masks[0] << "," << masks[1] << "," << masks[2] << " onto " << depth;
+        }
+    }
+}
+
+// Every 16-bit backdrop value under sources of every alpha class.
+TEST(FastPaths, EverySixteenBitBackdropBlends) {
+    bmp_ptr src = make_bitmap(256, 256, 32, 0);
+    std::mt19937 rng(7);
+    for (const uchar alpha : {0, 1, 127, 128, 254, 255}) {
+        for (int i = 0; i < src->dc.bytes; ++i) src->data[i] = i % 4 == 3 ? alpha : uchar(rng());
+        src->dc.dc_type = DC_TYPE_ALPHA;
+        for (const int depth : {15, 16}) {
+            fb_surface dst(depth, 256, 256, 512);
+            for (int v = 0; v < 65536; ++v) zr::store_le16(dst.dc.mapped + 2 * v, static_cast<std::uint16_t>(v));
+            EXPECT_EQ(compare_paths({of(dst)}, [&] { zr_bitblt(&dst.dc, 0, 0, &src->dc, 0, 0, 256, 256); }), "")
+                << "alpha " << int(alpha) << " onto " << depth;
+        }
+    }
+}
+
+// Every (alpha, source, backdrop) triple in every channel onto 32 bits,
+// against the alpha rule itself; the top byte is cleared unless alpha is 0.
+TEST(FastPaths, EveryBlendInputOntoThirtyTwoBits) {
+    path_guard restore;
+    bmp_ptr src = make_bitmap(256, 256, 32, 0);
+    src->dc.dc_type = DC_TYPE_ALPHA;
+    for (int a = 0; a < 256; ++a)
+        for (int s = 0; s < 256; ++s)
+            zr::store_le32(zr::bmp::bitmap_row(&src->dc, a) + 4 * s,
+                           std::uint32_t(a) << 24 | std::uint32_t(s) << 16 | std::uint32_t(255 - s) << 8 | (s ^ 0x5A));
+    fb_surface dst(32, 256, 256, 1024);
+    for (const bool variants : {true, false}) {
+        zr::set_cpu_variants_allowed(variants);
+        long wrong = 0;
+        for (int b = 0; b < 256 && wrong == 0; ++b) {
+            const std::uint32_t backdrop = 0x77000000u | std::uint32_t(b) << 16 | std::uint32_t(b ^ 0xFF) << 8 | ((b + 85) & 0xFF);
+            for (int i = 0; i < 65536; ++i) zr::store_le32(dst.dc.mapped + 4 * i, backdrop);
+            zr_bitblt(&dst.dc, 0, 0, &src->dc, 0, 0, 256, 256);
+            for (int a = 0; a < 256; ++a)
+                for (int s = 0; s < 256; ++s) {
+                    const auto ch = [&](int sv, int bv) { return std::uint32_t(zr::blend_channel(a, sv, bv)); };
+                    const std::uint32_t want = a == 0 ? backdrop
+                                                      : ch(s, b) << 16 | ch(255 - s, b ^ 0xFF) << 8 | ch(s ^ 0x5A, (b + 85) & 0xFF);
+                    wrong += zr::load_le32(dst.dc.mapped + 4 * (256 * a + s)) != want;
+                }
+        }
+        EXPECT_EQ(wrong, 0) << (variants ? "with" : "without") << " the CPU's variants";
+    }
+}
+
+// The fill at every short length, every alignment and around the length
+// where the string store takes over, with guard bytes on both sides.
+template <class Fmt>
+void check_fill(const char *name) {
+    path_guard restore;
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n < 300; ++n) lengths.push_back(n);
+    for (const std::size_t n : {4094, 4095, 4096, 4097, 8190, 8191, 8192, 8193, 300001}) lengths.push_back(n);
+    const auto v = static_cast<typename Fmt::pixel>(0x89ABCDEFu);
+    std::vector<uchar> got, want;
+    for (const bool variants : {true, false}) {
+        zr::set_cpu_variants_allowed(variants);
+        for (const std::size_t n : lengths)
+            for (int offset = 0; offset < 8; ++offset) {
+                got.assign(n * Fmt::bytes + 32, 0xA5);
+                want = got;
+                for (std::size_t i = 0; i < n; ++i) Fmt::store(want.data() + 8 + offset + i * Fmt::bytes, v);
+                zr::fill_pixels<Fmt>(got.data() + 8 + offset, n, v);
+                ASSERT_TRUE(got == want) << name << ": " << n << " pixels at offset " << offset
+                                         << (variants ? "" : " (portable)");
+            }
+    }
+}
+
+TEST(FastPaths, FillAtEveryLengthAndAlignment) {
+    check_fill<zr::rgb565>("2-byte pixels");
+    check_fill<zr::xrgb8888>("4-byte pixels");
+}
+
+// The whole-frame move in pieces, over several pieces, overlapping either way.
+TEST(FastPaths, MoveInPiecesIsMemmove) {
+    std::vector<uchar> start(1500000), got, want;
+    for (std::size_t i = 0; i < start.size(); ++i) start[i] = uchar(i * 131 + (i >> 9));
+    for (const long shift : {-300001L, -262144L, -1L, 1L, 7L, 262144L, 300001L, 600000L})
+        for (const std::size_t n : {0UL, 1UL, 262143UL, 262145UL, 524289UL}) {
+            got = want = start;
+            const std::size_t from = 300001, to = static_cast<std::size_t>(300001 + shift);
+            zr::move_bytes(got.data() + to, got.data() + from, n);
+            std::memmove(want.data() + to, want.data() + from, n);
+            ASSERT_TRUE(got == want) << n << " bytes moved by " << shift;
+        }
+}
+
+// ---- which DCs take a fast path ---------------------------------------------
+
+// An application's own slots see the same calls, in the same order, with
+// the fast paths on or off.
+TEST(FastPaths, ApplicationSlotsGetThePlainCalls) {
+    path_guard restore;
+    bmp_ptr src = make_bitmap(6, 5, 24, 0);
+    for (int i = 0; i < src->dc.bytes; ++i) src->data[i] = uchar(i * 7);
+    std::vector<zr_test::slot_call> calls[2];
+    for (const bool plain : {true, false}) {
+        zr::set_plain_path_forced(plain);
+        zr_test::recording_dc rec(10, 10);
+        zr_bitblt(rec.dc(), 1, 2, &src->dc, 0, 0, 6, 5);
+        zr_line(rec.dc(), 0, 0, 9, 4);
+        zr_rectangle(rec.dc(), 2, 2, 7, 8);
+        calls[plain] = rec.calls;
+    }
+    EXPECT_EQ(calls[0], calls[1]);
+}
+
+int replaced_calls = 0;
+void counting_set_pixel(dc_t *, int, int, color_t) { ++replaced_calls; }
+
+// A DC whose slots are the library's but one is replaced is the
+// application's: every pixel goes through its slots.
+TEST(FastPaths, OneReplacedSlotTurnsTheFastPathsOff) {
+    bmp_ptr src = make_bitmap(8, 8, 32, 0);
+    fb_surface dst(32, 16, 16, 64);
+    dst.dc.set_pixel = counting_set_pixel;
+    replaced_calls = 0;
+    zr_bitblt(&dst.dc, 0, 0, &src->dc, 0, 0, 8, 8);
+    zr_line(&dst.dc, 0, 0, 15, 7);
+    EXPECT_EQ(replaced_calls, 64 + 16);
+}
+
+}  // namespace
