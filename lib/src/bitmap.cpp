@@ -210,13 +210,7 @@ void b32_clear(dc_t *, color_t) { print_line(ZR_TODO_BMP("b32_clear")); }
 void b32_hline(dc_t *, int, int, int, color_t) { print_line(ZR_TODO_BMP("b32_hline")); }
 void b32_vline(dc_t *, int, int, int, color_t) { print_line(ZR_TODO_BMP("b32_vline")); }
 
-struct family {
-    void (*clear)(dc_t *, color_t);
-    void (*get_pixel)(dc_t *, int, int, color_t *);
-    void (*set_pixel)(dc_t *, int, int, color_t);
-    void (*hline)(dc_t *, int, int, int, color_t);
-    void (*vline)(dc_t *, int, int, int, color_t);
-};
+using family = slot_family;
 
 constexpr family fam1{b1_clear, b1_get_pixel, b1_set_pixel, b1_hline, b1_vline};
 constexpr family fam4{b4_clear, b4_get_pixel, b4_set_pixel, b4_hline, b4_vline};
@@ -226,19 +220,6 @@ constexpr family fam24{b24_clear, b24_get_pixel, b24_set_pixel, b24_hline, b24_v
 constexpr family fam32{b32_clear, b32_get_pixel, b32_set_pixel, b32_hline, b32_vline};
 constexpr family fam32_masked{b32_clear, b32_masked_get_pixel, b32_masked_set_pixel, b32_hline,
                               b32_vline};
-
-bool has_family(const dc_t *dc, const family &f) {
-    return dc->clear == f.clear && dc->get_pixel == f.get_pixel && dc->set_pixel == f.set_pixel &&
-           dc->hline == f.hline && dc->vline == f.vline;
-}
-
-void install(dc_t *dc, const family &f) {
-    dc->clear = f.clear;
-    dc->get_pixel = f.get_pixel;
-    dc->set_pixel = f.set_pixel;
-    dc->hline = f.hline;
-    dc->vline = f.vline;
-}
 
 // The masks a bitmap without bit fields gets, by depth (red, green, blue).
 constexpr std::uint32_t default_masks16[3] = {0x7C00, 0x03E0, 0x001F};
@@ -302,12 +283,12 @@ color_t packed16_color(const bmp_t *b, std::uint32_t v) {
 }
 
 bitmap_family bitmap_family_of(const dc_t *dc) {
-    if (has_family(dc, fam32)) return bitmap_family::bgra32;
-    if (has_family(dc, fam24)) return bitmap_family::bgr24;
-    if (has_family(dc, fam8)) return bitmap_family::index8;
-    if (has_family(dc, fam16)) return bitmap_family::packed16;
-    if (has_family(dc, fam4)) return bitmap_family::index4;
-    if (has_family(dc, fam1)) return bitmap_family::index1;
+    if (fam32.carried_by(dc)) return bitmap_family::bgra32;
+    if (fam24.carried_by(dc)) return bitmap_family::bgr24;
+    if (fam8.carried_by(dc)) return bitmap_family::index8;
+    if (fam16.carried_by(dc)) return bitmap_family::packed16;
+    if (fam4.carried_by(dc)) return bitmap_family::index4;
+    if (fam1.carried_by(dc)) return bitmap_family::index1;
     return bitmap_family::other_family;
 }
 
@@ -345,19 +326,19 @@ bmp_t *setup_bitmap(bmp_t *bmp) {
     dc->mapped = bmp->data;
     dc->release_dc = release_dc;
     switch (dc->colors) {
-        case 1: install(dc, fam1); return bmp;
-        case 4: install(dc, fam4); return bmp;
-        case 8: install(dc, fam8); return bmp;
-        case 24: install(dc, fam24); return bmp;
+        case 1: fam1.install(dc); return bmp;
+        case 4: fam4.install(dc); return bmp;
+        case 8: fam8.install(dc); return bmp;
+        case 24: fam24.install(dc); return bmp;
         case 16:
         case 32: break;
         default: return set_error_code(bmp, nullptr, ERR_COLOR_DEPTH);
     }
     if (const int code = setup_masks(bmp); code != 0) return set_error_code(bmp, nullptr, code);
     if (dc->colors == 16)
-        install(dc, fam16);
+        fam16.install(dc);
     else
-        install(dc, has_default_masks32(bmp) ? fam32 : fam32_masked);
+        (has_default_masks32(bmp) ? fam32 : fam32_masked).install(dc);
     return bmp;
 }
 

@@ -99,13 +99,7 @@ void b8_hline(dc_t *, int, int, int, color_t) {
 }
 void b24_hline(dc_t *, int, int, int, color_t) { print_line(msg::todo_fb_b24_hline); }
 
-struct family {
-    void (*clear)(dc_t *, color_t);
-    void (*get_pixel)(dc_t *, int, int, color_t *);
-    void (*set_pixel)(dc_t *, int, int, color_t);
-    void (*hline)(dc_t *, int, int, int, color_t);
-    void (*vline)(dc_t *, int, int, int, color_t);
-};
+using family = slot_family;
 
 constexpr family fam15{b15_clear, b15_get_pixel, b15_set_pixel, b15_hline, b15_vline};
 constexpr family fam16{b16_clear, b16_get_pixel, b16_set_pixel, b16_hline, b16_vline};
@@ -130,11 +124,6 @@ const family *family_for(int colors) {
         case 32: return &fam32;
         default: return nullptr;
     }
-}
-
-bool has_family(const dc_t *dc, const family &f) {
-    return dc->clear == f.clear && dc->get_pixel == f.get_pixel && dc->set_pixel == f.set_pixel &&
-           dc->hline == f.hline && dc->vline == f.vline;
 }
 
 void release_screen_dc(dc_t *dc) { std::free(dc); }
@@ -169,18 +158,14 @@ dc_t *new_record() {
 bool set_virtual_func(dc_t *dc, int colors) {
     const family *f = family_for(colors);
     if (f == nullptr) return false;
-    dc->clear = f->clear;
-    dc->get_pixel = f->get_pixel;
-    dc->set_pixel = f->set_pixel;
-    dc->hline = f->hline;
-    dc->vline = f->vline;
+    f->install(dc);
     return true;
 }
 
 int fb_family_of(const dc_t *dc) {
-    if (has_family(dc, fam16)) return 16;
-    if (has_family(dc, fam15)) return 15;
-    if (has_family(dc, fam32)) return 32;
+    if (fam16.carried_by(dc)) return 16;
+    if (fam15.carried_by(dc)) return 15;
+    if (fam32.carried_by(dc)) return 32;
     return 0;
 }
 

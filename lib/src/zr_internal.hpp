@@ -18,6 +18,28 @@ inline void reset_drawing_state(dc_t *dc) {
     dc->brush_color = opaque_black;
 }
 
+// The five drawing operations of one pixel format, installed together into
+// a DC's slots; a DC whose five slots all match carries that format.
+struct slot_family {
+    void (*clear)(dc_t *, color_t);
+    void (*get_pixel)(dc_t *, int, int, color_t *);
+    void (*set_pixel)(dc_t *, int, int, color_t);
+    void (*hline)(dc_t *, int, int, int, color_t);
+    void (*vline)(dc_t *, int, int, int, color_t);
+
+    void install(dc_t *dc) const {
+        dc->clear = clear;
+        dc->get_pixel = get_pixel;
+        dc->set_pixel = set_pixel;
+        dc->hline = hline;
+        dc->vline = vline;
+    }
+    bool carried_by(const dc_t *dc) const {
+        return dc->clear == clear && dc->get_pixel == get_pixel && dc->set_pixel == set_pixel &&
+               dc->hline == hline && dc->vline == vline;
+    }
+};
+
 // True when fast paths are switched off: every call then takes the plain
 // path through the DCs' slots. Set by ZR_PLAIN_PATH=1 in the environment or
 // by set_plain_path_forced() (tests).
