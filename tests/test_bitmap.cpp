@@ -106,16 +106,32 @@ TEST(Bitmap, SixteenBitSpansAndClearLeaveRowPaddingAlone) {
     zr_bmp_close(b);
 }
 
+// The index equal to the entry count is outside the table, even where the
+// memory after the table holds a colour; a new table is zero, whatever the
+// allocator hands out.
 TEST(Bitmap, IndexesOutsideThePaletteReadAsOpaqueBlack) {
+    for (int round = 0; round < 4; ++round) {  // blocks of the table's size, used and freed
+        void *dirty = std::malloc(256 * sizeof(std::uint32_t));
+        std::memset(dirty, 0xA7, 256 * sizeof(std::uint32_t));
+        std::free(dirty);
+        bmp_t *fresh = zr_bmp_create(1, 1, 8, 256);
+        ASSERT_NE(fresh, nullptr);
+        for (int i = 0; i < 256; ++i) ASSERT_EQ(fresh->palette[i], 0u) << i;
+        zr_bmp_close(fresh);
+    }
     bmp_t *b = zr_bmp_create(2, 1, 8, 2);
     b->palette[1] = 0x112233;
     b->data[0] = 1;
     b->data[1] = 2;
     EXPECT_EQ(rgba(pixel(b, 0, 0)), rgba({0x11, 0x22, 0x33, 255}));
     EXPECT_EQ(rgba(pixel(b, 1, 0)), rgba({0, 0, 0, 255}));
-    std::free(b->palette);
+    std::uint32_t *own = b->palette;
+    std::uint32_t longer[3] = {0, 0x112233, 0xFFFFFF};  // a colour right after the two entries
+    b->palette = longer;
+    EXPECT_EQ(rgba(pixel(b, 1, 0)), rgba({0, 0, 0, 255}));
     b->palette = nullptr;
     EXPECT_EQ(rgba(pixel(b, 0, 0)), rgba({0, 0, 0, 255}));
+    b->palette = own;
     zr_bmp_close(b);
 }
 
@@ -149,7 +165,8 @@ TEST(Bitmap, CreationFailuresSetTheirCodeAndLeakNothing) {
         {4, 4, 16, 3, ERR_PALETTE},       {4, 4, 32, 1, ERR_PALETTE},
         {4, 4, 12, 0, ERR_COLOR_DEPTH},   {-1, 4, 8, 0, ERR_OUT_OF_MEMORY},
         {4, -1, 8, 0, ERR_OUT_OF_MEMORY}, {65536, 65536, 32, 0, ERR_OUT_OF_MEMORY},
-        {INT_MAX, 1, 32, 0, ERR_OUT_OF_MEMORY},
+        {INT_MAX, 1, 32, 0, ERR_OUT_OF_MEMORY},  {INT_MAX, INT_MAX, 32, 0, ERR_OUT_OF_MEMORY},
+        {INT_MIN, INT_MAX, 24, 0, ERR_OUT_OF_MEMORY},
     };
     for (const auto &c : cases) {
         zr_error_code = 0;

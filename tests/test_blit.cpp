@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,8 +30,9 @@ const std::string row_copy_message =
 bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 std::string str(color_t c) {
-    return "(" + std::to_string(c.red) + "," + std::to_string(c.green) + "," +
-           std::to_string(c.blue) + "," + std::to_string(c.alpha) + ")";
+    char text[32];
+    std::snprintf(text, sizeof text, "(%d,%d,%d,%d)", c.red, c.green, c.blue, c.alpha);
+    return text;
 }
 
 // A source pixel that names its own position.
@@ -47,9 +49,11 @@ template <class F>
 std::string mismatch(recording_dc &r, F want) {
     for (int y = 0; y < r.dc()->height; ++y)
         for (int x = 0; x < r.dc()->width; ++x)
-            if (!same(r.pixel(x, y), want(x, y)))
-                return "(" + std::to_string(x) + "," + std::to_string(y) + ") is " +
-                       str(r.pixel(x, y)) + ", want " + str(want(x, y));
+            if (!same(r.pixel(x, y), want(x, y))) {
+                char where[32];
+                std::snprintf(where, sizeof where, "(%d,%d) is ", x, y);
+                return where + str(r.pixel(x, y)) + ", want " + str(want(x, y));
+            }
     return "";
 }
 
@@ -178,8 +182,11 @@ TEST(Bitblt, PerPixelPathsKeepTheirOrderWithinOneDc) {
 
 // ---- row copy ---------------------------------------------------------------
 
-// Only the destination's depth is tested; the source here claims depth 4.
-TEST(Bitblt, RowCopyTestsTheDestinationDepth) {
+// Rows are copied at the depths whose pixels are whole bytes; the others
+// print the fixed line. Two DCs of different formats never share rows: they
+// go pixel by pixel through the slots (a buffer made before zr_close, say, and
+// one made after the next zr_init on another depth).
+TEST(Bitblt, RowCopyOnlyBetweenDcsOfOneFormat) {
     for (const int colors : {1, 4, 8, 15, 16, 24, 32, 0, 12, 33}) {
         SCOPED_TRACE("colors " + std::to_string(colors));
         const bool copies = colors == 8 || colors == 15 || colors == 16 || colors == 24 || colors == 32;
@@ -187,12 +194,51 @@ TEST(Bitblt, RowCopyTestsTheDestinationDepth) {
         std::vector<uchar> src_mem{9, 8, 7, 6}, dst_mem(4, 0);
         give_memory(src, src_mem, 8, 4);
         give_memory(dst, dst_mem, 8, 4);
-        src.dc()->colors = 4;
-        dst.dc()->colors = colors;
+        src.dc()->colors = dst.dc()->colors = colors;
         const std::string out = capture_stdout([&] { zr_bitblt(dst.dc(), 0, 0, src.dc(), 0, 0, 4, 1); });
         EXPECT_EQ(out, copies ? "" : row_copy_message);
         EXPECT_EQ(dst_mem, copies ? src_mem : std::vector<uchar>(4, 0));
+        EXPECT_TRUE(src.calls.empty() && dst.calls.empty());
     }
+    recording_dc src(2, 1, DC_TYPE_SCREEN), dst(2, 1, DC_TYPE_SCREEN);
+    std::vector<uchar> src_mem(8, 9), dst_mem(4, 0);
+    give_memory(src, src_mem, 32, 8);
+    give_memory(dst, dst_mem, 16, 4);
+    src.dc()->colors = 32;
+    dst.dc()->colors = 16;
+    paint(src, at);
+    EXPECT_EQ(capture_stdout([&] { zr_bitblt(dst.dc(), 0, 0, src.dc(), 0, 0, 2, 1); }), "");
+    EXPECT_EQ(dst.calls, (std::vector<slot_call>{set_px(0, 0, at(0, 0)), set_px(1, 0, at(1, 0))}));
+    EXPECT_EQ(dst_mem, std::vector<uchar>(4, 0));
+}
+
+// The same on real buffers of two devices: each pixel is converted.
+TEST(Bitblt, BuffersOfTwoDevicesConvertPixelByPixel) {
+    ASSERT_EQ(vfb_open({.width = 8, .height = 8, .depth = 32}), 0);
+    dc_t *wide = zr_get_buffer_dc(8, 8);
+    vfb_close();
+    ASSERT_EQ(vfb_open({.width = 8, .height = 8, .depth = 16}), 0);
+    dc_t *narrow = zr_get_buffer_dc(8, 8);
+    vfb_close();
+    ASSERT_TRUE(wide != nullptr && narrow != nullptr);
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) zr_set_pixel(wide, x, y, color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255});
+    zr_clear(narrow, color_t{0, 0, 0, 255});
+    zr_bitblt(narrow, 0, 0, wide, 0, 0, 8, 8);
+    zr_bitblt(wide, 4, 4, narrow, 0, 0, 8, 8);  // and back, into a corner
+    for (int y = 0; y < 8; ++y)
+        for (int x = 0; x < 8; ++x) {
+            color_t n{0, 0, 0, 255}, w{0, 0, 0, 255};
+            zr_get_pixel(narrow, x, y, &n);
+            ASSERT_TRUE(same(n, color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255})) << x << "," << y << " " << str(n);
+            zr_get_pixel(wide, x, y, &w);
+            const bool back = x >= 4 && y >= 4;
+            ASSERT_TRUE(same(w, back ? color_t{uchar((x - 4) * 32), uchar((y - 4) * 32), 0xF8, 255}
+                                     : color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255}))
+                << x << "," << y << " " << str(w);
+        }
+    zr_release_dc(wide);
+    zr_release_dc(narrow);
 }
 
 // The message comes once per call, also when the clipped rectangle is empty,
@@ -200,8 +246,10 @@ TEST(Bitblt, RowCopyTestsTheDestinationDepth) {
 TEST(Bitblt, RowCopyMessageOncePerCallEvenWhenEmpty) {
     recording_dc src(4, 4, DC_TYPE_SCREEN), dst(4, 4, DC_TYPE_SCREEN), empty(0, 4, DC_TYPE_SCREEN);
     std::vector<uchar> mem(16, 0);
-    for (recording_dc *r : {&src, &dst, &empty}) give_memory(*r, mem, 8, 4);
-    dst.dc()->colors = 4;
+    for (recording_dc *r : {&src, &dst, &empty}) {
+        give_memory(*r, mem, 8, 4);
+        r->dc()->colors = 4;
+    }
     const struct {
         dc_t *src;
         int dx, dy, width, height;
@@ -217,25 +265,25 @@ TEST(Bitblt, RowCopyMessageOncePerCallEvenWhenEmpty) {
     }
 }
 
-// Depth 15 stores 16 bits: each row moves width x 2 bytes (the bytes per pixel
-// come from the source), each DC steps by its own row size, and padding and
-// pixels outside the rectangle keep their bytes.
+// Depth 15 stores 16 bits: each row moves width x 2 bytes, each DC steps by
+// its own row size from its own first row, and padding and pixels outside the
+// rectangle keep their bytes.
 TEST(Bitblt, RowCopyMovesRowsOfBytesWithEachDcsStride) {
     recording_dc src(4, 3, DC_TYPE_SCREEN), dst(5, 4, DC_TYPE_SCREEN);
     std::vector<uchar> src_mem(3 * 10, 0xEE), dst_mem(4 * 12, 0x55);
     give_memory(src, src_mem, 16, 10);
-    give_memory(dst, dst_mem, 0, 12);
+    give_memory(dst, dst_mem, 16, 12);
     src.dc()->colors = dst.dc()->colors = 15;
     for (int y = 0; y < 3; ++y)
         for (int x = 0; x < 4; ++x) {
             src_mem[y * 10 + x * 2] = uchar(x);
             src_mem[y * 10 + x * 2 + 1] = uchar(0x80 | y);
         }
-    zr_bitblt(dst.dc(), 1, 1, src.dc(), 1, 0, 3, 2);
+    zr_bitblt(dst.dc(), 1, 2, src.dc(), 1, 1, 3, 2);
     for (int y = 0; y < 4; ++y)
         for (int i = 0; i < 12; ++i) {
             const int x = i / 2;
-            const bool copied = y >= 1 && y <= 2 && x >= 1 && x <= 3;
+            const bool copied = y >= 2 && y <= 3 && x >= 1 && x <= 3;
             const int want = !copied ? 0x55 : i % 2 == 0 ? x : 0x80 | (y - 1);
             EXPECT_EQ(dst_mem[y * 12 + i], want) << "row " << y << " byte " << i;
         }

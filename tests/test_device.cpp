@@ -1,6 +1,7 @@
 // The framebuffer device and the error channel, under the in-process virtual
 // device.
 #include "capture.hpp"
+#include "device.hpp"
 #include "vfb_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -115,6 +116,45 @@ TEST_F(Device, EveryFailureLeavesTheDeviceClosed) {
         EXPECT_EQ(zr_test::vfb_open({}), 0);
         EXPECT_EQ(zr_error_code, 0);
         zr_test::vfb_close();
+    }
+}
+
+// A geometry is refused when the family its depth picks would store pixels
+// of another size than the device's, or when its rows do not hold their
+// pixels or do not fit the device's memory; a depth without a family passes.
+TEST(DeviceGeometry, RefusedWhenTheFamiliesWouldLeaveTheMemory) {
+    struct geometry_case {
+        const char *what;
+        unsigned xres, bpp, r, g, b, line_length, smem_len;
+        int code;
+    };
+    const geometry_case cases[] = {
+        {"5-6-5", 320, 16, 5, 6, 5, 640, 640 * 240, 0},
+        {"5-5-5, padded rows", 320, 16, 5, 5, 5, 700, 700 * 240, 0},
+        {"32 bits, more memory than rows", 320, 32, 8, 8, 8, 1280, 1 << 22, 0},
+        {"12 bits: no family, nothing drawn", 320, 12, 4, 4, 4, 480, 480 * 240, 0},
+        {"1 bit, 9 pixels in 2 bytes", 9, 1, 1, 1, 1, 2, 2 * 240, 0},
+        {"bits_per_pixel 15", 320, 15, 5, 5, 5, 600, 600 * 240, ERR_VSCREENINFO},
+        {"16 bits, fields adding up to 32", 320, 16, 8, 8, 16, 640, 640 * 240, ERR_VSCREENINFO},
+        {"16 bits, fields adding up to 24", 320, 16, 8, 8, 8, 640, 640 * 240, ERR_VSCREENINFO},
+        {"row one byte short", 320, 16, 5, 6, 5, 639, 639 * 240, ERR_FSCREENINFO},
+        {"32-bit row one byte short", 320, 32, 8, 8, 8, 1279, 1 << 22, ERR_FSCREENINFO},
+        {"1 bit, 9 pixels in 1 byte", 9, 1, 1, 1, 1, 1, 1 * 240, ERR_FSCREENINFO},
+        {"memory one byte short", 320, 16, 5, 6, 5, 640, 640 * 240 - 1, ERR_FSCREENINFO},
+        {"row of 2^34 bytes", 0xFFFFFFFF, 32, 8, 8, 8, 0xFFFFFFFF, 0xFFFFFFFF, ERR_FSCREENINFO},
+    };
+    for (const auto &c : cases) {
+        fb_var_screeninfo var{};
+        fb_fix_screeninfo fix{};
+        var.xres = c.xres;
+        var.yres = 240;
+        var.bits_per_pixel = c.bpp;
+        var.red.length = c.r;
+        var.green.length = c.g;
+        var.blue.length = c.b;
+        fix.line_length = c.line_length;
+        fix.smem_len = c.smem_len;
+        EXPECT_EQ(zr::check_geometry(var, fix), c.code) << c.what;
     }
 }
 

@@ -1,12 +1,16 @@
 // Colours, clipped pixels, clamped spans and lines: the exact slot calls on
 // the recording DC. (The pixel formats behind the slots have their own suite;
 // the shape suite draws through them.)
+#include "draw.hpp"
 #include "recording_dc.hpp"
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <vector>
@@ -159,6 +163,68 @@ TEST(Lines, RandomLinesClipByDroppingPoints) {
         EXPECT_LE(std::max(std::abs(all.back().a - (x2 + shift)), std::abs(all.back().b - (y2 + shift))), 1);
         ASSERT_EQ(small.violations + big.violations, 0);
     }
+}
+
+// Long lines start their walk at the first visible step: the pixels and their
+// order are those of the whole walk with the outside points left out.
+TEST(Lines, LongLinesWalkOnlyTheirVisiblePart) {
+    using point = std::pair<int, int>;
+    const int w = 64, h = 48;
+    auto whole = [&](int x1, int y1, int x2, int y2) {
+        std::vector<point> out;
+        zr::walk_sloped_line(x1, y1, x2, y2, [&](int x, int y) {
+            if (x >= 0 && x < w && y >= 0 && y < h) out.emplace_back(x, y);
+        });
+        return out;
+    };
+    auto visible = [&](int x1, int y1, int x2, int y2) {
+        std::vector<point> out;
+        zr::walk_sloped_line_visible(x1, y1, x2, y2, w, h, [&](int x, int y) {
+            EXPECT_TRUE(x >= 0 && x < w && y >= 0 && y < h) << x << ',' << y;
+            out.emplace_back(x, y);
+        });
+        return out;
+    };
+    // One end near the DC, the other up to a million pixels away in any
+    // direction, so that most lines cross the DC at some slope.
+    std::mt19937 rng(4711);
+    std::uniform_int_distribution<int> near(-40, 100), far(-1000000, 1000000), small(-3, 3);
+    int crossing = 0;
+    for (int i = 0; i < 600; ++i) {
+        int x1 = near(rng), y1 = near(rng), x2 = far(rng), y2 = far(rng);
+        if (i % 3 == 1) y2 = y1 + small(rng) * 7;  // nearly horizontal
+        if (i % 3 == 2) x2 = x1 + small(rng) * 5;  // nearly vertical
+        if (i % 2) std::swap(x1, x2), std::swap(y1, y2);
+        if (x1 == x2 || y1 == y2) continue;
+        const auto expected = whole(x1, y1, x2, y2);
+        crossing += !expected.empty();
+        ASSERT_EQ(visible(x1, y1, x2, y2), expected) << x1 << ',' << y1 << " -> " << x2 << ',' << y2;
+    }
+    EXPECT_GT(crossing, 150);
+
+    // The ends of the int range, drawn in a breath: INT_MIN .. INT_MAX climbs
+    // its one row at x = -1, so row 1 is full and row 0 empty; the same
+    // upright, and walked the other way it drops at x = 0.
+    recording_dc rec(16, 16);
+    const color_t c = red;
+    rec.dc()->pen_color = c;
+    auto row_or_column = [&](bool row, int at, int from, int to) {
+        std::vector<slot_call> v;
+        for (int i = from; i <= to; ++i) v.push_back(row ? set_px(i, at, c) : set_px(at, i, c));
+        return v;
+    };
+    zr_line(rec.dc(), INT_MIN, 0, INT_MAX, 1);
+    EXPECT_EQ(rec.calls, row_or_column(true, 1, 0, 15));
+    rec.calls.clear();
+    zr_line(rec.dc(), 0, INT_MIN, 1, INT_MAX);
+    EXPECT_EQ(rec.calls, row_or_column(false, 1, 0, 15));
+    rec.calls.clear();
+    zr_line(rec.dc(), INT_MAX, 1, INT_MIN, 0);
+    std::vector<slot_call> back = row_or_column(true, 1, 1, 15);
+    std::reverse(back.begin(), back.end());
+    back.push_back(set_px(0, 0, c));
+    EXPECT_EQ(rec.calls, back);
+    EXPECT_EQ(rec.violations, 0);
 }
 
 }  // namespace

@@ -343,6 +343,32 @@ TEST(FastPaths, ApplicationSlotsGetThePlainCalls) {
     EXPECT_EQ(calls[0], calls[1]);
 }
 
+// A destination over the bitmap's own memory that begins in the last source
+// row's bytes past the source's first column: the source reads up to column
+// sx + width of each row, so this overlaps and must take the plain path
+// (which reads bytes the row has already written).
+TEST(FastPaths, TransferIntoTheTailOfTheLastSourceRow) {
+    bmp_ptr src = make_bitmap(40, 2, 24, 0);
+    for (int i = 0; i < src->dc.bytes; ++i) src->data[i] = uchar(i * 13 + 5);
+    for (const int sx : {8, 16}) {
+        SCOPED_TRACE("from column " + std::to_string(sx));
+        fb_surface alias(32, 8, 1, 32);
+        // Row 0 of the bitmap is the last in memory; its source bytes are
+        // 3 * sx .. 3 * (sx + 8), and the destination starts 16 bytes in.
+        alias.dc.mapped = zr::bmp::bitmap_row(&src->dc, 0) + 3 * sx + 16;
+        EXPECT_EQ(compare_paths({of(src.get())}, [&] { zr_bitblt(&alias.dc, 0, 0, &src->dc, sx, 0, 8, 2); }), "");
+    }
+}
+
+// ZR_PLAIN_PATH: unset, empty and "0" leave the fast paths on.
+TEST(FastPaths, PlainPathOnlyWhenAsked) {
+    EXPECT_FALSE(zr::plain_path_requested(nullptr));
+    EXPECT_FALSE(zr::plain_path_requested(""));
+    EXPECT_FALSE(zr::plain_path_requested("0"));
+    EXPECT_TRUE(zr::plain_path_requested("1"));
+    EXPECT_TRUE(zr::plain_path_requested("yes"));
+}
+
 int replaced_calls = 0;
 void counting_set_pixel(dc_t *, int, int, color_t) { ++replaced_calls; }
 

@@ -243,6 +243,7 @@ TEST_F(FbDc, OversizedBuffersAreRefusedWithOutOfMemory) {
         {32, INT_MAX, 1},
         {32, 100000, 100000},
         {16, INT_MAX, INT_MAX},
+        {32, INT_MAX, INT_MAX},
         {1, 65536, 65536},
     };
     for (const auto &c : cases) {

@@ -289,6 +289,74 @@ TEST(Rasterisers, CirclesAndEllipsesAreClosedAndSymmetric) {
     walk = nullptr;
 }
 
+// A circle reaching far outside the DC walks only the stretches that can
+// reach its rows: the spans on rows inside are those of the whole walk, in
+// the same order, from tiny radii to a radius of INT_MAX.
+std::vector<slot_call> *spans_seen = nullptr;
+int rows_seen = 0;
+void keep_visible_span(dc_t *, int x1, int x2, int y, color_t) {
+    if (y >= 0 && y < rows_seen) spans_seen->push_back(hspan(x1, x2, y, {}));
+}
+
+TEST(Rasterisers, HugeCirclesWalkOnlyWhatReachesTheDc) {
+    recording_dc geometry(40, 30);
+    rows_seen = 30;
+    std::vector<slot_call> whole, visible;
+    auto compare = [&](int cx, int cy, int radius) {
+        whole.clear();
+        visible.clear();
+        spans_seen = &whole;
+        zr::circle(geometry.dc(), cx, cy, radius, pen, keep_visible_span);
+        spans_seen = &visible;
+        zr::visible_circle(geometry.dc(), cx, cy, radius, pen, keep_visible_span);
+        spans_seen = nullptr;
+        return visible == whole;
+    };
+    // Every small radius around every edge and corner.
+    for (int radius = 0; radius <= 45; ++radius)
+        for (int cy : {-50, -20, -3, 0, 14, 29, 33, 60})
+            for (int cx : {-30, 0, 20, 41})
+                ASSERT_TRUE(compare(cx, cy, radius)) << cx << ',' << cy << " r " << radius;
+    // Large radii whose curve passes through the DC at every angle: a centre
+    // at distance about r from a point near the DC.
+    std::mt19937 rng(5150);
+    std::uniform_real_distribution<double> angle(0, 6.2831853);
+    std::uniform_int_distribution<int> radius(50, 1 << 20), jitter(-3, 3), spot(-5, 45);
+    int crossing = 0;
+    for (int i = 0; i < 150; ++i) {
+        const int r = radius(rng);
+        const double t = angle(rng);
+        const int cx = spot(rng) + static_cast<int>(r * std::cos(t)) + jitter(rng);
+        const int cy = spot(rng) + static_cast<int>(r * std::sin(t)) + jitter(rng);
+        ASSERT_TRUE(compare(cx, cy, r)) << cx << ',' << cy << " r " << r;
+        crossing += !whole.empty();
+    }
+    EXPECT_GT(crossing, 100);
+
+    // A radius of INT_MAX about the corner fills the whole DC with the brush
+    // and puts no outline inside it.
+    vfb_config cfg;
+    cfg.depth = 32;
+    cfg.width = cfg.height = 16;
+    ASSERT_EQ(vfb_open(cfg), 0);
+    dc_t *dc = zr_get_screen_dc();
+    ASSERT_NE(dc, nullptr);
+    zr_clear(dc, background);
+    prepare(dc, brush, pen);
+    zr_circle(dc, 0, 0, INT_MAX);
+    zr_circle(dc, 15, INT_MIN, INT_MAX);  // its bottom is far above the DC
+    int filled = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x) {
+            color_t c{};
+            zr_get_pixel(dc, x, y, &c);
+            filled += c.green == brush.green && c.red == 0;
+        }
+    EXPECT_EQ(filled, 256);
+    zr_release_dc(dc);
+    vfb_close();
+}
+
 // Pictures on the real pixel formats: '.' background, 'b' brush, 'p' pen.
 class RealShapes : public ::testing::TestWithParam<int> {
 protected:

@@ -1,6 +1,8 @@
-// The virtual framebuffer's PNG pictures: the conversion of every depth, and
-// the whole chain (zr-vfb, the preloaded device, its triggers) on a program.
+// The virtual framebuffer: its PNG pictures (the conversion of every depth),
+// the whole chain (zr-vfb, the preloaded device, its triggers) on a program,
+// the options of zr-vfb, and the device's paths and rows linked in directly.
 #include "snapshot.hpp"
+#include "vfb_fixture.hpp"
 #include "vfb_probe.hpp"
 
 #include <gtest/gtest.h>
@@ -10,9 +12,12 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -224,6 +229,196 @@ TEST(VfbRunner, SignalsTakeAPictureThenEndTheProgram) {
         expect_frames(r, {0}, {32, 4, 8, 8, 8}, 6, 3);
         fs::remove_all(out);
     }
+}
+
+// ---- zr-vfb's options ------------------------------------------------------
+
+std::string read_text(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct runner_output {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs "zr-vfb ARGS" with its standard output and error kept apart in base.
+runner_output run_runner(const fs::path &base, const std::string &args) {
+    const std::string command = std::string(ZR_VFB_RUNNER) + " " + args + " > " +
+                                (base / "stdout").string() + " 2> " + (base / "stderr").string();
+    const int wait_status = std::system(command.c_str());
+    runner_output r;
+    if (WIFEXITED(wait_status)) r.status = WEXITSTATUS(wait_status);
+    r.out = read_text(base / "stdout");
+    r.err = read_text(base / "stderr");
+    return r;
+}
+
+// Options end at the program: every option --help lists, given after the
+// program, still goes to the program, with a warning that names it.
+TEST(VfbRunner, WarnsOfItsOwnOptionsAfterTheProgram) {
+    const fs::path base = fresh_dir("late-options");
+    const runner_output help = run_runner(base, "--help");
+    ASSERT_EQ(help.status, 0);
+    std::string options;
+    std::istringstream lines(help.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("  --", 0) == 0) options += " " + line.substr(2, line.find(' ', 2) - 2);
+    ASSERT_NE(options.find("--frames"), std::string::npos) << help.out;
+
+    const runner_output r = run_runner(
+        base, "--out " + (base / "out").string() + " /bin/echo" + options + " --bpp=8 --other");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, options.substr(1) + " --bpp=8 --other\n");
+    std::istringstream names(options + " --bpp=8");
+    for (std::string name; names >> name;)
+        EXPECT_NE(r.err.find("'" + name + "'"), std::string::npos) << name << " in:\n" << r.err;
+    EXPECT_EQ(r.err.find("--other"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("before the program"), std::string::npos) << r.err;
+    fs::remove_all(base);
+}
+
+// Rows shorter than their pixels are refused whatever the order of the
+// options; exactly the pixels' bytes, or 0 (no padding), are taken.
+TEST(VfbRunner, RefusesRowsShorterThanTheirPixels) {
+    struct row_case {
+        const char *options;
+        int shortest;  // bytes of the pixels of a row; 0: accepted
+    };
+    const row_case cases[] = {
+        {"--size 480x360 --bpp 16 --line-length 500", 960},
+        {"--line-length 959 --size 480x360", 960},
+        {"--size 480x360 --bpp 15 --line-length 959", 960},
+        {"--size 480x360 --bpp 32 --line-length 1000", 1920},
+        {"--size 9x4 --bpp 1 --line-length 1", 2},
+        {"--bpp 24 --line-length 2399", 2400},
+        {"--line-length 1000 --size 480x360", 0},
+        {"--size 480x360 --line-length 960", 0},
+        {"--size 9x4 --bpp 1 --line-length 2", 0},
+        {"--line-length 0", 0},
+    };
+    const fs::path base = fresh_dir("line-length");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options);
+        const runner_output r =
+            run_runner(base, std::string(c.options) + " --out " + (base / "out").string() + " true");
+        if (c.shortest == 0) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            continue;
+        }
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("--line-length"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(" " + std::to_string(c.shortest) + " "), std::string::npos) << r.err;
+    }
+    fs::remove_all(base);
+}
+
+// /dev/fb, /dev/fb0 and every path given with --device are emulated; no other.
+TEST(VfbRunner, EmulatesTheUsualDevicesAndEachOneGiven) {
+    struct device_case {
+        const char *path;
+        bool emulated;
+    };
+    const device_case cases[] = {{"/dev/fb", true},
+                                 {"/dev/fb0", true},
+                                 {"/dev/zr-test-a", true},
+                                 {"/tmp/zr-test-b", true},
+                                 {"/dev/zr-test-c", false}};
+    const std::string options = "--size 6x3 --bpp 32 --device /dev/zr-test-a --device /tmp/zr-test-b";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.path);
+        const fs::path out = fresh_dir("device");
+        const run_result r = run_probe(out, options, std::string("open ") + c.path);
+        if (c.emulated) {
+            EXPECT_EQ(r.status, 0);
+            expect_frames(r, {0}, {32, 4, 8, 8, 8}, 6, 3);
+        } else {
+            EXPECT_EQ(r.status, 4);
+            EXPECT_TRUE(r.frames.empty());
+        }
+        fs::remove_all(out);
+    }
+    const fs::path base = fresh_dir("bad-device");
+    for (const char *bad : {"''", "/dev/a:/dev/b"})
+        EXPECT_EQ(run_runner(base, std::string("--device ") + bad + " true").status, 2) << bad;
+    fs::remove_all(base);
+}
+
+// ---- the device linked in --------------------------------------------------
+
+// What fn writes to standard error.
+std::string stderr_of(const std::function<void()> &fn) {
+    std::fflush(stderr);
+    FILE *file = std::tmpfile();
+    const int saved = dup(2);
+    dup2(fileno(file), 2);
+    fn();
+    std::fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
+    std::fclose(file);
+    return text;
+}
+
+// ZR_VFB_DEVICE lists the paths; each is answered for, nothing else.
+TEST(VfbDevice, AnswersForEveryPathOfItsListAndNoOther) {
+    ASSERT_EQ(zr_test::vfb_open({}), 0);
+    zr_test::vfb_close();
+    setenv("ZR_VFB_DEVICE", "/dev/zr-test-a:/tmp/zr-test-b:/dev/zr-test-c", 1);
+    for (const char *path : {"/dev/zr-test-a", "/tmp/zr-test-b", "/dev/zr-test-c"}) {
+        EXPECT_EQ(zr_init(path), 0) << path;
+        zr_close();
+    }
+    for (const char *path :
+         {"/dev/zr-test", "/dev/zr-test-ab", "/dev/zr-test-a:/tmp/zr-test-b", ""})
+        EXPECT_EQ(zr_init(path), ERR_NO_DEVICE) << path;
+    std::remove(std::getenv("ZR_VFB_MEMORY"));
+}
+
+// A ZR_VFB_LINE_LENGTH shorter than the row's pixels, or not a number, keeps
+// the device from opening and says why; exactly the pixels' bytes are taken.
+TEST(VfbDevice, RefusesRowsShorterThanTheirPixels) {
+    struct row_case {
+        int width, depth;
+        long line_length;
+        int shortest;  // bytes of the pixels of a row; 0: accepted
+    };
+    const row_case cases[] = {{480, 16, 500, 960}, {480, 16, 959, 960}, {480, 15, 959, 960},
+                              {9, 1, 1, 2},        {3, 24, 8, 9},       {480, 16, 960, 0},
+                              {9, 1, 2, 0},        {3, 24, 9, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " pixels at " + std::to_string(c.depth) + " bits, " +
+                     std::to_string(c.line_length) + " bytes");
+        int result = -1;
+        const std::string err = stderr_of([&] {
+            result = zr_test::vfb_open(
+                {.width = c.width, .height = 4, .depth = c.depth, .line_length = c.line_length});
+        });
+        if (c.shortest == 0) {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(zr_fb.bytes_per_line, c.line_length);
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_EQ(result, ERR_ACCESS);
+            EXPECT_NE(err.find("ZR_VFB_LINE_LENGTH " + std::to_string(c.line_length) + " "),
+                      std::string::npos) << err;
+            EXPECT_NE(err.find(" " + std::to_string(c.shortest) + " "), std::string::npos) << err;
+        }
+        zr_test::vfb_close();
+    }
+    ASSERT_EQ(zr_test::vfb_open({}), 0);
+    zr_test::vfb_close();
+    setenv("ZR_VFB_LINE_LENGTH", "96O", 1);
+    int result = -1;
+    const std::string err = stderr_of([&] { result = zr_init(zr_test::vfb_device_path()); });
+    EXPECT_EQ(result, ERR_ACCESS);
+    EXPECT_NE(err.find("ZR_VFB_LINE_LENGTH 96O "), std::string::npos) << err;
+    zr_close();
+    std::remove(std::getenv("ZR_VFB_MEMORY"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // draws pictures 0 to 3 each followed by a two-second sleep of a different
 // kind, picture 4 followed by a 1 ms sleep, picture 5, and returns 3.
 // "vfb_probe signal N": draws picture 0 and raises signal N.
+// "vfb_probe open DEVICE": opens DEVICE, draws picture 0 and returns 0.
 #include "vfb_probe.hpp"
 
 #include <signal.h>
@@ -27,8 +28,16 @@ void draw(int k) {
 int main(int argc, char **argv) {
     if (argc < 2) return 2;
     const bool sleeps = std::strcmp(argv[1], "sleeps") == 0;
+    const bool open_only = std::strcmp(argv[1], "open") == 0 && argc > 2;
     if (sleeps) usleep(2000000);
-    if (zr_init("/dev/fb") != 0 || (screen = zr_get_screen_dc()) == nullptr) return 4;
+    if (zr_init(open_only ? argv[2] : "/dev/fb") != 0 || (screen = zr_get_screen_dc()) == nullptr)
+        return 4;
+    if (open_only) {
+        draw(0);
+        zr_release_dc(screen);
+        zr_close();
+        return 0;
+    }
     if (!sleeps) {
         draw(0);
         raise(argc > 2 ? std::atoi(argv[2]) : SIGTERM);

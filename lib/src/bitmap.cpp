@@ -253,11 +253,13 @@ bmp_t *make_empty(bmp_t *bmp, int width, int height, int bits, int palette_count
     bmp->palette = nullptr;
     bmp->data = nullptr;
     if (!supported_depth(bits)) return set_error_code(bmp, nullptr, ERR_COLOR_DEPTH);
+    // Negative sizes first, then the row before it is multiplied: with both
+    // in 0 .. INT_MAX and the row an int, no product below can overflow.
+    if (width < 0 || height < 0) return set_error_code(bmp, nullptr, ERR_OUT_OF_MEMORY);
     const std::int64_t row = row_bytes(bits, width);
-    const std::int64_t bytes = row * height;
-    const std::int64_t dots = std::int64_t{width} * height;
-    if (width < 0 || height < 0 || bytes > INT32_MAX || dots > INT32_MAX)
+    if (row > INT32_MAX || row * height > INT32_MAX || std::int64_t{width} * height > INT32_MAX)
         return set_error_code(bmp, nullptr, ERR_OUT_OF_MEMORY);
+    const std::int64_t bytes = row * height;
     if (set_header(bmp, width, height, bits, palette_count) != 0)
         return set_error_code(bmp, nullptr, ERR_OUT_OF_MEMORY);
     // At least one byte, so that an empty bitmap still owns a real block.

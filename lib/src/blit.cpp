@@ -2,8 +2,8 @@
 //
 // zr_bitblt clips its rectangle once against both DCs, then moves the pixels
 // one of three ways, chosen by the DCs' kinds: whole rows of bytes between two
-// device-format DCs, an alpha blend from a DC of kind DC_TYPE_ALPHA, and a
-// plain copy through the slots otherwise. The quarter turns copy a whole DC
+// device-format DCs of the same format, an alpha blend from a DC of kind
+// DC_TYPE_ALPHA, and a plain copy through the slots otherwise. The quarter turns copy a whole DC
 // pixel by pixel through the clipped pixel wrappers.
 //
 // No transfer sets an error code or touches a DC's position or colours.
@@ -78,9 +78,15 @@ bool row_copy_depth(int colors) {
     }
 }
 
-// Whole rows of bytes between two device-format DCs, each with its own row
-// stride. Both DCs are taken to share one pixel format: the depth is tested
-// on the destination and the bytes per pixel come from the source.
+// True when two device-format DCs store pixels the same way, so that a row
+// of one is a row of the other: DCs made on two different devices (one
+// before zr_close, one after the next zr_init) may differ.
+bool same_device_format(const dc_t *dst, const dc_t *src) {
+    return dst->colors == src->colors && dst->bits_per_pixel == src->bits_per_pixel;
+}
+
+// Whole rows of bytes between two device-format DCs of one format, each with
+// its own row stride.
 void row_copy(dc_t *dst, dc_t *src, const blit_rect &r) {
     // Tested before anything else, so an empty rectangle still prints.
     if (!row_copy_depth(dst->colors)) {
@@ -194,7 +200,7 @@ ZR_API void zr_bitblt(dc_t *dst, int dx, int dy, dc_t *src, int sx, int sy, int 
     blit_rect r{};
     if (!clip(dst, dx, dy, src, sx, sy, width, height, &r)) return;
     // Only the source's kind turns blending on.
-    if (src->dc_type == DC_TYPE_SCREEN && dst->dc_type == DC_TYPE_SCREEN) {
+    if (src->dc_type == DC_TYPE_SCREEN && dst->dc_type == DC_TYPE_SCREEN && same_device_format(dst, src)) {
         row_copy(dst, src, r);
     } else if (fast_bitblt(dst, src, r)) {
         return;

@@ -82,10 +82,12 @@ int read_masks(std::FILE *f, bmp_t *b) {
         n = 16;
     }
     if (!read_at(f, masks_offset, raw, n)) return ERR_PALETTE;
+    // Room for four, so that a missing alpha mask reads as 0; the count is
+    // what the file holds.
     b->palette = static_cast<std::uint32_t *>(std::malloc(4 * sizeof(std::uint32_t)));
     if (b->palette == nullptr) return ERR_OUT_OF_MEMORY;
     for (int i = 0; i < 4; ++i) b->palette[i] = load_le32(raw + 4 * i);
-    b->palette_count = 4;
+    b->palette_count = static_cast<int>(n / 4);
     return 0;
 }
 

@@ -1,5 +1,7 @@
 // The framebuffer device and the error channel. This is the only file that
 // touches open/ioctl/mmap.
+#include "device.hpp"
+
 #include "messages.hpp"
 #include "zr_internal.hpp"
 
@@ -26,11 +28,12 @@ int forced_plain = -1;  // -1: not yet read from the environment
 bool cpu_variants = true;
 }
 
+bool plain_path_requested(const char *value) {
+    return value != nullptr && value[0] != '\0' && value[0] != '0';
+}
+
 bool plain_path_forced() {
-    if (forced_plain < 0) {
-        const char *v = std::getenv("ZR_PLAIN_PATH");
-        forced_plain = (v != nullptr && v[0] != '\0' && v[0] != '0') ? 1 : 0;
-    }
+    if (forced_plain < 0) forced_plain = plain_path_requested(std::getenv("ZR_PLAIN_PATH")) ? 1 : 0;
     return forced_plain == 1;
 }
 
@@ -41,6 +44,31 @@ bool cpu_variants_allowed() { return cpu_variants && !plain_path_forced(); }
 void set_cpu_variants_allowed(bool on) { cpu_variants = on; }
 
 void print_line(const char *text) { std::puts(text); }
+
+int colors_of(const fb_var_screeninfo &var) {
+    if (var.bits_per_pixel != 16) return static_cast<int>(var.bits_per_pixel);
+    return static_cast<int>(var.red.length + var.green.length + var.blue.length);
+}
+
+int check_geometry(const fb_var_screeninfo &var, const fb_fix_screeninfo &fix) {
+    // Bits each family stores a pixel in; 0 for a depth without a family.
+    int stored = 0;
+    switch (colors_of(var)) {
+        case 15:
+        case 16: stored = 16; break;
+        case 1:
+        case 4:
+        case 8:
+        case 24:
+        case 32: stored = colors_of(var); break;
+        default: stored = 0; break;
+    }
+    if (stored != 0 && static_cast<int>(var.bits_per_pixel) != stored) return ERR_VSCREENINFO;
+    const std::uint64_t row = (std::uint64_t{var.xres} * var.bits_per_pixel + 7) / 8;
+    if (fix.line_length < row) return ERR_FSCREENINFO;
+    if (std::uint64_t{fix.line_length} * var.yres > fix.smem_len) return ERR_FSCREENINFO;
+    return ERR_NONE;
+}
 
 }  // namespace zr
 
@@ -70,6 +98,10 @@ int open_device(const char *device) {
         zr_close();
         return ERR_FSCREENINFO;
     }
+    if (const int bad = zr::check_geometry(var, fix); bad != ERR_NONE) {
+        zr_close();
+        return bad;
+    }
     // The mapping covers yres rows of line_length bytes; the sizes must fit an int.
     std::int64_t bytes = static_cast<std::int64_t>(var.yres) * fix.line_length;
     std::int64_t dots = static_cast<std::int64_t>(var.xres) * var.yres;
@@ -91,9 +123,7 @@ int open_device(const char *device) {
     zr_fb.bytes = static_cast<int>(bytes);
     zr_fb.bits_per_pixel = static_cast<int>(var.bits_per_pixel);
     zr_fb.mapped = static_cast<unsigned char *>(mem);
-    zr_fb.colors = var.bits_per_pixel == 16
-                       ? static_cast<int>(var.red.length + var.green.length + var.blue.length)
-                       : static_cast<int>(var.bits_per_pixel);
+    zr_fb.colors = zr::colors_of(var);
     return ERR_NONE;
 }
 

@@ -74,7 +74,8 @@ ZR_API void zr_line_to(dc_t *dc, int x, int y) {
     if (y == y0) return zr_hline(dc, x0, x, y0, c);
 
     if (zr::fast_sloped_line(dc, x0, y0, x, y, c)) return;
-    zr::walk_sloped_line(x0, y0, x, y, [dc, c](int px, int py) { zr_set_pixel(dc, px, py, c); });
+    zr::walk_sloped_line_visible(x0, y0, x, y, dc->width, dc->height,
+                                 [dc, c](int px, int py) { zr_set_pixel(dc, px, py, c); });
 }
 
 ZR_API void zr_line(dc_t *dc, int x1, int y1, int x2, int y2) {

@@ -84,7 +84,7 @@ void sloped_line(dc_t *dc, int x0, int y0, int x, int y, color_t c) {
     const int w = dc->width, h = dc->height;
     u8 *const base = dc->mapped;
     const std::ptrdiff_t stride = dc->bytes_per_line;
-    walk_sloped_line(x0, y0, x, y, [=](int px, int py) {
+    walk_sloped_line_visible(x0, y0, x, y, w, h, [=](int px, int py) {
         if (px >= 0 && px < w && py >= 0 && py < h) Fmt::store(base + py * stride + px * Fmt::bytes, v);
     });
 }

@@ -202,13 +202,15 @@ ZR_API dc_t *zr_get_screen_dc(void) {
 ZR_API dc_t *zr_get_buffer_dc(int width, int height) {
     if (width < 0) width = zr_fb.width;
     if (height < 0) height = zr_fb.height;
+    // Both sizes are now 0 .. INT_MAX, so a row that fits an int times the
+    // height fits 64 bits; the row is tested before it is multiplied.
     const std::int64_t row = buffer_row_bytes(zr_fb.colors, width);
-    const std::int64_t bytes = row * height;
-    const std::int64_t dots = static_cast<std::int64_t>(width) * height;
-    if (row > INT32_MAX || bytes > INT32_MAX || dots > INT32_MAX) {
+    if (row > INT32_MAX || row * height > INT32_MAX || std::int64_t{width} * height > INT32_MAX) {
         zr_error_code = ERR_OUT_OF_MEMORY;
         return nullptr;
     }
+    const std::int64_t bytes = row * height;
+    const std::int64_t dots = std::int64_t{width} * height;
     dc_t *dc = new_record();
     if (dc == nullptr) return nullptr;
     dc->dc_type = DC_TYPE_SCREEN;

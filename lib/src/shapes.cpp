@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
+#include <iterator>
+#include <utility>
 
 namespace zr {
 namespace {
@@ -61,6 +64,111 @@ void circle(dc_t *dc, int cx, int cy, int radius, color_t color, span_op span) {
         ++x;
     }
     if (x == y) draw_circle(dc, cx, cy, x, x, color, span);
+}
+
+namespace {
+
+// The largest s with s * s <= n.
+std::uint64_t isqrt(std::uint64_t n) {
+    constexpr std::uint64_t top = 0xFFFFFFFF;  // the root of any 64-bit n fits 32 bits
+    auto s = static_cast<std::uint64_t>(std::sqrt(static_cast<double>(n)));
+    // The double is within a few units of the root; step to it exactly.
+    while (s > top || (s > 0 && s * s > n)) --s;
+    while (s < top && (s + 1) * (s + 1) <= n) ++s;
+    return s;
+}
+
+// The first v in lo .. hi at which a predicate that turns from false to true
+// (and stays true) holds; hi + 1 when it never does.
+template <class Pred>
+std::int64_t first_true(std::int64_t lo, std::int64_t hi, Pred pred) {
+    ++hi;
+    while (lo < hi) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        if (pred(mid)) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return lo;
+}
+
+// The circle walk in closed form. Its decision term at (x, y) is
+// 2(x + 1)^2 + y^2 + (y - 1)^2 - 2r^2, and at every x the loop visits (x < y)
+// its y is the largest with (2y - 1)^2 < 4r^2 - 1 - 4x^2: y stays while that
+// still holds at x + 1, and drops by one otherwise, which is all it can do
+// while x < y - 1. So the walk can start at any x with the state it would
+// have there.
+struct circle_walk {
+    std::int64_t r;  // 1 .. INT_MAX
+
+    // y at x, 0 <= x <= r.
+    std::int64_t y_at(std::int64_t x) const {
+        const auto q = 4 * (static_cast<std::uint64_t>(r) * r - static_cast<std::uint64_t>(x) * x);
+        if (q < 3) return 0;
+        return static_cast<std::int64_t>((isqrt(q - 2) + 1) / 2);
+    }
+    // The decision term; the terms wrap in 64 bits, the result is small.
+    std::int64_t decision(std::int64_t x, std::int64_t y) const {
+        const auto ux = static_cast<std::uint64_t>(x) + 1, uy = static_cast<std::uint64_t>(y);
+        const auto ur = static_cast<std::uint64_t>(r);
+        return static_cast<std::int64_t>(2 * ux * ux + uy * uy + (uy - 1) * (uy - 1) - 2 * ur * ur);
+    }
+    // The last x the loop visits.
+    std::int64_t last_x() const {
+        return first_true(0, r, [&](std::int64_t x) { return x >= y_at(x); }) - 1;
+    }
+    // The x of the loop (0 .. last) whose y lies in y_lo .. y_hi; y falls as x grows.
+    std::pair<std::int64_t, std::int64_t> x_range_of_y(std::int64_t y_lo, std::int64_t y_hi,
+                                                       std::int64_t last) const {
+        const std::int64_t a = first_true(0, last, [&](std::int64_t x) { return y_at(x) <= y_hi; });
+        const std::int64_t b = first_true(0, last, [&](std::int64_t x) { return y_at(x) < y_lo; }) - 1;
+        return {a, b};
+    }
+};
+
+}  // namespace
+
+void visible_circle(dc_t *dc, int cx, int cy, int radius, color_t color, span_op span) {
+    if (color.alpha == 0 || radius < 0) return;
+    const std::int64_t h = dc->height;
+    const std::int64_t ccy = cy;
+    // Every row of the circle inside the DC: the plain walk visits nothing in vain.
+    if (radius == 0 || (ccy - radius >= 0 && ccy + radius < h)) return circle(dc, cx, cy, radius, color, span);
+    const circle_walk w{radius};
+    const std::int64_t last = w.last_x();
+    // The x whose spans reach a row inside: rows cy + x and cy - x, then
+    // rows cy + y and cy - y, each an interval of x.
+    std::pair<std::int64_t, std::int64_t> parts[4] = {
+        {-ccy, h - 1 - ccy},
+        {ccy - (h - 1), ccy},
+        w.x_range_of_y(-ccy, h - 1 - ccy, last),
+        w.x_range_of_y(ccy - (h - 1), ccy, last),
+    };
+    for (auto &p : parts) p = {std::max<std::int64_t>(p.first, 0), std::min(p.second, last)};
+    std::sort(std::begin(parts), std::end(parts));
+    std::int64_t next = 0;  // the first x not walked yet
+    for (const auto &[from, to] : parts) {
+        const std::int64_t start = std::max(from, next);
+        if (start > to) continue;
+        std::int64_t y = w.y_at(start);
+        std::int64_t d = w.decision(start, y);
+        for (std::int64_t x = start; x <= to; ++x) {
+            draw_circle(dc, cx, cy, static_cast<int>(x), static_cast<int>(y), color, span);
+            if (d >= 0) {
+                d += 4 * (x - y) + 10;
+                --y;
+            } else {
+                d += 4 * x + 6;
+            }
+        }
+        next = to + 1;
+    }
+    // The loop's last step, and the diagonal point it may end on.
+    const std::int64_t y_last = w.y_at(last);
+    const std::int64_t y_end = y_last - (w.decision(last, y_last) >= 0 ? 1 : 0);
+    if (last + 1 == y_end) draw_circle(dc, cx, cy, static_cast<int>(y_end), static_cast<int>(y_end), color, span);
 }
 
 void ellipse(dc_t *dc, int cx, int cy, int rx, int ry, color_t color, span_op span) {
@@ -166,8 +274,8 @@ ZR_API void zr_invrectangle(dc_t *dc, int x1, int y1, int x2, int y2) {
 
 ZR_API void zr_circle(dc_t *dc, int cx, int cy, int radius) {
     if (radius == 0) return;
-    circle(dc, cx, cy, radius, dc->brush_color, zr_hline);
-    circle(dc, cx, cy, radius, dc->pen_color, circle_dot);
+    visible_circle(dc, cx, cy, radius, dc->brush_color, zr_hline);
+    visible_circle(dc, cx, cy, radius, dc->pen_color, circle_dot);
 }
 
 ZR_API void zr_ellipse(dc_t *dc, int cx, int cy, int rx, int ry) {

@@ -18,6 +18,12 @@ inline constexpr int max_ellipse_radius = 1 << 19;
 // alpha is 0 or the radius is negative.
 void circle(dc_t *dc, int cx, int cy, int radius, color_t color, span_op span);
 
+// The spans of circle() that can reach a row of the DC, in the same order:
+// the walk skips the stretches whose four rows all lie outside, so a huge
+// circle costs what its visible part costs. Spans of a visited point on other
+// rows are still reported (the span operation drops them).
+void visible_circle(dc_t *dc, int cx, int cy, int radius, color_t color, span_op span);
+
 // Reports the spans of an axis-aligned ellipse; nothing when the colour's
 // alpha is 0, ry is negative or a radius exceeds max_ellipse_radius. A
 // negative rx draws as -rx.

@@ -44,6 +44,9 @@ struct slot_family {
 // path through the DCs' slots. Set by ZR_PLAIN_PATH=1 in the environment or
 // by set_plain_path_forced() (tests).
 bool plain_path_forced();
+// What a value of ZR_PLAIN_PATH asks for: unset, empty or starting with '0'
+// leaves the fast paths on; anything else turns them off.
+bool plain_path_requested(const char *value);
 void set_plain_path_forced(bool on);
 
 // True when the fast paths may use code written for the running CPU's

@@ -1,16 +1,17 @@
 // A virtual framebuffer device for machines without /dev/fb.
 //
-// Plays the kernel's part for one device path: access/open/ioctl/mmap/close on
-// that path are answered here, everything else passes through to libc. The
+// Plays the kernel's part for a few device paths: access/open/ioctl/mmap/close
+// on those paths are answered here, everything else passes through to libc. The
 // pixel memory is a file mapped shared, so another process can read what was
 // drawn. Loaded with LD_PRELOAD, or linked into a test program directly.
 //
 // Environment (read at each open of the device):
-//   ZR_VFB_DEVICE       device path to emulate (default /dev/fb)
+//   ZR_VFB_DEVICE       device paths to emulate, separated by ':' (default /dev/fb:/dev/fb0)
 //   ZR_VFB_MEMORY       file that holds the pixel memory (default /tmp/zr-vfb-<uid>.mem)
 //   ZR_VFB_SIZE         WIDTHxHEIGHT (default 320x240)
 //   ZR_VFB_BPP          1, 4, 8, 15, 16, 24 or 32 (default 16; 15 is 16 bits as 5-5-5)
-//   ZR_VFB_LINE_LENGTH  bytes per row, at least the pixels' bytes (default: no padding)
+//   ZR_VFB_LINE_LENGTH  bytes per row, at least the pixels' bytes (default or 0: no
+//                       padding); a shorter row keeps the device from opening
 //   ZR_VFB_FAIL         comma list of: open, vscreeninfo, fscreeninfo, mmap
 // and, when the snapshot writer is built in (snapshot_triggers.cpp):
 //   ZR_VFB_SNAP_DIR       PNG pictures DIR/frame-0001.png, ... at exit and on
@@ -46,21 +47,26 @@ const char *env_or(const char *name, const char *fallback) {
     return (v != nullptr && v[0] != '\0') ? v : fallback;
 }
 
-bool is_device(const char *path) {
-    return path != nullptr && std::strcmp(path, env_or("ZR_VFB_DEVICE", "/dev/fb")) == 0;
+// Whether item is one of the entries of list, which are separated by sep.
+bool listed(const char *list, char sep, const char *item) {
+    if (list == nullptr) return false;
+    const std::size_t n = std::strlen(item);
+    for (const char *entry = list;; ++entry) {
+        const char *end = std::strchr(entry, sep);
+        const std::size_t length =
+            end != nullptr ? static_cast<std::size_t>(end - entry) : std::strlen(entry);
+        if (length == n && std::strncmp(entry, item, n) == 0) return true;
+        if (end == nullptr) return false;
+        entry = end;
+    }
 }
 
-bool failing(const char *what) {
-    const char *list = std::getenv("ZR_VFB_FAIL");
-    if (list == nullptr) return false;
-    const std::size_t n = std::strlen(what);
-    for (const char *p = list; (p = std::strstr(p, what)) != nullptr; p += n) {
-        const bool starts = p == list || p[-1] == ',';
-        const bool ends = p[n] == '\0' || p[n] == ',';
-        if (starts && ends) return true;
-    }
-    return false;
+bool is_device(const char *path) {
+    return path != nullptr && path[0] != '\0' &&
+           listed(env_or("ZR_VFB_DEVICE", "/dev/fb:/dev/fb0"), ':', path);
 }
+
+bool failing(const char *what) { return listed(std::getenv("ZR_VFB_FAIL"), ',', what); }
 
 // The descriptor currently standing for the device (at most one at a time).
 int device_fd = -1;
@@ -79,10 +85,16 @@ geometry current_geometry() {
     g.height = h > 0 ? h : 1;
     g.depth = std::atoi(env_or("ZR_VFB_BPP", "16"));
     g.bits_per_pixel = g.depth == 15 ? 16 : g.depth;
-    const long pixel_bytes = (static_cast<long>(g.width) * g.bits_per_pixel + 7) / 8;
-    const long line = std::atol(env_or("ZR_VFB_LINE_LENGTH", "0"));
-    g.line_length = line >= pixel_bytes ? line : pixel_bytes;
+    // As asked for, even when too short (open_device refuses it); -1 for no number.
+    const char *line = env_or("ZR_VFB_LINE_LENGTH", "0");
+    char *end = nullptr;
+    const long asked = std::strtol(line, &end, 10);
+    g.line_length = *end != '\0' || asked < 0 ? -1 : asked == 0 ? row_bytes(g) : asked;
     return g;
+}
+
+long row_bytes(const geometry &g) {
+    return (static_cast<long>(g.width) * g.bits_per_pixel + 7) / 8;
 }
 
 std::string memory_path() {
@@ -138,6 +150,18 @@ int open_device(int flags) {
         return -1;
     }
     const zr_vfb::geometry g = zr_vfb::current_geometry();
+    if (g.line_length < zr_vfb::row_bytes(g)) {
+        // Said here: the program only learns that the device did not open.
+        if (g.line_length < 0)
+            std::fprintf(stderr, "zr-vfb: ZR_VFB_LINE_LENGTH %s is not a number of bytes; "
+                         "the device does not open\n", std::getenv("ZR_VFB_LINE_LENGTH"));
+        else
+            std::fprintf(stderr, "zr-vfb: ZR_VFB_LINE_LENGTH %ld is less than the %ld bytes of "
+                         "a row (%d pixels at depth %d); the device does not open\n",
+                         g.line_length, zr_vfb::row_bytes(g), g.width, g.depth);
+        errno = EINVAL;
+        return -1;
+    }
     const std::string memory = zr_vfb::memory_path();
     using open_fn = int (*)(const char *, int, ...);
     static const auto real_open = real<open_fn>("open");

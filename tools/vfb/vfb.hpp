@@ -15,8 +15,11 @@ struct geometry {
     long line_length;    // bytes per row
 };
 
-// The geometry the environment asks for now.
+// The geometry the environment asks for now; line_length as asked, so it may
+// be shorter than row_bytes (or -1 when ZR_VFB_LINE_LENGTH is not a number).
 geometry current_geometry();
+// The bytes of one row's pixels, padding left out.
+long row_bytes(const geometry &g);
 // The file that holds the pixel memory.
 std::string memory_path();
 void fill_var(const geometry &g, fb_var_screeninfo *var);
