@@ -43,6 +43,7 @@ int main(int argc, char **argv) {
     zr_bench::register_blend_cases();
     zr_bench::register_shape_cases();
     zr_bench::register_bmp_load_cases();
+    zr_bench::register_present_cases();
     zr_bench::register_other_cases();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

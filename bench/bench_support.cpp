@@ -60,7 +60,7 @@ namespace {
 constexpr const char *device_path = "/dev/zr-bench-fb";
 
 struct screen_state {
-    int width = 0, height = 0, bits = 0;
+    int width = 0, height = 0, bits = 0, flags = 0;
     dc_t *dc = nullptr;
     std::string memory;  // the virtual device's pixel memory file
 };
@@ -68,9 +68,11 @@ screen_state screen;
 
 }  // namespace
 
-dc_t *open_screen(int width, int height, int bits) {
+dc_t *open_screen(int width, int height, int bits) { return open_screen_ex(width, height, bits, 0); }
+
+dc_t *open_screen_ex(int width, int height, int bits, int flags) {
     if (screen.dc != nullptr && screen.width == width && screen.height == height &&
-        screen.bits == bits)
+        screen.bits == bits && screen.flags == flags)
         return screen.dc;
     close_screen();
     if (screen.memory.empty()) {
@@ -89,7 +91,7 @@ dc_t *open_screen(int width, int height, int bits) {
     setenv("ZR_VFB_BPP", std::to_string(bits).c_str(), 1);
     unsetenv("ZR_VFB_LINE_LENGTH");
     unsetenv("ZR_VFB_FAIL");
-    if (zr_init(device_path) != ERR_NONE) return nullptr;
+    if (zr_init_ex(device_path, flags) != ERR_NONE) return nullptr;
     screen.dc = zr_get_screen_dc();
     if (screen.dc == nullptr) {
         zr_close();
@@ -98,6 +100,7 @@ dc_t *open_screen(int width, int height, int bits) {
     screen.width = width;
     screen.height = height;
     screen.bits = bits;
+    screen.flags = flags;
     std::memset(screen.dc->mapped, 0, static_cast<std::size_t>(screen.dc->bytes));
     return screen.dc;
 }

@@ -47,6 +47,8 @@ std::string size_name(int width, int height);  // "800x480"
 // re-opened only when the geometry changes. Null when it cannot be opened.
 // Every page of the pixel memory has been written once.
 dc_t *open_screen(int width, int height, int bits);
+// The same, opened with zr_init_ex flags (presentation).
+dc_t *open_screen_ex(int width, int height, int bits, int flags);
 
 // Releases the screen DC and closes the device.
 void close_screen();

@@ -1,13 +1,21 @@
 // sample: the zr demo. Opens /dev/fb and shows, for ever, lines, random
 // rectangles, circles, ellipses and the five BMP test images of the working
-// directory, pausing between steps so that they can be watched.
+// directory (or, for those it lacks, the installed ones), pausing between
+// steps so that they can be watched.
 #include "zr.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+
+// The installed images' folder relative to the installed program's own.
+#ifndef ZR_SAMPLE_IMAGES_FROM_BIN
+#define ZR_SAMPLE_IMAGES_FROM_BIN ""
+#endif
 
 namespace {
 
@@ -18,6 +26,20 @@ int view_width, view_height, half_width, half_height;
 constexpr const char *from_main = "\xb8\xde\xc0\xce\xbf\xa1\xbc\xad \xc8\xa3\xc3\xe2";
 
 constexpr const char *bitmap_files[] = {"bpp-01.bmp", "bpp-04.bmp", "bpp-08.bmp", "bpp-24.bmp", "bpp-32.bmp"};
+
+// The installed images' folder with a trailing '/', found from this
+// program's path; empty when that path cannot be read.
+std::string installed_images;
+
+void find_installed_images() {
+    const std::string from_bin = ZR_SAMPLE_IMAGES_FROM_BIN;
+    if (from_bin.empty()) return;
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self);
+    if (n <= 0 || n == static_cast<ssize_t>(sizeof self)) return;
+    const std::string exe(self, static_cast<std::size_t>(n));
+    installed_images = exe.substr(0, exe.rfind('/') + 1) + from_bin + "/";
+}
 
 // One fresh rand() value modulo n. A screen one pixel wide makes n 0 for
 // the radii; the value is still drawn, so the sequence stays the same, and 0 is used.
@@ -122,9 +144,16 @@ void test_ellipse() {
     }
 }
 
-// Shows one BMP file centred on the screen. A file that cannot be loaded
-// is reported under its name and skipped without a pause.
-void view_bmp(const char *path) {
+// Shows one BMP file centred on the screen, from the working directory or,
+// when it is not there, from the installed images. A file that cannot be
+// loaded is reported under its name and skipped without a pause.
+void view_bmp(const char *name) {
+    const char *path = name;
+    std::string installed;
+    if (!installed_images.empty() && access(name, F_OK) != 0) {
+        installed = installed_images + name;
+        if (access(installed.c_str(), F_OK) == 0) path = installed.c_str();
+    }
     bmp_t *bmp = zr_bmp_open(path);
     if (bmp == nullptr) {
         zr_print_error(path);
@@ -162,6 +191,7 @@ int main() {
     half_width = view_width / 2;
     half_height = view_height / 2;
 
+    find_installed_images();
     std::srand(static_cast<unsigned>(std::time(nullptr) + getpid()));
     for (;;) {
         test_line();

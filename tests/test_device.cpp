@@ -14,8 +14,8 @@
 
 namespace {
 
-// The sixteen messages as EUC-KR bytes, by code.
-const char *const messages[16] = {
+// The messages as EUC-KR bytes, by code: 0-15, then the display layer's 16-20.
+const char *const messages[21] = {
     "\xbf\xa1\xb7\xaf \xbe\xf8\xc0\xbd",
     "\xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd",
     "\xc1\xa2\xb1\xd9 \xb1\xc7\xc7\xd1\xc0\xcc \xbe\xf8\xc0\xbd",
@@ -36,6 +36,11 @@ const char *const messages[16] = {
     "\xc0\xcc\xb9\xcc\xc1\xf6 \xc3\xb3\xb8\xae\xb8\xa6 \xc0\xa7\xc7\xd1 DC "
     "\xbb\xfd\xbc\xba\xbf\xa1 "
     "\xbd\xc7\xc6\xd0",
+    "DRM \xb8\xb6\xbd\xba\xc5\xcd \xb1\xc7\xc7\xd1\xc0\xcc \xbe\xf8\xc0\xbd",
+    "\xbf\xac\xb0\xe1\xb5\xc8 \xc3\xe2\xb7\xc2 \xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd",
+    "\xb4\xfd \xb9\xf6\xc6\xdb\xb8\xa6 \xc1\xf6\xbf\xf8\xc7\xcf\xc1\xf6 \xbe\xca\xc0\xbd",
+    "\xc8\xad\xb8\xe9 \xb8\xf0\xb5\xe5 \xbc\xb3\xc1\xa4\xbf\xa1 \xbd\xc7\xc6\xd0",
+    "\xc8\xad\xb8\xe9 \xc7\xa5\xbd\xc3\xbf\xa1 \xbd\xc7\xc6\xd0",
 };
 
 std::string printed(int code, const char *where, int *returned) {
@@ -44,7 +49,7 @@ std::string printed(int code, const char *where, int *returned) {
 }
 
 TEST(ErrorChannel, EveryCodePrintsItsExactLine) {
-    for (int code = 0; code < 16; ++code) {
+    for (int code = 0; code < 21; ++code) {
         int returned = -1;
         EXPECT_EQ(printed(code, "x.bmp", &returned),
                   "[zr error:" + std::to_string(code) + "]" + messages[code] + " (x.bmp)\n");
@@ -60,9 +65,9 @@ TEST(ErrorChannel, EveryCodePrintsItsExactLine) {
 }
 
 TEST(ErrorChannel, CodesOutsideTheTableShareOneFixedText) {
-    zr_error_code = 16;
+    zr_error_code = 21;
     const std::string fixed = zr_error_string();
-    for (int code : {-1, 16, 17, 1000, INT_MIN, INT_MAX}) {
+    for (int code : {-1, 21, 22, 1000, INT_MIN, INT_MAX}) {
         zr_error_code = code;
         ASSERT_NE(zr_error_string(), nullptr);
         EXPECT_EQ(zr_error_string(), fixed);

@@ -26,6 +26,13 @@ using bytes = std::vector<unsigned char>;
 
 namespace {
 
+// A number between blanks, as messages quote it.
+std::string spaced(long n) {
+    char text[32];
+    std::snprintf(text, sizeof text, " %ld ", n);
+    return text;
+}
+
 struct conversion_case {
     int depth, bits_per_pixel, width;
     bytes row;  // the pixels of row 0 as stored
@@ -276,6 +283,10 @@ TEST(VfbRunner, WarnsOfItsOwnOptionsAfterTheProgram) {
         EXPECT_NE(r.err.find("'" + name + "'"), std::string::npos) << name << " in:\n" << r.err;
     EXPECT_EQ(r.err.find("--other"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("before the program"), std::string::npos) << r.err;
+    // "--" says where the runner's options end: then they are the program's own.
+    const runner_output quiet = run_runner(base, "--out " + (base / "out").string() + " -- /bin/echo --frames 1");
+    EXPECT_EQ(quiet.out, "--frames 1\n");
+    EXPECT_EQ(quiet.err.find("warning"), std::string::npos) << quiet.err;
     fs::remove_all(base);
 }
 
@@ -309,7 +320,7 @@ TEST(VfbRunner, RefusesRowsShorterThanTheirPixels) {
         }
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find("--line-length"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find(" " + std::to_string(c.shortest) + " "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(spaced(c.shortest)), std::string::npos) << r.err;
     }
     fs::remove_all(base);
 }
@@ -406,7 +417,7 @@ TEST(VfbDevice, RefusesRowsShorterThanTheirPixels) {
             EXPECT_EQ(result, ERR_ACCESS);
             EXPECT_NE(err.find("ZR_VFB_LINE_LENGTH " + std::to_string(c.line_length) + " "),
                       std::string::npos) << err;
-            EXPECT_NE(err.find(" " + std::to_string(c.shortest) + " "), std::string::npos) << err;
+            EXPECT_NE(err.find(spaced(c.shortest)), std::string::npos) << err;
         }
         zr_test::vfb_close();
     }

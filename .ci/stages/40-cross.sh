@@ -32,7 +32,8 @@ for triple in "${targets[@]}"; do
         -DZR_BUILD_SAMPLE=OFF -DZR_BUILD_BENCH=OFF -DGTest_DIR="$PWD/$gtest_dir"
     cmake --build "$dir/zr" -j"$jobs"
     # Every target runs even when an earlier one failed; the stage fails at the end.
-    ctest --test-dir "$dir/zr" --output-on-failure --timeout 900 -j"$jobs" >"$dir/ctest.log" 2>&1 || failed=1
+    ctest --test-dir "$dir/zr" --output-on-failure --timeout 900 -j"$jobs" --no-tests=error \
+        >"$dir/ctest.log" 2>&1 || failed=1
     cat "$dir/ctest.log"
     summary+=("$triple: $(grep -E 'tests passed' "$dir/ctest.log" || echo 'no result')")
 done

@@ -1,4 +1,5 @@
-/* zr: a small 2D graphics library for the Linux framebuffer device.
+/* zr: a small 2D graphics library for Linux displays without a window system
+ * (framebuffer devices and DRM/KMS).
  *
  * Plain C interface (C99 and C++). Every drawing target is a device context
  * (dc_t) whose operation slots are chosen for its pixel format when it is
@@ -94,6 +95,64 @@ ZR_API const char *zr_error_string(void);
 /* Prints "[zr error:CODE]MESSAGE (WHERE)" to stdout; returns zr_error_code. */
 ZR_API int zr_print_error(const char *where);
 
+/* ---- displays and presentation ----------------------------------------- */
+
+/* Flags of zr_init_ex (bits). Without any, the screen DC draws straight on
+ * the visible picture, as zr_init does. */
+#define ZR_INIT_DOUBLE_BUFFER 0x01 /* draw into a back buffer; zr_present shows it */
+#define ZR_INIT_TRIPLE_BUFFER 0x02 /* three buffers where the device has room */
+#define ZR_INIT_VSYNC 0x04         /* zr_present waits for the vertical blank */
+#define ZR_INIT_SHADOW 0x08        /* draw in system memory; zr_present copies it */
+#define ZR_INIT_CONSOLE 0x10       /* the console's text and cursor out of the way */
+#define ZR_INIT_RGB565 0x20        /* DRM: 16-bit 5-6-5 buffers where the driver has them */
+
+/* Errors of the display layer beyond the image codes. */
+#define ERR_DRM_MASTER 16     /* another program (a compositor) holds the display */
+#define ERR_NO_CONNECTOR 17   /* no connected output with a mode */
+#define ERR_NO_DUMB_BUFFER 18 /* the driver has no dumb buffers, or none of our format */
+#define ERR_MODE_SET 19       /* the mode or a buffer could not be set up */
+#define ERR_PRESENT 20        /* the picture could not be shown */
+
+/* How the picture reaches the screen (zr_display_info_t.method). */
+#define ZR_PRESENT_FRONT 0  /* drawn on the visible picture */
+#define ZR_PRESENT_SHADOW 1 /* drawn in system memory, copied on zr_present */
+#define ZR_PRESENT_PAN 2    /* fbdev: buffers stacked in video memory, panned */
+#define ZR_PRESENT_FLIP 3   /* DRM: dumb buffers, page flips */
+
+#define ZR_BACKEND_FBDEV 1
+#define ZR_BACKEND_DRM 2
+
+/* A rectangle of damage: pixels x .. x + width - 1, y .. y + height - 1. */
+typedef struct zr_rect_t {
+    int x, y, width, height;
+} zr_rect_t;
+
+/* What zr_init_ex got from the device. */
+typedef struct zr_display_info_t {
+    int backend;    /* ZR_BACKEND_FBDEV or ZR_BACKEND_DRM; 0 while closed */
+    int method;     /* ZR_PRESENT_* */
+    int buffers;    /* buffers the screen DC draws into in turn: 1, 2 or 3 */
+    int buffer_age; /* after zr_present the screen DC holds the frame shown this many presents ago */
+    int vsync;      /* 1 when zr_present waits for the vertical blank */
+    int console;    /* 1 when the console was put in graphics mode */
+    int prefer_shadow; /* DRM: the driver reads its buffers slowly (draw elsewhere) */
+} zr_display_info_t;
+
+/* zr_init with flags (ZR_INIT_*). The device is a framebuffer (/dev/fb0) or a
+ * DRM node (/dev/dri/card0), told apart by the device itself. A flag the
+ * device cannot honour falls back (three buffers to two, pan or flip to a
+ * shadow copy, no vsync); zr_display_info says what was granted. Returns 0
+ * or an ERR_* code. zr_init(device) is zr_init_ex(device, 0). */
+ZR_API int zr_init_ex(const char *device, int flags);
+/* Shows what was drawn through the screen DC. damage lists count rectangles
+ * that changed since the last present (NULL or count 0: the whole screen);
+ * they are clipped to the screen. With buffers the next back buffer becomes
+ * the screen DC's memory (see buffer_age); without, the damage is only passed
+ * on to drivers that need to be told. Returns 0 or an ERR_* code. */
+ZR_API int zr_present(const zr_rect_t *damage, int count);
+/* Fills *info; returns 0, or ERR_NO_DEVICE while no device is open. */
+ZR_API int zr_display_info(zr_display_info_t *info);
+
 /* ---- screen and buffer DCs -------------------------------------------- */
 
 /* A DC over the mapped framebuffer; NULL on failure. */
@@ -151,6 +210,37 @@ ZR_API void zr_bitblt(dc_t *dst, int dx, int dy, dc_t *src, int sx, int sy, int 
 ZR_API void zr_bitblt90(dc_t *dst, dc_t *src);
 /* Copies src into dst turned a quarter turn clockwise, top-right aligned. */
 ZR_API void zr_bitblt270(dc_t *dst, dc_t *src);
+
+/* ---- text -------------------------------------------------------------- */
+
+/* A font: a PSF console font (version 1 or 2, plain or .psf.gz), a font
+ * FreeType reads (TrueType, OpenType, BDF, PCF) or the built-in one. */
+typedef struct zr_font_t zr_font_t;
+
+/* Opens the font file at path for text pixel_height pixels high (1 .. 1024;
+ * PSF fonts: their own height times the whole multiple that fits, at least
+ * 1; bitmap-only fonts: the strike nearest to it). NULL on failure
+ * (zr_error_code: ERR_FONT_FILE, missing or unreadable file, or a height out
+ * of range; ERR_SIGNATURE, not a font zr reads). */
+ZR_API zr_font_t *zr_font_open(const char *path, int pixel_height);
+/* The built-in 12 x 22 font (printable ASCII); the same font every call,
+ * needing no file. zr_font_close ignores it. */
+ZR_API zr_font_t *zr_font_default(void);
+/* Releases a font; NULL and the built-in font are ignored. */
+ZR_API void zr_font_close(zr_font_t *font);
+/* Pixels above and below the baseline and from one baseline to the next,
+ * each pointer may be NULL; returns the line height (0 for a NULL font). */
+ZR_API int zr_font_metrics(zr_font_t *font, int *ascent, int *descent, int *line_height);
+/* Draws UTF-8 text with its first line's box at (x, y) (the baseline lies
+ * ascent below), clipped to the DC; each newline starts a line one line
+ * height lower. Characters the font lacks and ill-formed bytes draw U+FFFD,
+ * else '?', else a box. Returns the advance width of the longest line. */
+ZR_API int zr_text_out(dc_t *dc, zr_font_t *font, int x, int y, const char *utf8, color_t color);
+/* zr_text_out for EUC-KR text. */
+ZR_API int zr_text_out_euckr(dc_t *dc, zr_font_t *font, int x, int y, const char *euckr, color_t color);
+/* What zr_text_out would cover: the longest line's advance and the lines
+ * times the line height (0 x 0 for ""); either pointer may be NULL. */
+ZR_API void zr_text_size(zr_font_t *font, const char *utf8, int *width, int *height);
 
 /* ---- bitmaps ----------------------------------------------------------- */
 

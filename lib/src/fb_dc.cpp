@@ -2,6 +2,7 @@
 // formats. Row y of every framebuffer DC starts at mapped + y * bytes_per_line.
 #include "fb_dc.hpp"
 
+#include "display.hpp"
 #include "messages.hpp"
 #include "pixel_format.hpp"
 #include "zr_internal.hpp"
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace zr {
 namespace {
@@ -126,7 +128,18 @@ const family *family_for(int colors) {
     }
 }
 
-void release_screen_dc(dc_t *dc) { std::free(dc); }
+// Every screen DC alive: a present that moves the screen to another buffer
+// moves them with it.
+std::vector<dc_t *> &screen_dcs() {
+    static std::vector<dc_t *> all;
+    return all;
+}
+
+void release_screen_dc(dc_t *dc) {
+    auto &all = screen_dcs();
+    all.erase(std::remove(all.begin(), all.end(), dc), all.end());
+    std::free(dc);
+}
 
 void release_buffer_dc(dc_t *dc) {
     if (dc == nullptr) return;
@@ -162,6 +175,11 @@ bool set_virtual_func(dc_t *dc, int colors) {
     return true;
 }
 
+void retarget_screen_dcs(unsigned char *from, unsigned char *to) {
+    for (dc_t *dc : screen_dcs())
+        if (dc->mapped == from) dc->mapped = to;
+}
+
 int fb_family_of(const dc_t *dc) {
     if (fam16.carried_by(dc)) return 16;
     if (fam15.carried_by(dc)) return 15;
@@ -194,6 +212,13 @@ ZR_API dc_t *zr_get_screen_dc(void) {
     dc->release_dc = release_screen_dc;
     if (!set_virtual_func(dc, zr_fb.colors)) {
         dc->release_dc(dc);
+        return nullptr;
+    }
+    try {
+        screen_dcs().push_back(dc);
+    } catch (...) {
+        std::free(dc);
+        zr_error_code = ERR_OUT_OF_MEMORY;
         return nullptr;
     }
     return dc;

@@ -15,6 +15,7 @@ struct vfb_config {
     int depth = 16;        // 1, 4, 8, 15, 16, 24, 32
     long line_length = 0;  // 0: no padding
     std::string fail{};    // ZR_VFB_FAIL
+    int init_flags = 0;    // ZR_INIT_* for zr_init_ex
 };
 
 // The device path the in-process virtual device answers for.

@@ -8,6 +8,12 @@
 //       otherwise a report and, if asked, a picture of the difference.
 //   zr-fbcompare stats SCREEN.png
 //       Pixels that are not black and the number of distinct colours.
+//   zr-fbcompare frame SCREEN.png
+//       For a screen that shows solid frames: "whole R,G,B" when every pixel
+//       has one colour; "shifted R,G,B N" when one colour fills all but N
+//       black pixels (N less than a line) at the start or the end, a whole
+//       frame shown from a start address off by N pixels; otherwise "torn"
+//       with the numbers of colours and of runs of one colour.
 //   zr-fbcompare raw-copies SCREEN.png [DIFF.png]
 //       For a 24-bit screen on which the scene program could only copy bytes:
 //       checks that its whole-buffer copy and row copies put the expected
@@ -153,6 +159,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: zr-fbcompare compare DEPTH EXPECTED.png SCREEN.png [DIFF.png]\n"
                  "       zr-fbcompare stats SCREEN.png\n"
+                 "       zr-fbcompare frame SCREEN.png\n"
                  "       zr-fbcompare raw-copies SCREEN.png [DIFF.png]\n");
     return 2;
 }
@@ -178,6 +185,45 @@ int main(int argc, char **argv) {
             lit += v != 0 ? 1 : 0;
         }
         std::printf("pixels %ld lit %ld colours %zu\n", static_cast<long>(p.width) * p.height, lit, colours.size());
+        return 0;
+    }
+    if (command == "frame" && argc == 3) {
+        picture p;
+        if (!read_png(argv[2], &p) || p.rgb.empty()) return 2;
+        // Runs of one colour in scan order: a whole frame is one run.
+        struct run {
+            unsigned colour;
+            long length;
+        };
+        std::vector<run> runs;
+        std::set<unsigned> colours;
+        for (std::size_t i = 0; i < p.rgb.size(); i += 3) {
+            const unsigned v = p.rgb[i] << 16 | p.rgb[i + 1] << 8 | p.rgb[i + 2];
+            colours.insert(v);
+            if (runs.empty() || runs.back().colour != v) {
+                runs.push_back({v, 1});
+            } else {
+                ++runs.back().length;
+            }
+        }
+        auto rgb_text = [](unsigned v) {
+            return std::to_string(v >> 16) + "," + std::to_string(v >> 8 & 0xFF) + "," + std::to_string(v & 0xFF);
+        };
+        if (runs.size() == 1) {
+            std::printf("whole %s\n", rgb_text(runs[0].colour).c_str());
+            return 0;
+        }
+        // One frame whose start moved by less than a line: black pixels
+        // (memory beside the frame) at one end only.
+        if (runs.size() == 2 && colours.size() == 2) {
+            const run &frame = runs[0].colour != 0 ? runs[0] : runs[1];
+            const run &edge = runs[0].colour != 0 ? runs[1] : runs[0];
+            if (frame.colour != 0 && edge.colour == 0 && edge.length < p.width) {
+                std::printf("shifted %s %ld\n", rgb_text(frame.colour).c_str(), edge.length);
+                return 0;
+            }
+        }
+        std::printf("torn colours %zu runs %zu\n", colours.size(), runs.size());
         return 0;
     }
     if (command == "raw-copies" && (argc == 3 || argc == 4)) {

@@ -1,12 +1,26 @@
 #!/bin/sh
-# /init of the system-test initramfs (busybox). Runs what the kernel command
-# line asks for (zr.run=scene,sample), reports over the serial console to
-# qemu-session.py and powers off.
+# /init of the system-test initramfs (busybox). Loads the display drivers
+# the kernel command line names (zr.modules=bochs or virtio: the modules
+# listed in /lib/modules/NAME.list, in order, with their parameters), runs
+# what it asks for (zr.run=scene,sample,...), reports over the serial console
+# to qemu-session.py and powers off.
 #   zr.run=scene    /bin/zr-scene draws its picture; its stdout, stderr,
 #                   exit status and the hash of the screen memory are sent
 #                   back, then the host takes a screendump "scene".
 #   zr.run=sample   the demo runs from /data for zr.sample_seconds (default
 #                   5); the host takes a screendump "sample" while it runs.
+# The display paths (DRM node /dev/dri/card0, framebuffer /dev/fb0); for
+# each, zr-scene holds its picture while the host takes NAME.png, then the
+# host takes NAME-after.png once it has exited (see held below):
+#   zr.run=console      text on the console, screendump "console"
+#   zr.run=drm-scene    zr-scene on the DRM node
+#   zr.run=drm-double   the same, double-buffered
+#   zr.run=fb-double    zr-scene double-buffered on /dev/fb0
+#   zr.run=tear-double  zr-flicker double-buffered on the DRM node; while it
+#                       runs a second zr-scene opens the node, then the host
+#                       takes 100 screendumps at random moments
+#   zr.run=tear-front   zr-flicker on the DRM node's visible buffer, 100
+#                       screendumps
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t devtmpfs dev /dev
@@ -14,9 +28,10 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 stty -echo -onlcr 2>/dev/null
 
-# Hand the framebuffer over: fbcon would draw text and a blinking cursor.
-for bind in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$bind"; done
-ln -s /dev/fb0 /dev/fb
+# Hands the framebuffer over: fbcon would draw text and a blinking cursor.
+console_off() {
+    for bind in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$bind"; done
+}
 
 send_file() {  # NAME FILE: sends FILE to the host as OUT/NAME
     echo "@@zr file $1"
@@ -35,8 +50,88 @@ cmdline_value() {  # KEY DEFAULT
     echo "$2"
 }
 
-fb=/sys/class/graphics/fb0
+# Waits up to 60 s for FILE to exist; fails early when process PID (if
+# given) has ended without it.
+wait_for() {  # FILE [PID]
+    tries=0
+    while [ ! -e "$1" ]; do
+        if [ -n "${2:-}" ] && ! kill -0 "$2" 2>/dev/null; then return 1; fi
+        tries=$((tries + 1))
+        [ "$tries" -le 1200 ] || return 1
+        sleep 0.05
+    done
+}
+
+# zr-scene on DEVICE holds its picture for screendump NAME, then ends; the
+# screendump NAME-after shows what the display went back to. Its status,
+# output, error lines and the hash of the buffer it drew go to the host.
+held() {  # NAME DEVICE [zr-scene options]
+    name=$1 device=$2
+    shift 2
+    rm -f /tmp/ready /tmp/stop
+    zr-scene --dump "/tmp/$name.raw" --device "$device" "$@" --ready /tmp/ready --until /tmp/stop /data \
+        > "/tmp/$name.out" 2> "/tmp/$name.err" &
+    pid=$!
+    # sleep: the framebuffer emulation of DRM drivers copies what was
+    # written through its mapping to the screen a moment later (deferred
+    # I/O, 50 ms).
+    wait_for /tmp/ready "$pid" && sleep 0.2 && screendump "$name"
+    # The kernel gives the display back to its console when the last file of
+    # a DRM node closes; held open here, only the program's own restore of
+    # the output shows in NAME-after.
+    case $device in /dev/dri/*) exec 3< "$device" ;; esac
+    touch /tmp/stop
+    wait "$pid"
+    echo "$?" > "/tmp/$name.status"
+    sleep 0.2
+    screendump "$name-after"
+    exec 3<&-
+    if [ -e "/tmp/$name.raw" ]; then sha256sum < "/tmp/$name.raw" | cut -d' ' -f1; fi > "/tmp/$name.sha256"
+    rm -f "/tmp/$name.raw"
+    for f in status err out sha256; do send_file "$name.$f" "/tmp/$name.$f"; done
+}
+
+# zr-flicker on DEVICE; with "second", another zr-scene then opens DEVICE
+# while zr-flicker holds it. The host takes 100 screendumps NAME-NNN.png.
+flicker() {  # NAME DEVICE second|alone [zr-flicker options]
+    name=$1 device=$2 second=$3
+    shift 3
+    rm -f /tmp/ready /tmp/stop
+    : > "/tmp/$name-second.out"
+    : > "/tmp/$name-second.err"
+    echo none > "/tmp/$name-second.status"
+    zr-flicker --device "$device" "$@" --ready /tmp/ready --until /tmp/stop > "/tmp/$name.out" 2> "/tmp/$name.err" &
+    pid=$!
+    if wait_for /tmp/ready "$pid"; then
+        if [ "$second" = second ]; then
+            timeout 60 zr-scene --device "$device" /data > "/tmp/$name-second.out" 2> "/tmp/$name-second.err"
+            echo "$?" > "/tmp/$name-second.status"
+        fi
+        echo "@@zr screendumps $name 100"
+        read -r _
+    fi
+    touch /tmp/stop
+    wait "$pid"
+    echo "$?" > "/tmp/$name.status"
+    for f in .status .err .out -second.status -second.out -second.err; do send_file "$name$f" "/tmp/$name$f"; done
+}
+
 echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: init"
+modules=$(cmdline_value zr.modules "")
+if [ -n "$modules" ]; then
+    while read -r module params; do
+        # shellcheck disable=SC2086 # the parameters are words
+        insmod "/lib/modules/$module" $params || echo "@@zr insmod $module failed"
+    done < "/lib/modules/$modules.list"
+    wait_for /dev/dri/card0 || echo "@@zr no /dev/dri/card0"
+    wait_for /dev/fb0 || echo "@@zr no /dev/fb0"
+    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: modules loaded"
+    echo "@@zr drm $(cat /sys/class/drm/card0/device/uevent 2>/dev/null | grep DRIVER=)"
+else
+    console_off
+fi
+ln -s /dev/fb0 /dev/fb
+fb=/sys/class/graphics/fb0
 echo "@@zr fb name=$(cat $fb/name) bits=$(cat $fb/bits_per_pixel) size=$(cat $fb/virtual_size) stride=$(cat $fb/stride)"
 
 run=$(cmdline_value zr.run scene)
@@ -69,6 +164,22 @@ case ",$run," in *,sample,*)
     wait "$pid" 2>/dev/null
     send_file sample.status /tmp/sample.status
     send_file sample.out /tmp/sample.out
+    ;;
+esac
+
+case ",$run," in *,console,*)
+    printf '\033[2J\033[Hzr system test: the console\n' > /dev/tty1
+    sleep 0.2
+    screendump console
+    ;;
+esac
+case ",$run," in *,drm-scene,*) held drm-scene /dev/dri/card0 ;; esac
+case ",$run," in *,drm-double,*) held drm-double /dev/dri/card0 --double ;; esac
+case ",$run," in *,tear-double,*) flicker tear-double /dev/dri/card0 second --double ;; esac
+case ",$run," in *,tear-front,*) flicker tear-front /dev/dri/card0 alone ;; esac
+case ",$run," in *,fb-double,*)
+    console_off
+    held fb-double /dev/fb0 --double
     ;;
 esac
 

@@ -7,6 +7,10 @@ requests, everything else is logged:
 
   @@zr screendump NAME    the host saves the screen as OUT/NAME.png, then
                           answers "ok" on the serial line (the guest waits)
+  @@zr screendumps NAME COUNT
+                          COUNT screendumps OUT/NAME-001.png ... taken at
+                          random moments (a random pause of up to 40 ms
+                          before each), then "ok"
   @@zr file NAME          the following lines, up to "@@zr end", are base64;
                           the host decodes them into OUT/NAME
   @@zr done               the guest is finished and powers off
@@ -18,6 +22,7 @@ killed then: a hung guest never stalls the caller.
 import argparse
 import base64
 import os
+import random
 import selectors
 import shutil
 import signal
@@ -42,11 +47,21 @@ class Session:
         self.file_name = None
         self.file_lines = []
         self.done = False
+        # Printed, so that a run's moments can be taken again (--seed).
+        self.seed = args.seed if args.seed is not None else random.randrange(1 << 32)
+        self.random = random.Random(self.seed)
 
     def start(self):
+        # std: the VGA device whose VESA modes vesafb uses; bochs: the same
+        # device for its DRM driver, at 800x600; virtio: a virtio-gpu.
+        gpu = {
+            "std": ["-vga", "std"],
+            "bochs": ["-vga", "none", "-device", "VGA,xres=800,yres=600"],
+            "virtio": ["-vga", "none", "-device", "virtio-gpu-pci,xres=800,yres=600"],
+        }[self.args.gpu]
         cmd = [
             self.args.qemu, "-machine", "pc", "-accel", "tcg", "-m", str(self.args.memory),
-            "-vga", "std", "-display", "none", "-no-reboot",
+            ] + gpu + ["-display", "none", "-no-reboot",
             "-kernel", self.args.kernel, "-initrd", self.args.initrd,
             "-append", self.args.append,
             "-serial", "stdio",
@@ -82,20 +97,39 @@ class Session:
             data += chunk
         return data.decode(errors="replace")
 
-    def screendump(self, name):
+    def save_screen(self, name):
         path = os.path.abspath(os.path.join(self.out, name + ".png"))
         reply = self.monitor_command("screendump %s -f png" % path)
         if not os.path.exists(path):
             raise RuntimeError("screendump %s failed: %s" % (name, reply.strip()))
+
+    def answer(self):
         self.proc.stdin.write(b"ok\n")
         self.proc.stdin.flush()
+
+    def screendump(self, name):
+        self.save_screen(name)
+        self.answer()
+
+    def screendumps(self, name, count):
+        print("qemu-session: %d screendumps %s, seed %d" % (count, name, self.seed))
+        # The guest keeps running meanwhile: its serial output waits in the
+        # pipe and is read afterwards.
+        for i in range(1, count + 1):
+            time.sleep(self.random.uniform(0, 0.04))
+            self.save_screen("%s-%03d" % (name, i))
+        self.answer()
 
     def handle(self, line):
         text = line.rstrip(b"\r\n")
         if self.file_name is not None:
             if text == b"@@zr end":
+                try:
+                    data = base64.b64decode(b"".join(self.file_lines))
+                except ValueError as e:
+                    raise RuntimeError("file %s from the guest: %s" % (self.file_name, e))
                 with open(os.path.join(self.out, self.file_name), "wb") as f:
-                    f.write(base64.b64decode(b"".join(self.file_lines)))
+                    f.write(data)
                 self.file_name = None
                 self.file_lines = []
             else:
@@ -106,6 +140,8 @@ class Session:
         words = text.decode(errors="replace").split()
         if words[1] == "screendump" and len(words) == 3:
             self.screendump(words[2])
+        elif words[1] == "screendumps" and len(words) == 4:
+            self.screendumps(words[2], int(words[3]))
         elif words[1] == "file" and len(words) == 3:
             self.file_name = os.path.basename(words[2])
         elif words[1] == "done":
@@ -152,6 +188,9 @@ def main():
     p.add_argument("--kernel", required=True)
     p.add_argument("--initrd", required=True)
     p.add_argument("--append", required=True, help="kernel command line")
+    p.add_argument("--gpu", choices=["std", "bochs", "virtio"], default="std",
+                   help="display device: std (VESA modes), bochs (800x600), virtio (virtio-gpu, 800x600)")
+    p.add_argument("--seed", type=int, default=None, help="seed of the random pauses between screendumps")
     p.add_argument("--memory", type=int, default=256, help="guest memory in MiB")
     p.add_argument("--timeout", type=float, default=120, help="seconds for the whole boot")
     p.add_argument("--out", required=True, help="directory for the log, pictures and files")

@@ -1,7 +1,14 @@
-// zr-scene: draws one fixed picture on "/dev/fb" with every family of
-// operations of the library, optionally saves the screen memory, and exits.
+// zr-scene: draws one fixed picture with every family of operations of the
+// library, shows it with zr_present, optionally saves the screen memory, and
+// exits.
 //
-//   zr-scene [--dump FILE] [IMAGE_DIR]
+//   zr-scene [--dump FILE] [--device PATH] [--double] [--ready FILE --until FILE] [IMAGE_DIR]
+//
+// PATH is a framebuffer or a DRM node (default /dev/fb); --double asks for a
+// back buffer (zr_init_ex with ZR_INIT_DOUBLE_BUFFER). --ready creates FILE
+// once the picture is shown; --until then keeps the display open until FILE
+// exists, so that a screendump sees the picture before the display is given
+// back. The screen memory is saved before zr_present (the buffer drawn).
 //
 // The picture is the same on every run and every device of one geometry and
 // depth, so the same program under the virtual framebuffer and under a real
@@ -11,6 +18,8 @@
 // library prints; the geometry goes to standard error.
 #include "scene_layout.hpp"
 #include "zr.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -224,18 +233,33 @@ bool dump(const dc_t *screen, const char *path) {
 
 int main(int argc, char **argv) {
     const char *dump_path = nullptr;
+    const char *device = "/dev/fb";
+    const char *ready_path = nullptr;
+    const char *until_path = nullptr;
+    int flags = 0;
     std::string images = ".";
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dump") == 0 && i + 1 < argc) {
             dump_path = argv[++i];
+        } else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
+            device = argv[++i];
+        } else if (std::strcmp(argv[i], "--double") == 0) {
+            flags |= ZR_INIT_DOUBLE_BUFFER;
+        } else if (std::strcmp(argv[i], "--ready") == 0 && i + 1 < argc) {
+            ready_path = argv[++i];
+        } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
+            until_path = argv[++i];
         } else if (argv[i][0] != '-') {
             images = argv[i];
         } else {
-            std::fprintf(stderr, "usage: %s [--dump FILE] [IMAGE_DIR]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--dump FILE] [--device PATH] [--double] [--ready FILE --until FILE] "
+                         "[IMAGE_DIR]\n",
+                         argv[0]);
             return 2;
         }
     }
-    if (zr_init("/dev/fb") != 0) {
+    if (zr_init_ex(device, flags) != 0) {
         zr_print_error("zr-scene");
         return 1;
     }
@@ -247,6 +271,9 @@ int main(int argc, char **argv) {
     }
     std::fprintf(stderr, "screen %dx%d colors %d bits_per_pixel %d line %d\n", screen->width,
                  screen->height, screen->colors, screen->bits_per_pixel, screen->bytes_per_line);
+    zr_display_info_t info{};
+    zr_display_info(&info);
+    std::fprintf(stderr, "display backend %d method %d buffers %d\n", info.backend, info.method, info.buffers);
 
     background(screen);
     row_copies(screen);
@@ -260,7 +287,20 @@ int main(int argc, char **argv) {
 
     const bool dumped = dump_path == nullptr || dump(screen, dump_path);
     if (!dumped) std::fprintf(stderr, "zr-scene: cannot write %s\n", dump_path);
+    // The whole screen changed: drivers that are told of damage (DIRTYFB)
+    // show nothing without it.
+    const int presented = zr_present(nullptr, 0);
+    if (presented != ERR_NONE) {
+        zr_print_error("zr-scene");
+        std::fprintf(stderr, "zr-scene: zr_present failed with %d\n", presented);
+    }
+    if (ready_path != nullptr) {
+        if (FILE *f = std::fopen(ready_path, "w")) std::fclose(f);
+    }
+    if (until_path != nullptr) {
+        while (access(until_path, F_OK) != 0) usleep(20000);
+    }
     zr_release_dc(screen);
     zr_close();
-    return dumped ? 0 : 1;
+    return dumped && presented == ERR_NONE ? 0 : 1;
 }

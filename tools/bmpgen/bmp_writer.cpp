@@ -280,7 +280,10 @@ std::vector<std::uint8_t> encode_rle8(const std::vector<std::uint8_t> &indexes, 
         out.push_back(0);
         out.push_back(s + 1 < height ? 0 : 1);  // end of line, or of the bitmap
     }
-    if (height <= 0) out.insert(out.end(), {0, 1});
+    if (height <= 0) {  // no rows: only the end of the bitmap
+        out.push_back(0);
+        out.push_back(1);
+    }
     return out;
 }
 

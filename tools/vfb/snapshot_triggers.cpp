@@ -2,8 +2,14 @@
 // SIGINT, SIGTERM and SIGHUP (after which the program dies of that signal),
 // and before every sleep of at least ZR_VFB_SNAP_ON_SLEEP microseconds. The
 // sleep functions are wrapped here, so ZR_VFB_FAST=1 can also make them return
-// at once. Nothing is taken before the program has opened the device.
+// at once. Nothing is taken before the program has opened a device.
+//
+// Pictures show the screen: the framebuffer device's rows at its pan offset,
+// or what the DRM node's CRTC scans out. A program that gives the DRM node's
+// CRTC back (restores the console, or turns it off) gets its exit picture
+// then, of its own last screen, and none at exit unless it shows its own again.
 #include "snapshot.hpp"
+#include "vfb_internal.hpp"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -33,11 +39,14 @@ struct settings {
 };
 settings config;
 
-// The device as last opened; copied to fixed storage so that a signal
-// handler can use it.
+// The screen as last told; copied to fixed storage so that a signal handler
+// can use it. An empty memory_file: a dark screen.
 bool opened = false;
 zr_vfb::geometry device{};
 char memory_file[PATH_MAX] = "";
+long offset = 0;
+bool shows_program = false;
+bool given_back = false;  // the program's exit picture was taken when it gave the screen back
 
 long long taken = 0;             // pictures so far, the last one's number
 volatile sig_atomic_t busy = 0;  // a picture is being written
@@ -72,19 +81,21 @@ void frame_path(long long n, char *out, std::size_t size) {
     out[at] = '\0';
 }
 
-// Takes the next picture from the device's memory file.
+// Takes the next picture from the screen's memory file.
 void take_picture() {
     busy = 1;
     char path[PATH_MAX + 32];
     frame_path(++taken, path, sizeof path);
-    const std::size_t bytes = static_cast<std::size_t>(device.line_length) * device.height;
+    const std::size_t bytes =
+        static_cast<std::size_t>(offset) + static_cast<std::size_t>(device.line_length) * device.height;
     bool ok = false;
-    const int fd = openat(AT_FDCWD, memory_file, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        void *mem = mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
-        close(fd);
+    const int fd = memory_file[0] == '\0' ? -1 : openat(AT_FDCWD, memory_file, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 || memory_file[0] == '\0') {
+        void *mem = fd >= 0 ? mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0)
+                            : mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (fd >= 0) close(fd);
         if (mem != MAP_FAILED) {
-            ok = zr_vfb::write_png(path, device, static_cast<const unsigned char *>(mem));
+            ok = zr_vfb::write_png(path, device, static_cast<const unsigned char *>(mem) + offset);
             munmap(mem, bytes);
         }
     }
@@ -93,7 +104,8 @@ void take_picture() {
 }
 
 void on_exit_picture() {
-    if (opened && busy == 0 && !limit_reached()) take_picture();
+    zr_vfb::detail::drm_settle();
+    if (opened && busy == 0 && !limit_reached() && !given_back) take_picture();
 }
 
 void on_signal(int sig) {
@@ -105,10 +117,17 @@ void on_signal(int sig) {
     raise(sig);
 }
 
-void device_opened(const zr_vfb::geometry &g, const std::string &memory) {
-    if (config.dir[0] == '\0' || memory.size() >= sizeof memory_file) return;
-    device = g;
-    std::memcpy(memory_file, memory.c_str(), memory.size() + 1);
+void screen_changed(const zr_vfb::screen &next) {
+    if (config.dir[0] == '\0' || next.memory.size() >= sizeof memory_file) return;
+    if (opened && shows_program && !next.program && busy == 0 && !limit_reached()) {
+        take_picture();
+        given_back = true;
+    }
+    if (next.program) given_back = false;
+    device = next.g;
+    std::memcpy(memory_file, next.memory.c_str(), next.memory.size() + 1);
+    offset = next.offset;
+    shows_program = next.program;
     if (opened) return;
     opened = true;
     mkdir(config.dir, 0755);
@@ -126,6 +145,7 @@ void device_opened(const zr_vfb::geometry &g, const std::string &memory) {
 
 // Called by every sleep wrapper; true when the sleep is to be skipped.
 bool before_sleep(long long usec) {
+    zr_vfb::detail::drm_settle();
     if (opened && config.on_sleep >= 0 && usec >= config.on_sleep && !limit_reached()) {
         take_picture();
         if (limit_reached()) std::exit(0);
@@ -147,7 +167,7 @@ long long micros(const timespec &t) {
     if (const char *v = std::getenv("ZR_VFB_FAST"); v != nullptr)
         config.fast = v[0] != '\0' && std::strcmp(v, "0") != 0;
     if (const char *v = std::getenv("ZR_VFB_FRAMES"); v != nullptr) config.frames = std::atoll(v);
-    zr_vfb::on_device_open = device_opened;
+    zr_vfb::on_screen_change = screen_changed;
 }
 
 }  // namespace

@@ -1,0 +1,747 @@
+// Text: the built-in font's pixels, PSF files made here (plain and gzip) drawn
+// bit for bit, hostile PSF headers, UTF-8 and EUC-KR decoding, FreeType
+// rendering against FreeType's own bitmaps blended by the library's rule,
+// clipping, the fast path against the plain path, and measuring.
+#include "blit.hpp"
+#include "fb_dc.hpp"
+#include "font.hpp"
+#include "recording_dc.hpp"
+#include "zr_internal.hpp"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#if ZR_HAVE_ZLIB
+#include <zlib.h>
+#endif
+#if ZR_HAVE_FREETYPE
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#endif
+
+namespace {
+
+using zr_test::recording_dc;
+using font_ptr = std::unique_ptr<zr_font_t, void (*)(zr_font_t *)>;
+using bytes = std::vector<unsigned char>;
+
+font_ptr open_font(const std::string &path, int height) { return font_ptr(zr_font_open(path.c_str(), height), zr_font_close); }
+
+constexpr color_t red{255, 0, 0, 255};
+constexpr color_t backdrop{10, 20, 30, 255};
+
+bool same(color_t a, color_t b) { return a.red == b.red && a.green == b.green && a.blue == b.blue; }
+
+void fill(recording_dc &r, int w, int h, color_t c) {
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) r.pixel(x, y) = c;
+}
+
+// A file under the test's own temporary directory, removed at the end.
+struct temp_file {
+    std::string path;
+    explicit temp_file(const std::string &name, const bytes &content = {}) {
+        const char *dir = std::getenv("TMPDIR");
+        path = std::string(dir != nullptr ? dir : "/tmp") + "/zr-text-" + std::to_string(::getpid()) + "-" + name;
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        if (f != nullptr) {
+            if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f);
+            std::fclose(f);
+        }
+    }
+    ~temp_file() { std::remove(path.c_str()); }
+};
+
+// ---- PSF files made here
+
+void put32(bytes &b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+}
+
+// Glyph rows of a pseudo-random pattern: every glyph differs.
+bytes glyph_bits(std::uint32_t count, std::uint32_t charsize, unsigned seed) {
+    std::mt19937 rng(seed);
+    bytes b(std::size_t{count} * charsize);
+    for (auto &v : b) v = static_cast<unsigned char>(rng());
+    return b;
+}
+
+struct psf {
+    int width, height;
+    bytes file, bits;
+    std::size_t row_bytes() const { return static_cast<std::size_t>((width + 7) / 8); }
+    bool bit(std::uint32_t glyph, int x, int y) const {
+        const std::size_t at = (glyph * static_cast<std::size_t>(height) + static_cast<std::size_t>(y)) * row_bytes();
+        return (bits[at + static_cast<std::size_t>(x / 8)] & (0x80 >> (x % 8))) != 0;
+    }
+};
+
+// PSF1, 256 glyphs 8 x height, no Unicode table.
+psf make_psf1(int height) {
+    psf p{8, height, {0x36, 0x04, 0x00, static_cast<unsigned char>(height)}, glyph_bits(256, std::uint32_t(height), 1)};
+    p.file.insert(p.file.end(), p.bits.begin(), p.bits.end());
+    return p;
+}
+
+// PSF2 of count glyphs; with a table, glyph i stands for U+0041 + i and
+// glyph 0 also for U+263A (written as UTF-8), with a sequence entry too.
+psf make_psf2(int width, int height, std::uint32_t count, bool table) {
+    const std::uint32_t charsize = std::uint32_t((width + 7) / 8 * height);
+    psf p{width, height, {0x72, 0xb5, 0x4a, 0x86}, glyph_bits(count, charsize, 2)};
+    put32(p.file, 0);
+    put32(p.file, 32);
+    put32(p.file, table ? 1 : 0);
+    put32(p.file, count);
+    put32(p.file, charsize);
+    put32(p.file, std::uint32_t(height));
+    put32(p.file, std::uint32_t(width));
+    p.file.insert(p.file.end(), p.bits.begin(), p.bits.end());
+    if (table)
+        for (std::uint32_t i = 0; i < count; ++i) {
+            p.file.push_back(static_cast<unsigned char>(0x41 + i));
+            if (i == 0) p.file.insert(p.file.end(), {0xE2, 0x98, 0xBA, 0xFE, 0x42, 0x43});
+            p.file.push_back(0xFF);
+        }
+    return p;
+}
+
+// The glyphs of p drawn at (x0, y0) one after another, against a recording.
+void expect_psf_glyphs(recording_dc &r, const psf &p, const std::vector<std::uint32_t> &glyphs, int x0, int y0,
+                       int scale = 1) {
+    for (std::size_t i = 0; i < glyphs.size(); ++i)
+        for (int y = 0; y < p.height * scale; ++y)
+            for (int x = 0; x < p.width * scale; ++x) {
+                const int px = x0 + static_cast<int>(i) * p.width * scale + x, py = y0 + y;
+                ASSERT_TRUE(same(r.pixel(px, py), p.bit(glyphs[i], x / scale, y / scale) ? red : backdrop))
+                    << "glyph " << i << " at " << x << "," << y;
+            }
+}
+
+#if ZR_HAVE_ZLIB
+bytes gzip(const bytes &in) {
+    temp_file f("gz");
+    gzFile g = gzopen(f.path.c_str(), "wb9");
+    gzwrite(g, in.data(), static_cast<unsigned>(in.size()));
+    gzclose(g);
+    std::FILE *r = std::fopen(f.path.c_str(), "rb");
+    bytes out;
+    for (int c; (c = std::fgetc(r)) != EOF;) out.push_back(static_cast<unsigned char>(c));
+    std::fclose(r);
+    return out;
+}
+#endif
+
+// ---- the built-in font
+
+// 'A' and 'g' as drawn: 5 x 9 squares of 2 x 2 pixels, one column in and two
+// rows down in the 12 x 22 cell.
+const char *const picture_A[9] = {".###.", "#...#", "#...#", "#...#", "#####", "#...#", "#...#", ".....", "....."};
+const char *const picture_g[9] = {".....", ".....", ".####", "#...#", "#...#", ".####", "....#", "#...#", ".###."};
+
+void expect_default_cell(recording_dc &r, int x0, const char *const picture[9]) {
+    for (int y = 0; y < 22; ++y)
+        for (int x = 0; x < 12; ++x) {
+            const int gx = (x - 1) / 2, gy = (y - 2) / 2;
+            const bool on = x >= 1 && x < 11 && y >= 2 && y < 20 && picture[gy][gx] == '#';
+            ASSERT_TRUE(same(r.pixel(x0 + x, y), on ? red : backdrop)) << x << "," << y;
+        }
+}
+
+TEST(DefaultFont, DrawsItsGlyphsAndMetrics) {
+    zr_font_t *font = zr_font_default();
+    ASSERT_NE(font, nullptr);
+    EXPECT_EQ(font, zr_font_default());
+    int ascent = 0, descent = 0, line = 0;
+    EXPECT_EQ(zr_font_metrics(font, &ascent, &descent, &line), 22);
+    EXPECT_EQ(ascent, 16);
+    EXPECT_EQ(descent, 6);
+    EXPECT_EQ(line, 22);
+
+    recording_dc r(40, 22);
+    fill(r, 40, 22, backdrop);
+    EXPECT_EQ(zr_text_out(r.dc(), font, 0, 0, "Ag", red), 24);
+    expect_default_cell(r, 0, picture_A);
+    expect_default_cell(r, 12, picture_g);
+    // Unmapped characters and ill-formed bytes draw '?'.
+    recording_dc q(24, 22), e(24, 22);
+    fill(q, 24, 22, backdrop);
+    fill(e, 24, 22, backdrop);
+    EXPECT_EQ(zr_text_out(q.dc(), font, 0, 0, "\xC3\xA9\xFF", red), 24);
+    zr_text_out(e.dc(), font, 0, 0, "??", red);
+    for (int y = 0; y < 22; ++y)
+        for (int x = 0; x < 24; ++x) ASSERT_TRUE(same(q.pixel(x, y), e.pixel(x, y))) << x << "," << y;
+    zr_font_close(font);  // ignored: still usable
+    EXPECT_EQ(zr_text_out(r.dc(), zr_font_default(), 0, 0, "A", red), 12);
+}
+
+TEST(DefaultFont, NullArgumentsDoNothing) {
+    recording_dc r(8, 8);
+    EXPECT_EQ(zr_text_out(nullptr, zr_font_default(), 0, 0, "A", red), 0);
+    EXPECT_EQ(zr_text_out(r.dc(), nullptr, 0, 0, "A", red), 0);
+    EXPECT_EQ(zr_text_out(r.dc(), zr_font_default(), 0, 0, nullptr, red), 0);
+    EXPECT_EQ(zr_text_out_euckr(r.dc(), zr_font_default(), 0, 0, nullptr, red), 0);
+    EXPECT_TRUE(r.calls.empty());
+    int w = 7, h = 7;
+    zr_text_size(nullptr, "A", &w, &h);
+    EXPECT_EQ(w, 0);
+    EXPECT_EQ(h, 0);
+    zr_text_size(zr_font_default(), "A", nullptr, nullptr);
+    EXPECT_EQ(zr_font_metrics(nullptr, nullptr, nullptr, nullptr), 0);
+    zr_font_close(nullptr);
+}
+
+// ---- PSF
+
+TEST(PsfFont, VersionOneAndTwoDrawTheirBitmaps) {
+    const psf p1 = make_psf1(14);
+    const psf p2 = make_psf2(11, 9, 40, false);
+    const psf p2t = make_psf2(10, 12, 5, true);
+    struct file_case {
+        const psf &font;
+        bytes content;
+        std::string text;
+        std::vector<std::uint32_t> glyphs;
+    };
+    std::vector<file_case> cases = {
+        {p1, p1.file, "Az\x01", {'A', 'z', 1}},
+        {p2, p2.file, "\x27\x05", {0x27, 5}},
+        // Through the table: A -> 0, B -> 1, U+263A -> 0; "BC" as a sequence is not a mapping.
+        {p2t, p2t.file, "BA\xE2\x98\xBA" "E", {1, 0, 0, 4}},
+    };
+#if ZR_HAVE_ZLIB
+    cases.push_back({p1, gzip(p1.file), "Az\x01", {'A', 'z', 1}});
+    cases.push_back({p2t, gzip(p2t.file), "BA\xE2\x98\xBA" "E", {1, 0, 0, 4}});
+#endif
+    for (const file_case &c : cases) {
+        SCOPED_TRACE(c.text);
+        temp_file f("psf", c.content);
+        font_ptr font = open_font(f.path, c.font.height);
+        ASSERT_NE(font, nullptr) << zr_error_code;
+        int ascent = 0, descent = 0, line = 0;
+        zr_font_metrics(font.get(), &ascent, &descent, &line);
+        EXPECT_EQ(ascent, c.font.height);
+        EXPECT_EQ(descent, 0);
+        EXPECT_EQ(line, c.font.height);
+        recording_dc r(80, 40);
+        fill(r, 80, 40, backdrop);
+        EXPECT_EQ(zr_text_out(r.dc(), font.get(), 3, 5, c.text.c_str(), red),
+                  static_cast<int>(c.glyphs.size()) * c.font.width);
+        expect_psf_glyphs(r, c.font, c.glyphs, 3, 5);
+    }
+    // Twice the height asked for: every bit drawn as 2 x 2 pixels.
+    temp_file f("psf2x", p2.file);
+    font_ptr twice = open_font(f.path, 2 * p2.height + 1);
+    ASSERT_NE(twice, nullptr);
+    recording_dc r(80, 40);
+    fill(r, 80, 40, backdrop);
+    EXPECT_EQ(zr_text_out(r.dc(), twice.get(), 0, 0, "\x06\x07", red), 4 * p2.width);
+    expect_psf_glyphs(r, p2, {6, 7}, 0, 0, 2);
+}
+
+TEST(PsfFont, ReplacementIsQuestionMarkElseABox) {
+    // The table maps A .. E only: no U+FFFD, no '?'.
+    const psf p = make_psf2(8, 8, 5, true);
+    temp_file f("psfbox", p.file);
+    font_ptr font = open_font(f.path, 8);
+    ASSERT_NE(font, nullptr);
+    recording_dc r(40, 10);
+    fill(r, 40, 10, backdrop);
+    const int w = zr_text_out(r.dc(), font.get(), 0, 0, "Z", red);
+    // An outlined box standing on the baseline, one pixel in.
+    ASSERT_GT(w, 3);
+    int ink = 0;
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 40; ++x) ink += same(r.pixel(x, y), red);
+    EXPECT_GT(ink, 0);
+    EXPECT_TRUE(same(r.pixel(1, 7), red));
+    EXPECT_TRUE(same(r.pixel(0, 7), backdrop));
+    // Without a table, '?' is glyph 63.
+    const psf q = make_psf2(8, 8, 128, false);
+    temp_file g("psfq", q.file);
+    font_ptr qf = open_font(g.path, 8);
+    ASSERT_NE(qf, nullptr);
+    fill(r, 40, 10, backdrop);
+    EXPECT_EQ(zr_text_out(r.dc(), qf.get(), 0, 0, "\xE4\xB8\x80", red), 8);
+    expect_psf_glyphs(r, q, {'?'}, 0, 0);
+}
+
+// Header bytes changed one at a time: each is refused from memory and from
+// a file, with code 12 and nothing allocated for the lie.
+TEST(PsfFont, HostileHeadersAreRefused) {
+    const psf good = make_psf2(8, 16, 4, true);
+    ASSERT_NE(zr::font::read_psf(good.file.data(), good.file.size(), 1).made, nullptr);
+    auto with32 = [&](std::size_t at, std::uint32_t v) {
+        bytes b = good.file;
+        for (int i = 0; i < 4; ++i) b.at(at + static_cast<std::size_t>(i)) = static_cast<unsigned char>(v >> (8 * i));
+        return b;
+    };
+    struct bad {
+        const char *what;
+        bytes file;
+    };
+    const bytes header_only(good.file.begin(), good.file.begin() + 32);
+    const bytes cut_glyphs(good.file.begin(), good.file.begin() + 32 + 4 * 16 - 1);
+    const bytes cut_table(good.file.begin(), good.file.end() - 1);
+    bytes bad_table = good.file;
+    bad_table[32 + 64] = 0xC0;  // an overlong lead byte in the table
+    bytes psf1_bad_mode = make_psf1(8).file;
+    psf1_bad_mode[2] = 0x10;
+    bytes psf1_short = make_psf1(8).file;
+    psf1_short.resize(psf1_short.size() - 1);
+    bytes psf1_zero = make_psf1(8).file;
+    psf1_zero[3] = 0;
+    const std::vector<bad> cases = {
+        {"only the magic", bytes(good.file.begin(), good.file.begin() + 4)},
+        {"header only", header_only},
+        {"glyphs cut short", cut_glyphs},
+        {"table cut short", cut_table},
+        {"bad table", bad_table},
+        {"version 1", with32(4, 1)},
+        {"header size below 32", with32(8, 28)},
+        {"header size past the end", with32(8, 0x7FFFFFF0)},
+        {"glyph count huge", with32(16, 0xFFFFFFFF)},
+        {"glyph count just past the bytes", with32(16, 6)},
+        {"glyph count zero", with32(16, 0)},
+        {"glyph size lying", with32(20, 15)},
+        {"glyph size huge", with32(20, 0x80000000)},
+        {"height zero", with32(24, 0)},
+        {"height huge", with32(24, 0x40000000)},
+        {"width zero", with32(28, 0)},
+        {"width too large", with32(28, 4096)},
+        {"psf1 mode", psf1_bad_mode},
+        {"psf1 short", psf1_short},
+        {"psf1 height zero", psf1_zero},
+    };
+    for (const bad &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(zr::font::read_psf(c.file.data(), c.file.size(), 1).error, ERR_SIGNATURE);
+        temp_file f("bad", c.file);
+        zr_error_code = 0;
+        EXPECT_EQ(zr_font_open(f.path.c_str(), 16), nullptr);
+        EXPECT_EQ(zr_error_code, ERR_SIGNATURE);
+    }
+}
+
+TEST(FontOpen, MissingUnknownAndOutOfRange) {
+    temp_file text("txt", bytes{'h', 'e', 'l', 'l', 'o', '\n'});
+    temp_file empty("empty");
+    const psf p = make_psf1(8);
+    temp_file good("good", p.file);
+    struct open_case {
+        const char *path;
+        int height, code;
+    };
+    const std::string dir = "/tmp";
+    const open_case cases[] = {
+        {"/nonexistent/zr-font.psf", 16, ERR_FONT_FILE},
+        {dir.c_str(), 16, ERR_FONT_FILE},
+        {nullptr, 16, ERR_FONT_FILE},
+        {text.path.c_str(), 16, ERR_SIGNATURE},
+        {empty.path.c_str(), 16, ERR_SIGNATURE},
+        {good.path.c_str(), 0, ERR_FONT_FILE},
+        {good.path.c_str(), -5, ERR_FONT_FILE},
+        {good.path.c_str(), 1025, ERR_FONT_FILE},
+    };
+    for (const open_case &c : cases) {
+        SCOPED_TRACE(std::string(c.path ? c.path : "(null)") + " at " + std::to_string(c.height));
+        zr_error_code = 0;
+        EXPECT_EQ(zr_font_open(c.path, c.height), nullptr);
+        EXPECT_EQ(zr_error_code, c.code);
+    }
+    font_ptr tall = open_font(good.path, 1024);
+    EXPECT_NE(tall, nullptr);
+#if ZR_HAVE_ZLIB
+    // A gzip file that unpacks past the limit, and one that is not PSF inside.
+    temp_file bomb("bomb", gzip(bytes(zr::font::max_psf_bytes + 1, 0x36)));
+    temp_file not_psf("gztext", gzip(bytes(100, 'x')));
+    bytes broken = gzip(p.file);
+    broken.resize(broken.size() / 2);
+    temp_file cut("gzcut", broken);
+    for (const temp_file *f : {&bomb, &not_psf, &cut}) {
+        zr_error_code = 0;
+        EXPECT_EQ(zr_font_open(f->path.c_str(), 16), nullptr) << f->path;
+        EXPECT_EQ(zr_error_code, ERR_SIGNATURE) << f->path;
+    }
+#endif
+}
+
+// ---- decoding
+
+TEST(Utf8, DecodesWellFormedAndReplacesTheRest) {
+    struct decode_case {
+        const char *in;
+        std::u32string out;
+    };
+    const decode_case cases[] = {
+        {"A\x7F", U"A\x7F"},
+        {"\xC2\x80\xDF\xBF", U"\u0080\u07FF"},
+        {"\xE0\xA0\x80\xEF\xBF\xBD\xED\x9F\xBF", U"\u0800\uFFFD\uD7FF"},
+        {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", U"\U00010000\U0010FFFF"},
+        {"\xED\x95\x9C", U"\uD55C"},
+        // Overlong forms: every byte on its own.
+        {"\xC0\xAF", U"\uFFFD\uFFFD"},
+        {"\xC1\xBF", U"\uFFFD\uFFFD"},
+        {"\xE0\x9F\xBF", U"\uFFFD\uFFFD\uFFFD"},
+        {"\xF0\x8F\xBF\xBF", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        // Surrogates and values past U+10FFFF.
+        {"\xED\xA0\x80", U"\uFFFD\uFFFD\uFFFD"},
+        {"\xED\xBF\xBF", U"\uFFFD\uFFFD\uFFFD"},
+        {"\xF4\x90\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"\xF5\x80\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {"\xFF\xFE", U"\uFFFD\uFFFD"},
+        // Stray continuations, and a sequence broken by an ASCII byte.
+        {"\x80" "A\xBF", U"\uFFFDA\uFFFD"},
+        {"\xE2\x82" "A", U"\uFFFD\uFFFDA"},
+        // Cut short by the terminating NUL.
+        {"\xE2\x82", U"\uFFFD\uFFFD"},
+        {"\xF0\x9F\x98", U"\uFFFD\uFFFD\uFFFD"},
+        {"A\xC3", U"A\uFFFD"},
+    };
+    for (const decode_case &c : cases) {
+        std::u32string got;
+        for (const char *p = c.in; *p != '\0';) got += zr::text::decode_utf8(p);
+        EXPECT_EQ(got, c.out) << testing::PrintToString(std::string(c.in));
+    }
+    // Never past the NUL: the byte after it would be a valid continuation.
+    const char buffer[] = {'\xE2', '\0', '\x82', '\xAC', '\0'};
+    const char *p = buffer;
+    EXPECT_EQ(zr::text::decode_utf8(p), U'\uFFFD');
+    EXPECT_EQ(p, buffer + 1);
+}
+
+TEST(EucKr, ConvertsHangulAndReplacesBadBytes) {
+    EXPECT_EQ(zr::text::euckr_to_utf8("\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8\n1"),
+              "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98\n1");  // "한글 시험\n1"
+    EXPECT_EQ(zr::text::euckr_to_utf8("\xC7" "A"), "\xEF\xBF\xBD" "A");
+    EXPECT_EQ(zr::text::euckr_to_utf8("A\xC7"), "A\xEF\xBF\xBD");
+    EXPECT_EQ(zr::text::euckr_to_utf8("\xFF\xFF" "B"), "\xEF\xBF\xBD\xEF\xBF\xBD" "B");
+    EXPECT_EQ(zr::text::euckr_to_utf8(""), "");
+}
+
+// ---- FreeType against its own rendering
+
+#if ZR_HAVE_FREETYPE
+bool shared_data_required() {
+    const char *v = std::getenv("ZR_REQUIRE_SHARED_DATA");
+    return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+#define REQUIRE_FONT(path)                                                                      \
+    do {                                                                                        \
+        if (std::FILE *probe = std::fopen(path, "rb")) {                                        \
+            std::fclose(probe);                                                                 \
+        } else if (shared_data_required()) {                                                    \
+            FAIL() << path << " missing (and ZR_REQUIRE_SHARED_DATA=1)";                        \
+        } else {                                                                                \
+            GTEST_SKIP() << path << " missing (Debian: fonts-dejavu-core, fonts-nanum)";        \
+        }                                                                                       \
+    } while (0)
+
+constexpr const char *dejavu = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+constexpr const char *nanum = "/usr/share/fonts/truetype/nanum/NanumGothic.ttf";
+
+// The picture text should make: each glyph loaded and rendered by FreeType
+// itself, its coverage blended over the backdrop with alpha round(c * a / 255).
+std::vector<color_t> reference(const char *path, int px, const std::u32string &text, int x0, int baseline, int w,
+                               int h, color_t color) {
+    std::vector<color_t> out(static_cast<std::size_t>(w * h), backdrop);
+    FT_Library lib;
+    FT_Face face;
+    EXPECT_EQ(FT_Init_FreeType(&lib), 0);
+    EXPECT_EQ(FT_New_Face(lib, path, 0, &face), 0);
+    FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(px));
+    int pen = x0;
+    for (char32_t cp : text) {
+        EXPECT_NE(FT_Get_Char_Index(face, cp), 0u) << "font lacks U+" << std::hex << unsigned(cp);
+        EXPECT_EQ(FT_Load_Char(face, cp, FT_LOAD_DEFAULT | FT_LOAD_NO_BITMAP), 0);
+        EXPECT_EQ(FT_Render_Glyph(face->glyph, FT_RENDER_MODE_NORMAL), 0);
+        const FT_Bitmap &b = face->glyph->bitmap;
+        for (unsigned r = 0; r < b.rows; ++r)
+            for (unsigned c = 0; c < b.width; ++c) {
+                const int x = pen + face->glyph->bitmap_left + int(c), y = baseline - face->glyph->bitmap_top + int(r);
+                const unsigned cov = b.buffer[int(r) * b.pitch + int(c)];
+                const auto a = static_cast<unsigned char>((cov * color.alpha + 127) / 255);
+                if (x < 0 || y < 0 || x >= w || y >= h || a == 0) continue;
+                color_t &p = out[static_cast<std::size_t>(y * w + x)];
+                p = a == 255 ? color : zr::blend_color({color.red, color.green, color.blue, a}, p);
+            }
+        pen += int((face->glyph->advance.x + 32) >> 6);
+    }
+    FT_Done_Face(face);
+    FT_Done_FreeType(lib);
+    return out;
+}
+
+void expect_reference(recording_dc &r, const std::vector<color_t> &want, int w, int h) {
+    int differ = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (!same(r.pixel(x, y), want[static_cast<std::size_t>(y * w + x)]) && ++differ < 5)
+                ADD_FAILURE() << "pixel " << x << "," << y;
+    EXPECT_EQ(differ, 0);
+}
+
+TEST(FreeTypeFont, LatinMatchesFreeTypeGlyphByGlyph) {
+    REQUIRE_FONT(dejavu);
+    font_ptr font = open_font(dejavu, 20);
+    ASSERT_NE(font, nullptr) << zr_error_code;
+    int ascent = 0;
+    zr_font_metrics(font.get(), &ascent, nullptr, nullptr);
+    EXPECT_GT(ascent, 12);
+    constexpr int w = 260, h = 40;
+    for (const color_t color : {color_t{250, 200, 40, 255}, color_t{30, 200, 250, 140}}) {
+        recording_dc r(w, h);
+        fill(r, w, h, backdrop);
+        const int adv = zr_text_out(r.dc(), font.get(), 4, 3, "Hello, World! gjy 0.5%", color);
+        const auto want = reference(dejavu, 20, U"Hello, World! gjy 0.5%", 4, 3 + ascent, w, h, color);
+        expect_reference(r, want, w, h);
+        EXPECT_EQ(r.violations, 0);
+        EXPECT_GT(adv, 150);
+    }
+}
+
+TEST(FreeTypeFont, KoreanFromUtf8AndEucKrMatchesFreeType) {
+    REQUIRE_FONT(nanum);
+    font_ptr font = open_font(nanum, 24);
+    ASSERT_NE(font, nullptr) << zr_error_code;
+    int ascent = 0;
+    zr_font_metrics(font.get(), &ascent, nullptr, nullptr);
+    constexpr int w = 200, h = 40;
+    const color_t color{255, 255, 255, 200};
+    const auto want = reference(nanum, 24, U"\uD55C\uAE00 \uC2DC\uD5D8", 2, 2 + ascent, w, h, color);
+    recording_dc a(w, h), b(w, h);
+    fill(a, w, h, backdrop);
+    fill(b, w, h, backdrop);
+    const int wa = zr_text_out(a.dc(), font.get(), 2, 2, "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98", color);
+    const int wb = zr_text_out_euckr(b.dc(), font.get(), 2, 2, "\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8", color);
+    expect_reference(a, want, w, h);
+    expect_reference(b, want, w, h);
+    EXPECT_EQ(wa, wb);
+    EXPECT_GT(wa, 60);
+}
+
+// A BDF font written here: FreeType's bitmap strike, drawn as opaque pixels.
+TEST(FreeTypeFont, BdfBitmapStrikeDrawsItsBits) {
+    const char *const rows_A[8] = {"..##..", ".#..#.", "#....#", "######", "#....#", "#....#", "......", "......"};
+    const char *const rows_q[8] = {"......", "......", ".####.", "#...#.", "#...#.", ".####.", "....#.", "....##"};
+    std::string bdf =
+        "STARTFONT 2.1\nFONT -zr-test-medium-r-normal--8-80-75-75-c-60-iso10646-1\nSIZE 8 75 75\n"
+        "FONTBOUNDINGBOX 6 8 0 -2\nSTARTPROPERTIES 2\nFONT_ASCENT 6\nFONT_DESCENT 2\nENDPROPERTIES\nCHARS 2\n";
+    auto add_char = [&](const char *name, int code, const char *const rows[8]) {
+        bdf += std::string("STARTCHAR ") + name + "\nENCODING " + std::to_string(code) +
+               "\nSWIDTH 750 0\nDWIDTH 7 0\nBBX 6 8 0 -2\nBITMAP\n";
+        for (int r = 0; r < 8; ++r) {
+            unsigned v = 0;
+            for (int c = 0; c < 6; ++c) v |= (rows[r][c] == '#' ? 0x80u : 0u) >> c;
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "%02X\n", v);
+            bdf += hex;
+        }
+        bdf += "ENDCHAR\n";
+    };
+    add_char("A", 'A', rows_A);
+    add_char("question", '?', rows_q);  // drawn as q: the replacement glyph
+    bdf += "ENDFONT\n";
+    temp_file f("bdf", bytes(bdf.begin(), bdf.end()));
+    font_ptr font = open_font(f.path, 8);
+    ASSERT_NE(font, nullptr) << zr_error_code;
+    int ascent = 0, descent = 0;
+    zr_font_metrics(font.get(), &ascent, &descent, nullptr);
+    EXPECT_EQ(ascent, 6);
+    EXPECT_EQ(descent, 2);
+    recording_dc r(30, 12);
+    fill(r, 30, 12, backdrop);
+    EXPECT_EQ(zr_text_out(r.dc(), font.get(), 1, 2, "AZ", red), 14);
+    for (int y = 0; y < 12; ++y)
+        for (int x = 0; x < 30; ++x) {
+            const int gy = y - 2, gx = (x - 1) % 7, g = (x - 1) / 7;
+            const bool on = x >= 1 && g < 2 && gx < 6 && gy >= 0 && gy < 8 && (g == 0 ? rows_A : rows_q)[gy][gx] == '#';
+            ASSERT_TRUE(same(r.pixel(x, y), on ? red : backdrop)) << x << "," << y;
+        }
+}
+
+TEST(FreeTypeFont, CacheStaysWithinItsBoundAndRedrawsTheSame) {
+    REQUIRE_FONT(dejavu);
+    font_ptr font = open_font(dejavu, 160);
+    ASSERT_NE(font, nullptr);
+    recording_dc first(200, 200), again(200, 200);
+    fill(first, 200, 200, backdrop);
+    fill(again, 200, 200, backdrop);
+    zr_text_out(first.dc(), font.get(), 0, 0, "W", red);
+    // Enough large glyphs to pass the bound many times over: U+0021 .. U+017E.
+    std::string many;
+    for (unsigned cp = 0x21; cp < 0x17F; ++cp)
+        if (cp < 0x80) many += char(cp);
+        else many += {char(0xC0 | (cp >> 6)), char(0x80 | (cp & 0x3F))};
+    int w = 0;
+    zr_text_size(font.get(), many.c_str(), &w, nullptr);
+    EXPECT_LE(font->cache.bytes(), zr::font::cache_bytes);
+    EXPECT_LT(font->cache.count(), 300u);
+    zr_text_out(again.dc(), font.get(), 0, 0, "W", red);
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 200; ++x) ASSERT_TRUE(same(first.pixel(x, y), again.pixel(x, y)));
+}
+#endif
+
+// ---- clipping, the fast path, measuring
+
+// Text drawn on a small DC at positions over every edge equals the same text
+// drawn on a large DC, cut out; nothing is written outside.
+TEST(TextClip, EveryEdgeMatchesTheUnclippedPicture) {
+    constexpr int w = 30, h = 25, pad = 60;
+    zr_font_t *font = zr_font_default();
+    const char *text = "Wg#\nq@";
+    recording_dc big(w + 2 * pad, h + 2 * pad);
+    for (int y0 : {-40, -20, -5, 0, 3, 10, 20, 24}) {
+        for (int x0 : {-45, -30, -7, 0, 5, 17, 29}) {
+            SCOPED_TRACE(std::to_string(x0) + "," + std::to_string(y0));
+            recording_dc small(w, h);
+            fill(small, w, h, backdrop);
+            fill(big, w + 2 * pad, h + 2 * pad, backdrop);
+            const int a = zr_text_out(small.dc(), font, x0, y0, text, red);
+            const int b = zr_text_out(big.dc(), font, x0 + pad, y0 + pad, text, red);
+            EXPECT_EQ(a, b);
+            EXPECT_EQ(small.violations, 0);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) ASSERT_TRUE(same(small.pixel(x, y), big.pixel(x + pad, y + pad)));
+        }
+    }
+}
+
+TEST(TextClip, ExtremePositionsDrawNothingAndDoNotOverflow) {
+    zr_font_t *font = zr_font_default();
+    recording_dc r(16, 16);
+    fill(r, 16, 16, backdrop);
+    const std::string long_line(300, 'M');
+    for (const int x : {INT_MIN, INT_MIN + 1, -1000000, INT_MAX - 5, INT_MAX})
+        for (const int y : {INT_MIN, INT_MIN + 3, 0, INT_MAX - 10, INT_MAX}) {
+            if (x == 0 && y == 0) continue;
+            EXPECT_EQ(zr_text_out(r.dc(), font, x, y, (long_line + "\nM\nM").c_str(), red), 300 * 12);
+        }
+    EXPECT_TRUE(r.calls_of(zr_test::slot::set_pixel).empty());
+    // Far to the left, the line's last glyph still reaches the DC.
+    EXPECT_EQ(zr_text_out(r.dc(), font, -299 * 12, 0, long_line.c_str(), red), 300 * 12);
+    EXPECT_FALSE(r.calls_of(zr_test::slot::set_pixel).empty());
+    EXPECT_EQ(r.violations, 0);
+}
+
+// A framebuffer-format DC over memory of its own, with guard bytes.
+struct fb_surface {
+    static constexpr int guard = 32;
+    std::vector<unsigned char> memory;
+    dc_t dc{};
+    fb_surface(int depth, int width, int height, int stride, unsigned seed) {
+        memory.resize(static_cast<std::size_t>(2 * guard + stride * height));
+        std::mt19937 rng(seed);
+        for (auto &b : memory) b = static_cast<unsigned char>(rng());
+        dc.dc_type = DC_TYPE_SCREEN;
+        dc.width = width;
+        dc.height = height;
+        dc.colors = depth;
+        dc.bits_per_pixel = depth == 32 ? 32 : 16;
+        dc.bytes_per_line = stride;
+        dc.bytes = stride * height;
+        dc.mapped = memory.data() + guard;
+        zr::set_virtual_func(&dc, depth);
+    }
+};
+
+TEST(TextFastPath, WritesWhatThePlainPathWrites) {
+    struct restore {
+        ~restore() { zr::set_plain_path_forced(false); }
+    } guard;
+    std::vector<font_ptr> owned;
+    std::vector<zr_font_t *> fonts = {zr_font_default()};
+#if ZR_HAVE_FREETYPE
+    if (std::FILE *probe = std::fopen(dejavu, "rb")) {
+        std::fclose(probe);
+        owned.push_back(open_font(dejavu, 17));
+        fonts.push_back(owned.back().get());
+    }
+#endif
+    std::mt19937 rng(7);
+    auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    const char *texts[] = {"Fast & plain", "ag\n%W|", "\xED\x95\x9C?x"};
+    int runs = 0;
+    for (zr_font_t *font : fonts)
+        for (const int depth : {15, 16, 32})
+            for (int round = 0; round < 12; ++round) {
+                const int w = in(20, 90), h = in(10, 50);
+                const int stride = w * (depth == 32 ? 4 : 2) + in(0, 3) * 2;
+                fb_surface plain(depth, w, h, stride, unsigned(round)), fast(depth, w, h, stride, unsigned(round));
+                ASSERT_EQ(zr::fb_family_of(&fast.dc), depth);
+                const color_t c{static_cast<unsigned char>(in(0, 255)), static_cast<unsigned char>(in(0, 255)),
+                                static_cast<unsigned char>(in(0, 255)),
+                                static_cast<unsigned char>(round % 3 == 0 ? 255 : in(0, 255))};
+                const int x = in(-30, w), y = in(-20, h);
+                const char *text = texts[round % 3];
+                zr::set_plain_path_forced(true);
+                const int a = zr_text_out(&plain.dc, font, x, y, text, c);
+                zr::set_plain_path_forced(false);
+                const int b = zr_text_out(&fast.dc, font, x, y, text, c);
+                EXPECT_EQ(a, b);
+                ASSERT_EQ(plain.memory, fast.memory) << "depth " << depth << " round " << round;
+                ++runs;
+            }
+    EXPECT_GE(runs, 36);
+}
+
+TEST(TextSize, MeasureEqualsTheDrawnExtent) {
+    // Glyph 0x23 of this font is solid, so its ink fills the measured box.
+    psf p = make_psf2(7, 9, 128, false);
+    const std::size_t at = 32 + std::size_t{0x23} * 9;
+    for (std::size_t i = 0; i < 9; ++i) p.file[at + i] = 0xFE;
+    temp_file f("solid", p.file);
+    font_ptr font = open_font(f.path, 9);
+    ASSERT_NE(font, nullptr);
+    struct measure_case {
+        zr_font_t *font;
+        const char *text;
+    };
+    for (const measure_case &c : {measure_case{font.get(), "###\n#\n####"}, measure_case{font.get(), "#"},
+                                  measure_case{zr_font_default(), "Hello\nthere, g"}}) {
+        SCOPED_TRACE(c.text);
+        int w = -1, h = -1;
+        zr_text_size(c.font, c.text, &w, &h);
+        recording_dc r(120, 80);
+        fill(r, 120, 80, backdrop);
+        EXPECT_EQ(zr_text_out(r.dc(), c.font, 5, 6, c.text, red), w);
+        int line = 0;
+        zr_font_metrics(c.font, nullptr, nullptr, &line);
+        int lines = 1;
+        for (const char *q = c.text; *q; ++q) lines += *q == '\n';
+        EXPECT_EQ(h, lines * line);
+        int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
+        for (int y = 0; y < 80; ++y)
+            for (int x = 0; x < 120; ++x)
+                if (same(r.pixel(x, y), red)) {
+                    x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
+                }
+        EXPECT_GE(x0, 5);
+        EXPECT_GE(y0, 6);
+        EXPECT_LT(x1, 5 + w);
+        EXPECT_LT(y1, 6 + h);
+        if (c.font == font.get()) {  // solid glyphs: exactly the box
+            EXPECT_EQ(x0, 5);
+            EXPECT_EQ(y0, 6);
+            EXPECT_EQ(x1, 5 + w - 1);
+            EXPECT_EQ(y1, 6 + h - 1);
+        }
+    }
+    int w = -1, h = -1;
+    zr_text_size(font.get(), "", &w, &h);
+    EXPECT_EQ(w, 0);
+    EXPECT_EQ(h, 0);
+}
+
+}  // namespace

@@ -1,0 +1,696 @@
+// The virtual DRM/KMS node driven through libdrm in-process, the framebuffer
+// device's panning, and zr-vfb --drm on a small libdrm program (this file
+// built with ZR_VFB_DRM_PROBE_MAIN is that program).
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/select.h>
+#include <unistd.h>
+#include <drm_fourcc.h>
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+[[maybe_unused]] constexpr std::uint32_t red = 0x00FF0000, green = 0x0000FF00, blue = 0x000000FF;
+
+// A dumb XRGB8888 buffer made into a framebuffer and mapped.
+struct dumb {
+    std::uint32_t handle = 0, pitch = 0, fb = 0;
+    std::uint64_t size = 0;
+    unsigned char *pixels = nullptr;
+
+    std::uint32_t &at(int x, int y) {
+        return *reinterpret_cast<std::uint32_t *>(pixels + static_cast<std::size_t>(y) * pitch + x * 4);
+    }
+    void fill(int w, int h, std::uint32_t c) {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) at(x, y) = c;
+    }
+};
+
+bool make_dumb(int fd, int w, int h, dumb *d) {
+    drm_mode_create_dumb create{};
+    create.width = static_cast<std::uint32_t>(w);
+    create.height = static_cast<std::uint32_t>(h);
+    create.bpp = 32;
+    if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &create) != 0) return false;
+    d->handle = create.handle;
+    d->pitch = create.pitch;
+    d->size = create.size;
+    const std::uint32_t handles[4] = {d->handle}, pitches[4] = {d->pitch}, offsets[4] = {};
+    if (drmModeAddFB2(fd, create.width, create.height, DRM_FORMAT_XRGB8888, handles, pitches, offsets,
+                      &d->fb, 0) != 0)
+        return false;
+    drm_mode_map_dumb map{};
+    map.handle = d->handle;
+    if (drmIoctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &map) != 0) return false;
+    void *p = mmap(nullptr, d->size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(map.offset));
+    if (p == MAP_FAILED) return false;
+    d->pixels = static_cast<unsigned char *>(p);
+    return true;
+}
+
+void on_flip(int, unsigned int, unsigned int, unsigned int, unsigned int crtc, void *data) {
+    *static_cast<unsigned int *>(data) = crtc;
+}
+
+}  // namespace
+
+#ifdef ZR_VFB_DRM_PROBE_MAIN
+
+// vfb_drm_probe DEVICE: shows red, draws green in a second buffer, sleeps,
+// flips to green, sleeps, restores the console, closes and returns 0.
+int main(int argc, char **argv) {
+    if (argc < 2) return 2;
+    const int fd = open(argv[1], O_RDWR | O_CLOEXEC);
+    drmModeRes *res = fd >= 0 ? drmModeGetResources(fd) : nullptr;
+    if (res == nullptr) return 3;
+    drmModeConnector *conn = drmModeGetConnector(fd, res->connectors[0]);
+    drmModeCrtc *saved = drmModeGetCrtc(fd, res->crtcs[0]);
+    if (conn == nullptr || saved == nullptr) return 4;
+    drmModeModeInfo mode = conn->modes[0];
+    for (int i = 0; i < conn->count_modes; ++i)
+        if ((conn->modes[i].type & DRM_MODE_TYPE_PREFERRED) != 0) mode = conn->modes[i];
+    dumb a, b;
+    if (!make_dumb(fd, mode.hdisplay, mode.vdisplay, &a) || !make_dumb(fd, mode.hdisplay, mode.vdisplay, &b))
+        return 5;
+    a.fill(mode.hdisplay, mode.vdisplay, red);
+    if (drmModeSetCrtc(fd, saved->crtc_id, a.fb, 0, 0, &conn->connector_id, 1, &mode) != 0) return 6;
+    b.fill(mode.hdisplay, mode.vdisplay, green);
+    usleep(2000000);
+    unsigned int crtc = 0;
+    if (drmModePageFlip(fd, saved->crtc_id, b.fb, DRM_MODE_PAGE_FLIP_EVENT, &crtc) != 0) return 7;
+    pollfd p{fd, POLLIN, 0};
+    drmEventContext ctx{};
+    ctx.version = 3;
+    ctx.page_flip_handler2 = on_flip;
+    if (poll(&p, 1, 5000) != 1 || drmHandleEvent(fd, &ctx) != 0 || crtc != saved->crtc_id) return 8;
+    usleep(2000000);
+    if (drmModeSetCrtc(fd, saved->crtc_id, saved->buffer_id, saved->x, saved->y, &conn->connector_id, 1,
+                       &saved->mode) != 0)
+        return 9;
+    drmModeFreeCrtc(saved);
+    drmModeFreeConnector(conn);
+    drmModeFreeResources(res);
+    close(fd);
+    return 0;
+}
+
+#else
+
+#include "vfb.hpp"
+
+#include <gtest/gtest.h>
+#include <png.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int width = 100, height = 60;  // rows of 400 bytes in dumb buffers of pitch 512
+const char *const node = "/dev/zr-test-dri";
+
+// Points the virtual devices at fresh files and the given quirks.
+void configure(const std::string &fail = "", const char *flip_delay = "0") {
+    static int serial = 0;
+    const std::string memory = "/tmp/zr-test-drm-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + ".mem";
+    setenv("ZR_VFB_DRM_DEVICE", node, 1);
+    setenv("ZR_VFB_DEVICE", "/dev/zr-test-fb", 1);
+    setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
+    setenv("ZR_VFB_SIZE", (std::to_string(width) + "x" + std::to_string(height)).c_str(), 1);
+    setenv("ZR_VFB_BPP", "32", 1);
+    setenv("ZR_VFB_LINE_LENGTH", "0", 1);
+    setenv("ZR_VFB_FAIL", fail.c_str(), 1);
+    setenv("ZR_VFB_DRM_FLIP_DELAY", flip_delay, 1);
+}
+
+// Removes the memory files of the current configuration once nothing is open.
+void clean() {
+    const std::string memory = std::getenv("ZR_VFB_MEMORY");
+    const fs::path dir = fs::path(memory).parent_path();
+    for (const auto &e : fs::directory_iterator(dir))
+        if (e.path().string().rfind(memory, 0) == 0) fs::remove(e.path());
+}
+
+int open_node(const std::string &fail = "", const char *flip_delay = "0") {
+    configure(fail, flip_delay);
+    return open(node, O_RDWR | O_CLOEXEC);
+}
+
+// The pixel the screen shows at x, y (XRGB8888 only).
+std::uint32_t shown(const zr_vfb::screen_pixels &s, int x, int y) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, s.pixels.data() + (static_cast<std::size_t>(y) * s.width + x) * 4, 4);
+    return v;
+}
+
+// Whether the screen is w x h in XRGB8888 and every pixel is c, except the
+// rectangle [x1, x2) x [y1, y2) which is inside.
+bool shows(std::uint32_t c, int w = width, int h = height, std::uint32_t inside = 0, int x1 = 0,
+           int y1 = 0, int x2 = 0, int y2 = 0) {
+    const zr_vfb::screen_pixels s = zr_vfb::visible_screen();
+    if (s.width != w || s.height != h || s.bits_per_pixel != 32) return false;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const bool in = x >= x1 && x < x2 && y >= y1 && y < y2;
+            if (shown(s, x, y) != (in ? inside : c)) return false;
+        }
+    return true;
+}
+
+struct node_setup {
+    drmModeRes *res = nullptr;
+    drmModeConnector *conn = nullptr;
+    drmModeModeInfo preferred{};
+    ~node_setup() {
+        drmModeFreeConnector(conn);
+        drmModeFreeResources(res);
+    }
+};
+
+void describe(int fd, node_setup *n) {
+    n->res = drmModeGetResources(fd);
+    ASSERT_NE(n->res, nullptr);
+    n->conn = drmModeGetConnector(fd, n->res->connectors[0]);
+    ASSERT_NE(n->conn, nullptr);
+    for (int i = 0; i < n->conn->count_modes; ++i)
+        if ((n->conn->modes[i].type & DRM_MODE_TYPE_PREFERRED) != 0) n->preferred = n->conn->modes[i];
+}
+
+int set_crtc(int fd, const node_setup &n, std::uint32_t fb) {
+    drmModeModeInfo mode = n.preferred;
+    std::uint32_t conn = n.conn->connector_id;
+    return drmModeSetCrtc(fd, n.res->crtcs[0], fb, 0, 0, &conn, 1, &mode);
+}
+
+// ---- what the node says about itself ----------------------------------------
+
+TEST(VfbDrm, DescribesOneConnectedOutputWithThePreferredModeSecond) {
+    const int fd = open_node();
+    ASSERT_GE(fd, 0);
+    drmVersion *v = drmGetVersion(fd);
+    ASSERT_NE(v, nullptr);
+    EXPECT_STREQ(v->name, "zr-vfb");
+    drmFreeVersion(v);
+    std::uint64_t cap = 0;
+    EXPECT_EQ(drmGetCap(fd, DRM_CAP_DUMB_BUFFER, &cap), 0);
+    EXPECT_EQ(cap, 1u);
+    EXPECT_EQ(drmGetCap(fd, DRM_CAP_DUMB_PREFERRED_DEPTH, &cap), 0);
+    EXPECT_EQ(cap, 24u);
+    EXPECT_EQ(drmGetCap(fd, DRM_CAP_DUMB_PREFER_SHADOW, &cap), 0);
+    EXPECT_EQ(cap, 0u);
+    EXPECT_EQ(drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1), 0);
+    EXPECT_NE(drmSetClientCap(fd, 0xBAD, 1), 0);
+
+    node_setup n;
+    describe(fd, &n);
+    EXPECT_EQ(n.res->count_crtcs, 1);
+    EXPECT_EQ(n.res->count_encoders, 1);
+    EXPECT_EQ(n.res->count_fbs, 0);  // the console is not this descriptor's
+    EXPECT_EQ(n.conn->connection, DRM_MODE_CONNECTED);
+    EXPECT_EQ(n.conn->connector_type, static_cast<std::uint32_t>(DRM_MODE_CONNECTOR_VIRTUAL));
+    EXPECT_EQ(n.conn->connector_type_id, 1u);
+    ASSERT_EQ(n.conn->count_modes, 2);
+    EXPECT_EQ(n.conn->modes[0].type & DRM_MODE_TYPE_PREFERRED, 0u);
+    EXPECT_LT(n.conn->modes[0].hdisplay, width);
+    EXPECT_EQ(n.preferred.hdisplay, width);
+    EXPECT_EQ(n.preferred.vdisplay, height);
+    drmModeEncoder *enc = drmModeGetEncoder(fd, n.conn->encoders[0]);
+    ASSERT_NE(enc, nullptr);
+    EXPECT_EQ(enc->possible_crtcs, 1u);
+    EXPECT_EQ(enc->crtc_id, n.res->crtcs[0]);
+    drmModeFreeEncoder(enc);
+    drmModeCrtc *crtc = drmModeGetCrtc(fd, n.res->crtcs[0]);
+    ASSERT_NE(crtc, nullptr);
+    EXPECT_EQ(crtc->buffer_id, zr_vfb::drm_console_fb);
+    EXPECT_EQ(crtc->mode_valid, 1);
+    EXPECT_EQ(crtc->mode.hdisplay, width);
+    drmModeFreeCrtc(crtc);
+    EXPECT_TRUE(shows(zr_vfb::drm_console_pixel));
+
+    // Not a framebuffer device; and the framebuffer device is no DRM node.
+    fb_var_screeninfo var{};
+    EXPECT_EQ(ioctl(fd, FBIOGET_VSCREENINFO, &var), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    const int fbdev = open("/dev/zr-test-fb", O_RDWR);
+    ASSERT_GE(fbdev, 0);
+    drm_version dv{};
+    EXPECT_EQ(ioctl(fbdev, DRM_IOCTL_VERSION, &dv), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    close(fbdev);
+    close(fd);
+    clean();
+}
+
+TEST(VfbDrm, OnlyTheFirstDescriptorIsMasterUntilItCloses) {
+    const int first = open_node();
+    ASSERT_GE(first, 0);
+    const int second = open(node, O_RDWR);
+    ASSERT_GE(second, 0);
+    EXPECT_EQ(zr_vfb::drm_open_descriptors(), 2);
+    EXPECT_TRUE(drmIsMaster(first));
+    EXPECT_FALSE(drmIsMaster(second));
+    EXPECT_EQ(drmSetMaster(second), -1);
+    EXPECT_EQ(errno, EBUSY);
+    node_setup n;
+    describe(second, &n);
+    dumb d;
+    ASSERT_TRUE(make_dumb(second, width, height, &d));
+    EXPECT_EQ(set_crtc(second, n, d.fb), -EACCES);
+    EXPECT_EQ(drmModePageFlip(second, n.res->crtcs[0], d.fb, 0, nullptr), -EACCES);
+    EXPECT_EQ(drmModeDirtyFB(second, d.fb, nullptr, 0), -EACCES);
+
+    close(first);
+    EXPECT_FALSE(zr_vfb::drm_master_held());
+    EXPECT_EQ(drmSetMaster(second), 0);
+    EXPECT_TRUE(drmIsMaster(second));
+    EXPECT_EQ(set_crtc(second, n, d.fb), 0);
+    EXPECT_EQ(drmDropMaster(second), 0);
+    EXPECT_FALSE(zr_vfb::drm_master_held());
+    munmap(d.pixels, d.size);
+    close(second);
+    EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0);
+    clean();
+}
+
+// ---- what the screen shows ---------------------------------------------------
+
+TEST(VfbDrm, FlipsShowTheFrontBufferNeverTheBack) {
+    const int fd = open_node();
+    ASSERT_GE(fd, 0);
+    node_setup n;
+    describe(fd, &n);
+    dumb a, b;
+    ASSERT_TRUE(make_dumb(fd, width, height, &a));
+    ASSERT_TRUE(make_dumb(fd, width, height, &b));
+    EXPECT_GT(a.pitch, width * 4u) << "rows should be padded here";
+    a.fill(width, height, red);
+    a.at(width - 1, 1) = blue;  // shows where rows start
+    ASSERT_EQ(set_crtc(fd, n, a.fb), 0);
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, a.fb);
+    EXPECT_TRUE(shows(red, width, height, blue, width - 1, 1, width, 2));
+    b.fill(width, height, green);  // the back buffer
+    EXPECT_TRUE(shows(red, width, height, blue, width - 1, 1, width, 2));
+
+    unsigned int crtc = 0;
+    ASSERT_EQ(drmModePageFlip(fd, n.res->crtcs[0], b.fb, DRM_MODE_PAGE_FLIP_EVENT, &crtc), 0);
+    EXPECT_TRUE(shows(green));
+    EXPECT_EQ(zr_vfb::drm_page_flips(), 1);
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 0), 1);
+    drmEventContext ctx{};
+    ctx.version = 3;
+    ctx.page_flip_handler2 = on_flip;
+    EXPECT_EQ(drmHandleEvent(fd, &ctx), 0);
+    EXPECT_EQ(crtc, n.res->crtcs[0]);
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "the event was read";
+
+    // Without an event nothing is queued; a flip back shows a again.
+    ASSERT_EQ(drmModePageFlip(fd, n.res->crtcs[0], a.fb, 0, nullptr), 0);
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, a.fb);
+    // Removing the framebuffer on screen turns the CRTC off.
+    EXPECT_EQ(drmModeRmFB(fd, a.fb), 0);
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, 0u);
+    EXPECT_EQ(zr_vfb::visible_screen().width, 0);
+    munmap(a.pixels, a.size);
+    munmap(b.pixels, b.size);
+    close(fd);
+    clean();
+}
+
+TEST(VfbDrm, ADelayedFlipIsBusyUntilItCompletesAndWakesPollAndSelect) {
+    const int fd = open_node("", "50000");
+    ASSERT_GE(fd, 0);
+    node_setup n;
+    describe(fd, &n);
+    dumb a, b;
+    ASSERT_TRUE(make_dumb(fd, width, height, &a));
+    ASSERT_TRUE(make_dumb(fd, width, height, &b));
+    a.fill(width, height, red);
+    b.fill(width, height, green);
+    ASSERT_EQ(set_crtc(fd, n, a.fb), 0);
+    unsigned int crtc = 0;
+    ASSERT_EQ(drmModePageFlip(fd, n.res->crtcs[0], b.fb, DRM_MODE_PAGE_FLIP_EVENT, &crtc), 0);
+    EXPECT_EQ(drmModePageFlip(fd, n.res->crtcs[0], a.fb, DRM_MODE_PAGE_FLIP_EVENT, &crtc), -EBUSY);
+    EXPECT_TRUE(shows(red)) << "shown before the flip completed";
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0);
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_TRUE(shows(green));
+    drmEventContext ctx{};
+    ctx.version = 3;
+    ctx.page_flip_handler2 = on_flip;
+    EXPECT_EQ(drmHandleEvent(fd, &ctx), 0);
+
+    ASSERT_EQ(drmModePageFlip(fd, n.res->crtcs[0], a.fb, DRM_MODE_PAGE_FLIP_EVENT, &crtc), 0);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    timeval five{5, 0};
+    ASSERT_EQ(select(fd + 1, &readable, nullptr, nullptr, &five), 1);
+    EXPECT_TRUE(FD_ISSET(fd, &readable));
+    // A blocking read of the event; a buffer too small for one takes none.
+    char small[8];
+    EXPECT_EQ(read(fd, small, sizeof small), 0);
+    drm_event_vblank e{};
+    ASSERT_EQ(read(fd, &e, sizeof e), static_cast<ssize_t>(sizeof e));
+    EXPECT_EQ(e.base.type, static_cast<std::uint32_t>(DRM_EVENT_FLIP_COMPLETE));
+    EXPECT_EQ(e.user_data, reinterpret_cast<std::uintptr_t>(&crtc));
+    EXPECT_TRUE(shows(red));
+    EXPECT_EQ(zr_vfb::drm_page_flips(), 2);
+    munmap(a.pixels, a.size);
+    munmap(b.pixels, b.size);
+    close(fd);
+    clean();
+}
+
+TEST(VfbDrm, RestoringTheSavedCrtcBringsTheConsoleBack) {
+    int fd = open_node();
+    ASSERT_GE(fd, 0);
+    {
+        node_setup n;
+        describe(fd, &n);
+        drmModeCrtc *saved = drmModeGetCrtc(fd, n.res->crtcs[0]);
+        ASSERT_NE(saved, nullptr);
+        dumb a;
+        ASSERT_TRUE(make_dumb(fd, width, height, &a));
+        a.fill(width, height, red);
+        // The smaller mode: the restore must bring the console's back too.
+        drmModeModeInfo small = n.conn->modes[0];
+        std::uint32_t conn = n.conn->connector_id;
+        ASSERT_EQ(drmModeSetCrtc(fd, n.res->crtcs[0], a.fb, 0, 0, &conn, 1, &small), 0);
+        EXPECT_TRUE(shows(red, small.hdisplay, small.vdisplay));
+        ASSERT_EQ(drmModeSetCrtc(fd, saved->crtc_id, saved->buffer_id, saved->x, saved->y, &conn, 1,
+                                 &saved->mode), 0);
+        EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
+        EXPECT_TRUE(shows(zr_vfb::drm_console_pixel));
+        drmModeFreeCrtc(saved);
+        munmap(a.pixels, a.size);
+    }
+    close(fd);
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
+    clean();
+
+    // Closed without a restore: its framebuffer goes, and the CRTC with it.
+    fd = open_node();
+    {
+        node_setup n;
+        describe(fd, &n);
+        dumb a;
+        ASSERT_TRUE(make_dumb(fd, width, height, &a));
+        ASSERT_EQ(set_crtc(fd, n, a.fb), 0);
+        munmap(a.pixels, a.size);
+    }
+    close(fd);
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, 0u);
+    EXPECT_EQ(zr_vfb::visible_screen().width, 0);
+    clean();
+}
+
+TEST(VfbDrm, DirtyNeededShowsOnlyWhatWasFlushed) {
+    for (const bool needed : {false, true}) {
+        SCOPED_TRACE(needed ? "drm-dirty-needed" : "shown at once");
+        const int fd = open_node(needed ? "drm-dirty-needed" : "");
+        ASSERT_GE(fd, 0);
+        node_setup n;
+        describe(fd, &n);
+        dumb a;
+        ASSERT_TRUE(make_dumb(fd, width, height, &a));
+        a.fill(width, height, red);
+        ASSERT_EQ(set_crtc(fd, n, a.fb), 0);
+        EXPECT_TRUE(shows(red)) << "a framebuffer is shown whole when scanned out";
+        for (int y = 10; y < 20; ++y)
+            for (int x = 0; x < width; ++x) a.at(x, y) = blue;
+        EXPECT_TRUE(needed ? shows(red) : shows(red, width, height, blue, 0, 10, width, 20));
+        drmModeClip clip{5, 12, 30, 15};
+        ASSERT_EQ(drmModeDirtyFB(fd, a.fb, &clip, 1), 0);
+        if (needed) {
+            EXPECT_TRUE(shows(red, width, height, blue, 5, 12, 30, 15));
+        }
+        ASSERT_EQ(drmModeDirtyFB(fd, a.fb, nullptr, 0), 0);
+        EXPECT_TRUE(shows(red, width, height, blue, 0, 10, width, 20));
+        const std::vector<zr_vfb::drm_dirty> calls = zr_vfb::drm_dirty_calls();
+        ASSERT_EQ(calls.size(), 2u);
+        EXPECT_EQ(calls[0].fb_id, a.fb);
+        ASSERT_EQ(calls[0].clips.size(), 1u);
+        EXPECT_EQ(calls[0].clips[0].x1, 5);
+        EXPECT_EQ(calls[0].clips[0].y2, 15);
+        EXPECT_TRUE(calls[1].clips.empty());
+        munmap(a.pixels, a.size);
+        close(fd);
+        clean();
+    }
+}
+
+// ---- hostile arguments -------------------------------------------------------
+
+TEST(VfbDrm, ChecksCountsPointersSizesAndHandlesAsTheKernelDoes) {
+    const int fd = open_node();
+    ASSERT_GE(fd, 0);
+    node_setup n;
+    describe(fd, &n);
+    auto *bad = reinterpret_cast<void *>(std::uintptr_t{16});
+
+    // Arrays: null or unmapped with a count is EFAULT; only as many as the
+    // count says are written; modes only into an array that holds them all.
+    drm_mode_card_res res{};
+    res.count_connectors = 1;
+    EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_GETRESOURCES, &res), -1);
+    EXPECT_EQ(errno, EFAULT);
+    res.connector_id_ptr = reinterpret_cast<std::uintptr_t>(bad);
+    EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_GETRESOURCES, &res), -1);
+    EXPECT_EQ(errno, EFAULT);
+    EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_GETRESOURCES, bad), -1);
+    EXPECT_EQ(errno, EFAULT);
+    drm_mode_modeinfo modes[2] = {};
+    std::memset(modes, 0x5A, sizeof modes);
+    drm_mode_get_connector gc{};
+    gc.connector_id = n.conn->connector_id;
+    gc.count_modes = 1;
+    gc.modes_ptr = reinterpret_cast<std::uintptr_t>(modes);
+    ASSERT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_GETCONNECTOR, &gc), 0);
+    EXPECT_EQ(gc.count_modes, 2u);
+    EXPECT_EQ(modes[0].hdisplay, 0x5A5A) << "written into too short an array";
+    char name[4] = {'x', 'x', 'x', 'x'};
+    drm_version v{};
+    v.name_len = 3;
+    v.name = name;
+    ASSERT_EQ(drmIoctl(fd, DRM_IOCTL_VERSION, &v), 0);
+    EXPECT_EQ(std::string(name, 4), "zr-x");
+    EXPECT_EQ(v.name_len, 6u);
+
+    // Buffers and framebuffers.
+    drm_mode_create_dumb create{};
+    create.width = 0x40000000;
+    create.height = 4;
+    create.bpp = 32;
+    EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &create), -1);
+    EXPECT_EQ(errno, EINVAL);
+    dumb a;
+    ASSERT_TRUE(make_dumb(fd, width, height, &a));
+    std::uint32_t id = 0, handles[4] = {a.handle}, pitches[4] = {a.pitch}, offsets[4] = {};
+    EXPECT_EQ(drmModeAddFB2(fd, width, height, DRM_FORMAT_ARGB8888, handles, pitches, offsets, &id, 0), -EINVAL);
+    EXPECT_EQ(drmModeAddFB2(fd, width, height + 1, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &id, 0), 0)
+        << "the buffer's last page holds a row more";
+    EXPECT_EQ(drmModeAddFB2(fd, width, height + 8, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &id, 0), -EINVAL)
+        << "taller than its buffer";
+    pitches[0] = width * 4 - 4;
+    EXPECT_EQ(drmModeAddFB2(fd, width, height, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &id, 0), -EINVAL);
+    pitches[0] = a.pitch;
+    handles[0] = a.handle + 100;
+    EXPECT_EQ(drmModeAddFB2(fd, width, height, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &id, 0), -ENOENT);
+    EXPECT_EQ(drmModeRmFB(fd, zr_vfb::drm_console_fb), -ENOENT) << "not this descriptor's";
+    drm_mode_map_dumb map{};
+    map.handle = a.handle;
+    ASSERT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &map), 0);
+    EXPECT_EQ(mmap(nullptr, a.size + 4096, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(map.offset)), MAP_FAILED);
+    EXPECT_EQ(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(map.offset + 4096)), MAP_FAILED);
+
+    // Modes, flips and damage.
+    drmModeModeInfo tall = n.preferred;
+    tall.vdisplay = height + 1;
+    tall.vsync_start = tall.vsync_end = tall.vtotal = height + 2;
+    std::uint32_t conn = n.conn->connector_id;
+    EXPECT_EQ(drmModeSetCrtc(fd, n.res->crtcs[0], a.fb, 0, 0, &conn, 1, &tall), -ENOSPC);
+    tall.hsync_start = 0;
+    EXPECT_EQ(drmModeSetCrtc(fd, n.res->crtcs[0], a.fb, 0, 0, &conn, 1, &tall), -EINVAL);
+    EXPECT_EQ(drmModeSetCrtc(fd, n.res->crtcs[0], a.fb, 0, 0, nullptr, 1, &n.preferred), -EFAULT);
+    EXPECT_EQ(drmModePageFlip(fd, n.res->crtcs[0], a.fb, 0x80, nullptr), -EINVAL);
+    EXPECT_EQ(drmModePageFlip(fd, n.res->crtcs[0], a.fb + 100, 0, nullptr), -ENOENT);
+    drm_mode_fb_dirty_cmd dirty{};
+    dirty.fb_id = a.fb;
+    dirty.num_clips = 1;
+    EXPECT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_DIRTYFB, &dirty), -1);
+    EXPECT_EQ(errno, EINVAL);
+    std::vector<drmModeClip> clips(257, drmModeClip{0, 0, 1, 1});
+    EXPECT_EQ(drmModeDirtyFB(fd, a.fb, clips.data(), 257), -EINVAL);
+    EXPECT_EQ(drmModeDirtyFB(fd, a.fb, static_cast<drmModeClipPtr>(bad), 1), -EFAULT);
+    EXPECT_TRUE(zr_vfb::drm_dirty_calls().empty());
+    munmap(a.pixels, a.size);
+    close(fd);
+    clean();
+}
+
+TEST(VfbDrm, QuirksAsked) {
+    int fd = open_node("drm-no-dumb,drm-prefer-shadow");
+    std::uint64_t cap = 9;
+    EXPECT_EQ(drmGetCap(fd, DRM_CAP_DUMB_BUFFER, &cap), 0);
+    EXPECT_EQ(cap, 0u);
+    EXPECT_EQ(drmGetCap(fd, DRM_CAP_DUMB_PREFER_SHADOW, &cap), 0);
+    EXPECT_EQ(cap, 1u);
+    dumb d;
+    EXPECT_FALSE(make_dumb(fd, width, height, &d));
+    EXPECT_EQ(errno, ENOSYS);
+    close(fd);
+    clean();
+
+    fd = open_node("drm-no-connector,drm-not-master");
+    node_setup n;
+    describe(fd, &n);
+    EXPECT_EQ(n.conn->connection, DRM_MODE_DISCONNECTED);
+    EXPECT_EQ(n.conn->count_modes, 0);
+    EXPECT_FALSE(drmIsMaster(fd));
+    EXPECT_EQ(drmSetMaster(fd), -1);
+    EXPECT_EQ(errno, EBUSY);
+    close(fd);
+    clean();
+
+    fd = open_node("drm-no-flip,drm-no-dirty");
+    node_setup m;
+    describe(fd, &m);
+    ASSERT_TRUE(make_dumb(fd, width, height, &d));
+    ASSERT_EQ(set_crtc(fd, m, d.fb), 0);
+    EXPECT_EQ(drmModePageFlip(fd, m.res->crtcs[0], d.fb, DRM_MODE_PAGE_FLIP_EVENT, nullptr), -EINVAL);
+    EXPECT_EQ(drmModeDirtyFB(fd, d.fb, nullptr, 0), -ENOSYS);
+    munmap(d.pixels, d.size);
+    close(fd);
+    clean();
+}
+
+// ---- the framebuffer device's panning ---------------------------------------
+
+TEST(VfbFbdev, PansOverUpToThreeScreensAndShowsTheRowsAtTheOffset) {
+    configure();
+    const int fd = open("/dev/zr-test-fb", O_RDWR);
+    ASSERT_GE(fd, 0);
+    fb_var_screeninfo var{};
+    ASSERT_EQ(ioctl(fd, FBIOGET_VSCREENINFO, &var), 0);
+    fb_fix_screeninfo fix{};
+    ASSERT_EQ(ioctl(fd, FBIOGET_FSCREENINFO, &fix), 0);
+    EXPECT_EQ(fix.smem_len, fix.line_length * height);
+    EXPECT_EQ(fix.ypanstep, 1);
+    var.yres_virtual = 4 * height;
+    EXPECT_EQ(ioctl(fd, FBIOPUT_VSCREENINFO, &var), -1);
+    var.yres_virtual = 2 * height;
+    ASSERT_EQ(ioctl(fd, FBIOPUT_VSCREENINFO, &var), 0);
+    EXPECT_EQ(var.yres_virtual, 2u * height);
+    ASSERT_EQ(ioctl(fd, FBIOGET_FSCREENINFO, &fix), 0);
+    ASSERT_EQ(fix.smem_len, fix.line_length * 2 * height);
+    void *mem = mmap(nullptr, fix.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(mem, MAP_FAILED);
+    auto *px = static_cast<std::uint32_t *>(mem);
+    std::fill(px, px + width * height, red);
+    std::fill(px + width * height, px + 2 * width * height, green);
+    px[width * (height + 1)] = blue;
+    EXPECT_TRUE(shows(red));
+
+    var.yoffset = height;
+    ASSERT_EQ(ioctl(fd, FBIOPAN_DISPLAY, &var), 0);
+    EXPECT_TRUE(shows(green, width, height, blue, 0, 1, 1, 2));
+    std::uint32_t crtc = 0;
+    EXPECT_EQ(ioctl(fd, FBIO_WAITFORVSYNC, &crtc), 0);
+    var.yoffset = height + 1;
+    EXPECT_EQ(ioctl(fd, FBIOPAN_DISPLAY, &var), -1);
+    EXPECT_EQ(errno, EINVAL);
+    var.yoffset = 0;
+    var.xoffset = 1;
+    EXPECT_EQ(ioctl(fd, FBIOPAN_DISPLAY, &var), -1);
+    EXPECT_TRUE(shows(green, width, height, blue, 0, 1, 1, 2)) << "a refused pan moved the screen";
+    munmap(mem, fix.smem_len);
+    close(fd);
+    clean();
+}
+
+TEST(VfbFbdev, WithoutPanningItKeepsOneScreenLikeVesafb) {
+    configure("pan");
+    const int fd = open("/dev/zr-test-fb", O_RDWR);
+    ASSERT_GE(fd, 0);
+    fb_var_screeninfo var{};
+    ASSERT_EQ(ioctl(fd, FBIOGET_VSCREENINFO, &var), 0);
+    var.yres_virtual = 2 * height;
+    ASSERT_EQ(ioctl(fd, FBIOPUT_VSCREENINFO, &var), 0);
+    EXPECT_EQ(var.yres_virtual, static_cast<std::uint32_t>(height));
+    fb_fix_screeninfo fix{};
+    ASSERT_EQ(ioctl(fd, FBIOGET_FSCREENINFO, &fix), 0);
+    EXPECT_EQ(fix.smem_len, fix.line_length * height);
+    EXPECT_EQ(fix.ypanstep, 0);
+    var.yoffset = 0;
+    EXPECT_EQ(ioctl(fd, FBIOPAN_DISPLAY, &var), -1);
+    EXPECT_EQ(errno, EINVAL);
+    std::uint32_t crtc = 0;
+    EXPECT_EQ(ioctl(fd, FBIO_WAITFORVSYNC, &crtc), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    close(fd);
+    clean();
+}
+
+// ---- zr-vfb --drm ------------------------------------------------------------
+
+bool read_png(const fs::path &path, int *w, int *h, std::vector<unsigned char> *rgb) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
+    image.format = PNG_FORMAT_RGB;
+    rgb->resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, rgb->data(), 0, nullptr)) return false;
+    *w = static_cast<int>(image.width);
+    *h = static_cast<int>(image.height);
+    return true;
+}
+
+// Pictures at the sleeps show the front buffer (red while green is drawn
+// behind it, then green); restoring the console takes the exit picture of
+// the program's last screen, and no console picture follows at exit.
+TEST(VfbRunner, DrmPicturesShowWhatTheCrtcScansOut) {
+    const fs::path out = fs::temp_directory_path() / ("zr-test-vfb-drm-" + std::to_string(getpid()));
+    fs::remove_all(out);
+    const std::string command = std::string(ZR_VFB_RUNNER) + " --drm --size 8x6 --bpp 32 --snap-on-sleep 1000000 --fast --out " +
+                                out.string() + " -- " + ZR_VFB_DRM_PROBE + " /dev/fb > " + out.string() + ".log 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+    const unsigned char expected[][3] = {{255, 0, 0}, {0, 255, 0}, {0, 255, 0}};
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto &e : fs::directory_iterator(out)) ++files;
+    EXPECT_EQ(files, 3u) << "three pictures and nothing else in " << out;
+    for (int i = 0; i < 3; ++i) {
+        int w = 0, h = 0;
+        std::vector<unsigned char> rgb;
+        ASSERT_TRUE(read_png(out / ("frame-000" + std::to_string(i + 1) + ".png"), &w, &h, &rgb)) << i;
+        EXPECT_EQ(w, 8);
+        EXPECT_EQ(h, 6);
+        for (std::size_t p = 0; p < rgb.size(); p += 3)
+            ASSERT_TRUE(std::equal(expected[i], expected[i] + 3, rgb.begin() + static_cast<long>(p)))
+                << "frame " << i + 1 << " pixel " << p / 3;
+    }
+    fs::remove_all(out);
+    fs::remove(out.string() + ".log");
+}
+
+}  // namespace
+
+#endif
