@@ -23,6 +23,11 @@ void describe_peers() {
     add_peer("SDL2_gfx " + std::to_string(SDL2_GFXPRIMITIVES_MAJOR) + "." +
              std::to_string(SDL2_GFXPRIMITIVES_MINOR) + "." + std::to_string(SDL2_GFXPRIMITIVES_MICRO));
 #endif
+#if ZR_BENCH_SDL_TTF
+    const SDL_version *ttf = TTF_Linked_Version();
+    add_peer("SDL2_ttf " + std::to_string(ttf->major) + "." + std::to_string(ttf->minor) + "." +
+             std::to_string(ttf->patch));
+#endif
 #if ZR_BENCH_STB
     add_peer("stb_image");
 #endif
@@ -44,6 +49,7 @@ int main(int argc, char **argv) {
     zr_bench::register_shape_cases();
     zr_bench::register_bmp_load_cases();
     zr_bench::register_present_cases();
+    zr_bench::register_text_cases();
     zr_bench::register_other_cases();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

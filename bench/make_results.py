@@ -34,6 +34,12 @@ CASES = {
     "bmp-load": ("6. BMP load from the page cache, 1920x1080", "Mpix/s",
                  [("SDL_LoadBMP_RW", 1.0)]),
     "other": ("7. Without peers, 800x480", "Mpix/s", []),
+    "present": ("8. zr_present by shadow copy, 1920x1080, by rows damaged", "Mpix/s",
+                [("memcpy", 1 / 1.05)]),
+    # Each text row has one of the two peer columns: draws are judged against
+    # TTF_RenderUTF8_Blended, measures against TTF_SizeUTF8, first draws not.
+    "text": ("9. Text with one TrueType file, 800x480 buffer", "k strings/s",
+             [("TTF_RenderUTF8_Blended", 2.0), ("TTF_SizeUTF8", 10.0)]),
 }
 
 NOTES = {
@@ -53,6 +59,16 @@ NOTES = {
                 "refuses run-length files and expands palettes to RGB; zr and SDL keep 8 bits. "
                 "fread reads the whole file into a buffer.",
     "other": "memcpy or memset of the frame's bytes gives the scale only.",
+    "present": "Pixels are those of the damaged rows; memcpy copies the same bytes between two "
+               "buffers. A present must cost at most 1.05 x that memcpy and follow the rows, "
+               "not the frame. A page flip or a pan copies nothing.",
+    "text": "A 40-character Latin line (DejaVu Sans) and a 20-syllable Hangul line (Nanum "
+            "Gothic) at 16 and 32 pixels per em, opaque colour over a buffer in the screen's "
+            "format. draw rows: glyphs cached; SDL_ttf renders the string to a new surface with "
+            "TTF_RenderUTF8_Blended and blends it on with SDL_BlitSurface over the same memory, "
+            "as its users draw a label (target 2 ×). size rows: zr_text_size against "
+            "TTF_SizeUTF8 (target 10 ×). first-draw rows: open the font, draw once, close "
+            "(`zr_font_open` stands for zr_font_open + zr_text_out + zr_font_close; no target).",
 }
 
 

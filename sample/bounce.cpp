@@ -1,7 +1,8 @@
 // bounce: a small animation for tear-free presentation. Shapes bounce over a
 // backdrop drawn into a bitmap once; every frame is drawn whole through the
-// screen DC and shown with zr_present. Prints one line per frame and, at the
-// start, how the picture reaches the screen.
+// screen DC and shown with zr_present. A frame counter and a Korean greeting
+// are written over it with a TrueType font where one is installed. Prints one
+// line per frame and, at the start, how the picture reaches the screen.
 //
 // usage: bounce [--frames N] [--single | --shadow | --triple] [--vsync] [--console] [DEVICE]
 // DEVICE defaults to the first of /dev/dri/card0, /dev/fb0 and /dev/fb that exists.
@@ -44,6 +45,27 @@ bmp_t *make_backdrop(int width, int height) {
     for (int y = 0; y < height; y += 32)
         for (int x = 0; x < width; ++x) b->dc.set_pixel(&b->dc, x, y, zr_color(20, 20, 30, 255));
     return b;
+}
+
+// The text font: DejaVu Sans or Nanum Gothic at 24 pixels when installed
+// (Nanum Gothic, which has Hangul, first), else the built-in font. The
+// built-in font has ASCII only: the Korean line then shows '?' for each
+// syllable, which is acceptable for a demo.
+zr_font_t *open_text_font() {
+    for (const char *path : {"/usr/share/fonts/truetype/nanum/NanumGothic.ttf",
+                             "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"})
+        if (access(path, R_OK) == 0)
+            if (zr_font_t *f = zr_font_open(path, 24)) return f;
+    return zr_font_default();
+}
+
+// "안녕하세요, zr" in UTF-8.
+constexpr const char greeting[] = "\xEC\x95\x88\xEB\x85\x95\xED\x95\x98\xEC\x84\xB8\xEC\x9A\x94, zr";
+
+// Text with a dark shadow one pixel down and right, readable over any band.
+void shadowed_text(dc_t *dc, zr_font_t *font, int x, int y, const char *utf8) {
+    zr_text_out(dc, font, x + 1, y + 1, utf8, zr_color(0, 0, 0, 160));
+    zr_text_out(dc, font, x, y, utf8, zr_color(255, 255, 255, 255));
 }
 
 struct ball {
@@ -100,6 +122,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     const int w = screen->width, h = screen->height;
+    zr_font_t *font = open_text_font();  // null only without memory: no text then
+    const int line = font != nullptr ? zr_font_metrics(font, nullptr, nullptr, nullptr) : 0;
     ball balls[] = {
         {w / 4, h / 3, 7, 5, h / 8 + 4, zr_color(255, 255, 255, 255), zr_color(220, 40, 40, 255)},
         {w / 2, h / 2, -5, 6, h / 10 + 3, zr_color(0, 0, 0, 255), zr_color(250, 210, 40, 255)},
@@ -122,6 +146,12 @@ int main(int argc, char **argv) {
         zr_pen_color(screen, zr_color(0, 0, 0, 255));
         const int bar = static_cast<int>(frame * 9 % (w > 16 ? w - 16 : 1));
         zr_rectangle(screen, bar, 0, bar + 15, h - 1);
+        if (font != nullptr) {
+            char counter[32];
+            std::snprintf(counter, sizeof counter, "frame %ld", frame);
+            shadowed_text(screen, font, 12, 8, counter);
+            shadowed_text(screen, font, 12, 8 + line, greeting);
+        }
         if (zr_present(nullptr, 0) != ERR_NONE) {
             zr_print_error("zr_present");
             status = 1;
@@ -131,6 +161,7 @@ int main(int argc, char **argv) {
         std::fflush(stdout);
         if (info.method == ZR_PRESENT_FRONT || (info.method == ZR_PRESENT_SHADOW && !info.vsync)) usleep(16000);
     }
+    zr_font_close(font);
     zr_bmp_close(backdrop);
     zr_release_dc(screen);
     zr_close();

@@ -86,9 +86,10 @@ ZR_API extern int zr_error_code;   /* the last error (ERR_*) */
 #define ERR_PROCESSING 14
 #define ERR_IMAGE_DC 15
 
-/* Opens and maps the framebuffer device; returns 0 or an ERR_* code. */
+/* Opens a framebuffer or a DRM node and draws on the visible picture:
+ * zr_init_ex(device, 0). Returns 0 or an ERR_* code. */
 ZR_API int zr_init(const char *device);
-/* Unmaps and closes the framebuffer device. */
+/* Closes the device, giving back what zr_init_ex changed (CRTC, console). */
 ZR_API void zr_close(void);
 /* The message (EUC-KR) of the current zr_error_code. */
 ZR_API const char *zr_error_string(void);

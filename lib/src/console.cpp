@@ -82,7 +82,13 @@ bool console_to_graphics() {
     ours.sa_handler = on_signal;
     sigemptyset(&ours.sa_mask);
     ours.sa_flags = 0;
-    for (int i = 0; i < 3; ++i) sigaction(signals[i], &ours, &before[i]);
+    // A signal the program ignores (SIGINT in a background job, SIGHUP under
+    // nohup) stays ignored: it ends nothing, so the console stays as it is.
+    for (int i = 0; i < 3; ++i) {
+        if (sigaction(signals[i], nullptr, &before[i]) != 0) continue;
+        if ((before[i].sa_flags & SA_SIGINFO) == 0 && before[i].sa_handler == SIG_IGN) continue;
+        sigaction(signals[i], &ours, nullptr);
+    }
     if (!exit_hook) exit_hook = std::atexit(back_to_text) == 0;
     return true;
 }

@@ -155,10 +155,12 @@ namespace {
 
 using u8 = unsigned char;
 
-// The effective alpha of every coverage value under one colour.
+// The effective alpha of every coverage value under one colour. Alpha 0
+// draws nothing and leaves the table unfilled (measuring never reads it).
 struct alpha_table {
     u8 of[256];
     explicit alpha_table(unsigned alpha) {
+        if (alpha == 0) return;
         for (unsigned c = 0; c < 256; ++c) of[c] = static_cast<u8>((c * alpha + 127) / 255);
     }
 };
@@ -230,14 +232,46 @@ void draw_glyph(dc_t *dc, int family, const glyph &g, std::int64_t left, std::in
     }
 }
 
+// The glyphs one string has looked up, by the low bits of the code point:
+// a repeated character skips the font cache's hash lookup and reordering.
+// The pointers stay valid while the font cache adds nothing (an addition may
+// drop glyphs), so the memo is emptied after every addition.
+class glyph_memo {
+public:
+    explicit glyph_memo(zr_font_t *font) : font_(font) { forget(); }
+    const glyph *operator()(char32_t cp) {
+        slot &s = slots_[cp % slot_count];
+        if (s.g != nullptr && s.cp == cp) return s.g;
+        const glyph *g = font_->cache.find(cp);
+        if (g == nullptr) {
+            g = font_->glyph_for(cp);
+            forget();
+        }
+        slots_[cp % slot_count] = {cp, g};
+        return g;
+    }
+
+private:
+    static constexpr unsigned slot_count = 64;
+    struct slot {
+        char32_t cp;
+        const glyph *g;
+    };
+    void forget() { std::fill(std::begin(slots_), std::end(slots_), slot{0, nullptr}); }
+    zr_font_t *font_;
+    slot slots_[slot_count];
+};
+
 // Lays out (and, given a DC, draws) the lines of utf8 from the top-left
 // corner (x, y). Returns the widest line's advance; *lines gets the count of
 // lines (0 for an empty string).
 std::int64_t run_text(zr_font_t *font, dc_t *dc, std::int64_t x, std::int64_t y, const char *utf8, color_t color,
                       std::int64_t *lines) {
     const font::face &f = *font->face;
-    const int family = dc != nullptr && !plain_path_forced() ? fb_family_of(dc) : 0;
-    const alpha_table alpha(dc != nullptr ? color.alpha : 0);
+    const bool drawing = dc != nullptr && color.alpha != 0;
+    const int family = drawing && !plain_path_forced() ? fb_family_of(dc) : 0;
+    const alpha_table alpha(drawing ? color.alpha : 0);
+    glyph_memo glyph_of(font);
     std::int64_t widest = 0, width = 0, line_top = y, count = *utf8 != '\0' ? 1 : 0;
     for (const char *p = utf8; *p != '\0';) {
         if (*p == '\n') {
@@ -248,8 +282,8 @@ std::int64_t run_text(zr_font_t *font, dc_t *dc, std::int64_t x, std::int64_t y,
             ++p;
             continue;
         }
-        const glyph *g = font->glyph_for(text::decode_utf8(p));
-        if (dc != nullptr && color.alpha != 0)
+        const glyph *g = glyph_of(text::decode_utf8(p));
+        if (drawing)
             draw_glyph(dc, family, *g, x + width + g->left, line_top + f.ascent - g->top, color, alpha);
         width += g->advance;
     }

@@ -2,7 +2,8 @@
 // can, until told to stop; a screendump taken at any moment shows whether a
 // frame reached the screen whole.
 //
-//   zr-flicker [--device PATH] [--double] --ready FILE --until FILE
+//   zr-flicker [--device PATH] [--double] [--console] [--own-sigterm STATUS]
+//              [--default-sigint] --ready FILE --until FILE
 //
 // Frames alternate between pure red and pure blue, each drawn over the whole
 // screen DC and shown with zr_present. Without --double the screen DC is the
@@ -10,12 +11,34 @@
 // --ready is created after the first frame; the program stops once the FILE
 // given to --until exists. Standard error: what the display granted, then the
 // number of frames shown. Exit 0 when every zr_present succeeded.
+//
+// --console adds ZR_INIT_CONSOLE (the active virtual terminal in graphics mode
+// while the program runs). --own-sigterm installs, before zr_init_ex, a
+// SIGTERM handler of the program's own that writes "own SIGTERM handler" to
+// standard error and exits with STATUS. --default-sigint sets SIGINT back to
+// its default action first: a shell starts its background jobs with SIGINT
+// ignored.
 #include "zr.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+namespace {
+
+int own_status = 0;
+
+void own_sigterm(int) {
+    static const char line[] = "own SIGTERM handler\n";
+    const ssize_t written = write(STDERR_FILENO, line, sizeof line - 1);
+    static_cast<void>(written);
+    _exit(own_status);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
     const char *device = "/dev/fb";
@@ -27,12 +50,25 @@ int main(int argc, char **argv) {
             device = argv[++i];
         } else if (std::strcmp(argv[i], "--double") == 0) {
             flags |= ZR_INIT_DOUBLE_BUFFER;
+        } else if (std::strcmp(argv[i], "--console") == 0) {
+            flags |= ZR_INIT_CONSOLE;
+        } else if (std::strcmp(argv[i], "--own-sigterm") == 0 && i + 1 < argc) {
+            own_status = std::atoi(argv[++i]);
+            struct sigaction action {};
+            action.sa_handler = own_sigterm;
+            sigemptyset(&action.sa_mask);
+            sigaction(SIGTERM, &action, nullptr);
+        } else if (std::strcmp(argv[i], "--default-sigint") == 0) {
+            signal(SIGINT, SIG_DFL);
         } else if (std::strcmp(argv[i], "--ready") == 0 && i + 1 < argc) {
             ready_path = argv[++i];
         } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
             until_path = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--device PATH] [--double] --ready FILE --until FILE\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--device PATH] [--double] [--console] [--own-sigterm STATUS] "
+                         "[--default-sigint] --ready FILE --until FILE\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -53,6 +89,7 @@ int main(int argc, char **argv) {
     zr_display_info_t info{};
     zr_display_info(&info);
     std::fprintf(stderr, "display backend %d method %d buffers %d\n", info.backend, info.method, info.buffers);
+    std::fprintf(stderr, "console %d\n", info.console);
     const color_t colours[2] = {zr_color(255, 0, 0, 255), zr_color(0, 0, 255, 255)};
     long frames = 0;
     int status = 0;

@@ -21,6 +21,15 @@
 #                       takes 100 screendumps at random moments
 #   zr.run=tear-front   zr-flicker on the DRM node's visible buffer, 100
 #                       screendumps
+#   zr.run=vt-mode      zr-flicker --console on the DRM node, ended by
+#                       --until, SIGTERM, SIGINT and SIGTERM to its own
+#                       handler: the mode of the virtual terminals (zr-kdmode)
+#                       before, while it runs and after, and its status, in
+#                       vt-mode.log
+#   zr.run=fb-console   zr-scene --console on /dev/fb0, with text written to
+#                       /dev/tty1 while it holds its picture (screendump
+#                       "fb-console"); then the same without --console
+#                       ("fb-text"): the text must show there
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t devtmpfs dev /dev
@@ -62,6 +71,26 @@ wait_for() {  # FILE [PID]
     done
 }
 
+# The mode of the active virtual terminal and of tty1, one word each.
+vt_modes() {
+    echo "tty0=$(zr-kdmode /dev/tty0 | cut -d' ' -f2- | tr ' ' _) tty1=$(zr-kdmode /dev/tty1 | cut -d' ' -f2- | tr ' ' _)"
+}
+
+# Waits up to 10 s (or TRIES times 50 ms) for process PID to end (a zombie
+# has ended).
+wait_end() {  # PID [TRIES]
+    tries=0
+    while [ -e "/proc/$1" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null; do
+        tries=$((tries + 1))
+        [ "$tries" -le "${2:-200}" ] || return 1
+        sleep 0.05
+    done
+}
+
+# Text written to the console while held runs (see fb-console), and the
+# virtual terminals' modes then and after, in NAME.vt.
+held_text=
+
 # zr-scene on DEVICE holds its picture for screendump NAME, then ends; the
 # screendump NAME-after shows what the display went back to. Its status,
 # output, error lines and the hash of the buffer it drew go to the host.
@@ -75,6 +104,10 @@ held() {  # NAME DEVICE [zr-scene options]
     # sleep: the framebuffer emulation of DRM drivers copies what was
     # written through its mapping to the screen a moment later (deferred
     # I/O, 50 ms).
+    if wait_for /tmp/ready "$pid" && [ -n "$held_text" ]; then
+        printf '%s\r\n' "$held_text" "$held_text" "$held_text" > /dev/tty1
+        echo "during $(vt_modes)" > "/tmp/$name.vt"
+    fi
     wait_for /tmp/ready "$pid" && sleep 0.2 && screendump "$name"
     # The kernel gives the display back to its console when the last file of
     # a DRM node closes; held open here, only the program's own restore of
@@ -86,6 +119,10 @@ held() {  # NAME DEVICE [zr-scene options]
     sleep 0.2
     screendump "$name-after"
     exec 3<&-
+    if [ -n "$held_text" ]; then
+        echo "after $(vt_modes)" >> "/tmp/$name.vt"
+        send_file "$name.vt" "/tmp/$name.vt"
+    fi
     if [ -e "/tmp/$name.raw" ]; then sha256sum < "/tmp/$name.raw" | cut -d' ' -f1; fi > "/tmp/$name.sha256"
     rm -f "/tmp/$name.raw"
     for f in status err out sha256; do send_file "$name.$f" "/tmp/$name.$f"; done
@@ -114,6 +151,45 @@ flicker() {  # NAME DEVICE second|alone [zr-flicker options]
     wait "$pid"
     echo "$?" > "/tmp/$name.status"
     for f in .status .err .out -second.status -second.out -second.err; do send_file "$name$f" "/tmp/$name$f"; done
+}
+
+# zr-flicker --console on the DRM node, ended by ENDING: "stop" (--until),
+# TERM or INT (the signal while it runs). Appends to /tmp/vt-mode.log
+# "CASE before|during|after tty0=MODE tty1=MODE" and "CASE status N"; a
+# program still running 10 s after the signal is killed ("CASE hung").
+vt_case() {  # CASE ENDING [zr-flicker options]
+    vt_name=$1 ending=$2
+    shift 2
+    rm -f /tmp/ready /tmp/stop
+    echo "$vt_name before $(vt_modes)" >> /tmp/vt-mode.log
+    zr-flicker --device /dev/dri/card0 --console "$@" --ready /tmp/ready --until /tmp/stop \
+        > "/tmp/vt-$vt_name.out" 2> "/tmp/vt-$vt_name.err" &
+    pid=$!
+    if wait_for /tmp/ready "$pid"; then
+        echo "$vt_name during $(vt_modes)" >> /tmp/vt-mode.log
+        case $ending in
+            stop) touch /tmp/stop ;;
+            INT-ignored)
+                kill -INT "$pid"
+                sleep 0.5
+                if wait_end "$pid" 0; then echo "$vt_name ended by the signal" >> /tmp/vt-mode.log; fi
+                echo "$vt_name signalled $(vt_modes)" >> /tmp/vt-mode.log
+                touch /tmp/stop
+                ;;
+            *) kill "-$ending" "$pid" ;;
+        esac
+    else
+        echo "$vt_name never ready" >> /tmp/vt-mode.log
+        touch /tmp/stop
+    fi
+    if ! wait_end "$pid"; then
+        echo "$vt_name hung" >> /tmp/vt-mode.log
+        kill -KILL "$pid"
+    fi
+    wait "$pid"
+    echo "$vt_name status $?" >> /tmp/vt-mode.log
+    echo "$vt_name after $(vt_modes)" >> /tmp/vt-mode.log
+    sed "s/^/$vt_name err: /" "/tmp/vt-$vt_name.err" >> /tmp/vt-mode.log
 }
 
 echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: init"
@@ -177,6 +253,28 @@ case ",$run," in *,drm-scene,*) held drm-scene /dev/dri/card0 ;; esac
 case ",$run," in *,drm-double,*) held drm-double /dev/dri/card0 --double ;; esac
 case ",$run," in *,tear-double,*) flicker tear-double /dev/dri/card0 second --double ;; esac
 case ",$run," in *,tear-front,*) flicker tear-front /dev/dri/card0 alone ;; esac
+case ",$run," in *,vt-mode,*)
+    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-mode"
+    : > /tmp/vt-mode.log
+    vt_case exit stop
+    vt_case sigterm TERM
+    vt_case sigint INT --default-sigint
+    vt_case own-sigterm TERM --own-sigterm 7
+    # As the shell starts it in the background, with SIGINT ignored: the
+    # signal must end nothing and leave the console in graphics mode.
+    vt_case int-ignored INT-ignored
+    send_file vt-mode.log /tmp/vt-mode.log
+    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-mode done"
+    ;;
+esac
+case ",$run," in *,fb-console,*)
+    held_text='zr system test: text on the console'
+    held fb-console /dev/fb0 --console
+    held fb-text /dev/fb0
+    held_text=
+    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: fb-console done"
+    ;;
+esac
 case ",$run," in *,fb-double,*)
     console_off
     held fb-double /dev/fb0 --double

@@ -2,13 +2,16 @@
 // library, shows it with zr_present, optionally saves the screen memory, and
 // exits.
 //
-//   zr-scene [--dump FILE] [--device PATH] [--double] [--ready FILE --until FILE] [IMAGE_DIR]
+//   zr-scene [--dump FILE] [--device PATH] [--double] [--console]
+//            [--ready FILE --until FILE] [IMAGE_DIR]
 //
 // PATH is a framebuffer or a DRM node (default /dev/fb); --double asks for a
-// back buffer (zr_init_ex with ZR_INIT_DOUBLE_BUFFER). --ready creates FILE
-// once the picture is shown; --until then keeps the display open until FILE
-// exists, so that a screendump sees the picture before the display is given
-// back. The screen memory is saved before zr_present (the buffer drawn).
+// back buffer (zr_init_ex with ZR_INIT_DOUBLE_BUFFER), --console puts the
+// active virtual terminal in graphics mode meanwhile (ZR_INIT_CONSOLE).
+// --ready creates FILE once the picture is shown; --until then keeps the
+// display open until FILE exists, so that a screendump sees the picture
+// before the display is given back. The screen memory is saved before
+// zr_present (the buffer drawn).
 //
 // The picture is the same on every run and every device of one geometry and
 // depth, so the same program under the virtual framebuffer and under a real
@@ -245,6 +248,8 @@ int main(int argc, char **argv) {
             device = argv[++i];
         } else if (std::strcmp(argv[i], "--double") == 0) {
             flags |= ZR_INIT_DOUBLE_BUFFER;
+        } else if (std::strcmp(argv[i], "--console") == 0) {
+            flags |= ZR_INIT_CONSOLE;
         } else if (std::strcmp(argv[i], "--ready") == 0 && i + 1 < argc) {
             ready_path = argv[++i];
         } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
@@ -253,8 +258,8 @@ int main(int argc, char **argv) {
             images = argv[i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--dump FILE] [--device PATH] [--double] [--ready FILE --until FILE] "
-                         "[IMAGE_DIR]\n",
+                         "usage: %s [--dump FILE] [--device PATH] [--double] [--console] "
+                         "[--ready FILE --until FILE] [IMAGE_DIR]\n",
                          argv[0]);
             return 2;
         }
