@@ -47,6 +47,13 @@ void copy_damage(unsigned char *to, const unsigned char *from, int stride, int b
 // Makes every screen DC that draws into `from` draw into `to`.
 void retarget_screen_dcs(unsigned char *from, unsigned char *to);
 
+// After a pan or flip to the back buffer: it is the visible one now, and the
+// next buffer becomes the screen DCs' (unless they draw on a shadow).
+void show_next_buffer(display &d);
+
+// Most damage rectangles a present takes; a longer list is the whole screen.
+inline constexpr int max_damage = 16;
+
 // ---- the framebuffer backend (display_fbdev.cpp)
 
 // Reads the geometry of the open framebuffer zr_fb.fd, checks it, maps it
@@ -54,6 +61,7 @@ void retarget_screen_dcs(unsigned char *from, unsigned char *to);
 // device cannot; fills zr_fb. Returns 0 or an error code; on failure nothing
 // is left mapped or allocated (the descriptor is the caller's).
 int fbdev_open(display &d, int flags);
+// rects: at most max_damage rectangles, clipped to the screen.
 int fbdev_present(display &d, const zr_rect_t *rects, int count);
 void fbdev_close(display &d);
 

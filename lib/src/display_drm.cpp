@@ -33,7 +33,7 @@ struct drm_state {
     std::uint32_t bpp = 32;
     // Flips over a shadow: the damage of the last presents, which the back
     // buffer has not seen yet (it was shown while they were drawn).
-    zr_rect_t history[2][16]{};
+    zr_rect_t history[2][max_damage]{};
     int history_count[2] = {-1, -1};  // -1: the whole screen
 };
 drm_state drm;
@@ -192,13 +192,13 @@ void copy_to_back(display &d, const zr_rect_t *rects, int n) {
 
 void tell_damage(const display_buffer &b, const zr_rect_t *rects, int count) {
     if (!drm.tell_damage || count <= 0) return;
-    drmModeClip clips[16];
-    for (int i = 0; i < count && i < 16; ++i)
+    drmModeClip clips[max_damage];
+    for (int i = 0; i < count; ++i)
         clips[i] = drmModeClip{static_cast<unsigned short>(rects[i].x), static_cast<unsigned short>(rects[i].y),
                                static_cast<unsigned short>(rects[i].x + rects[i].width),
                                static_cast<unsigned short>(rects[i].y + rects[i].height)};
     // Drivers that show their buffers at once have no DIRTYFB; stop asking.
-    if (drmModeDirtyFB(zr_fb.fd, b.fb_id, clips, static_cast<std::uint32_t>(count < 16 ? count : 16)) != 0 &&
+    if (drmModeDirtyFB(zr_fb.fd, b.fb_id, clips, static_cast<std::uint32_t>(count)) != 0 &&
         (errno == ENOSYS || errno == EOPNOTSUPP))
         drm.tell_damage = false;
 }
@@ -294,9 +294,7 @@ int drm_open(display &d, int flags) {
     return ERR_NONE;
 }
 
-int drm_present(display &d, const zr_rect_t *damage, int count) {
-    zr_rect_t rects[16];
-    const int n = clip_damage(damage, count > 16 ? 0 : count, zr_fb.width, zr_fb.height, rects, 16);
+int drm_present(display &d, const zr_rect_t *rects, int n) {
     if (d.method == ZR_PRESENT_FRONT) {
         tell_damage(d.buffer[0], rects, n);
         return ERR_NONE;
@@ -312,12 +310,7 @@ int drm_present(display &d, const zr_rect_t *damage, int count) {
     if (d.shadow != nullptr) copy_to_back(d, rects, n);
     tell_damage(d.buffer[d.back], rects, n);
     if (!flip_to(d.buffer[d.back])) return ERR_PRESENT;
-    d.visible = d.back;
-    d.back = (d.back + 1) % d.buffers;
-    if (d.shadow != nullptr) return ERR_NONE;  // the screen DCs stay on the shadow
-    unsigned char *was = zr_fb.mapped;
-    zr_fb.mapped = d.buffer[d.back].pixels;
-    retarget_screen_dcs(was, zr_fb.mapped);
+    show_next_buffer(d);
     return ERR_NONE;
 }
 

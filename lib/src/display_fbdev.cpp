@@ -155,11 +155,9 @@ int fbdev_open(display &d, int flags) {
     return ERR_NONE;
 }
 
-int fbdev_present(display &d, const zr_rect_t *damage, int count) {
+int fbdev_present(display &d, const zr_rect_t *rects, int n) {
     if (d.method == ZR_PRESENT_FRONT) return ERR_NONE;
     if (d.method == ZR_PRESENT_SHADOW) {
-        zr_rect_t rects[16];
-        const int n = clip_damage(damage, count > 16 ? 0 : count, zr_fb.width, zr_fb.height, rects, 16);
         if (d.vsync) wait_for_vsync();
         copy_damage(fb.map, d.shadow, zr_fb.bytes_per_line, zr_fb.bits_per_pixel / 8, rects, n);
         return ERR_NONE;
@@ -171,11 +169,7 @@ int fbdev_present(display &d, const zr_rect_t *damage, int count) {
     var.yoffset = static_cast<__u32>(d.back) * var.yres;
     if (ioctl(zr_fb.fd, FBIOPAN_DISPLAY, &var) != 0) return ERR_PRESENT;
     if (fb.can_wait) wait_for_vsync();
-    unsigned char *was = zr_fb.mapped;
-    d.visible = d.back;
-    d.back = (d.back + 1) % d.buffers;
-    zr_fb.mapped = d.buffer[d.back].pixels;
-    retarget_screen_dcs(was, zr_fb.mapped);
+    show_next_buffer(d);
     return ERR_NONE;
 }
 

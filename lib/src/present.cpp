@@ -71,6 +71,15 @@ int clip_damage(const zr_rect_t *damage, int count, int width, int height, zr_re
     return n;
 }
 
+void show_next_buffer(display &d) {
+    d.visible = d.back;
+    d.back = (d.back + 1) % d.buffers;
+    if (d.shadow != nullptr) return;
+    unsigned char *was = zr_fb.mapped;
+    zr_fb.mapped = d.buffer[d.back].pixels;
+    retarget_screen_dcs(was, zr_fb.mapped);
+}
+
 void copy_damage(unsigned char *to, const unsigned char *from, int stride, int bytes_per_pixel,
                  const zr_rect_t *rects, int count) {
     for (int i = 0; i < count; ++i) {
@@ -121,9 +130,11 @@ ZR_API void zr_close(void) {
 
 ZR_API int zr_present(const zr_rect_t *damage, int count) {
     display &d = the_display;
+    zr_rect_t rects[max_damage];
+    const int n = clip_damage(damage, count > max_damage ? 0 : count, zr_fb.width, zr_fb.height, rects, max_damage);
     int code = ERR_NO_DEVICE;
-    if (d.backend == ZR_BACKEND_DRM) code = drm_present(d, damage, count);
-    if (d.backend == ZR_BACKEND_FBDEV) code = fbdev_present(d, damage, count);
+    if (d.backend == ZR_BACKEND_DRM) code = drm_present(d, rects, n);
+    if (d.backend == ZR_BACKEND_FBDEV) code = fbdev_present(d, rects, n);
     if (code != ERR_NONE) zr_error_code = code;
     return code;
 }
