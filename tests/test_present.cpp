@@ -6,8 +6,10 @@
 #include "vfb_fixture.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <cstring>
@@ -123,6 +125,9 @@ protected:
         if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm (Debian: libdrm-dev): no DRM backend";
     }
     int open(int flags, const char *fail = "", int bpp = 32) {
+        // Memory of its own: test programs run side by side.
+        const std::string memory = "/tmp/zr-test-drm-" + std::to_string(getpid()) + ".mem";
+        setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
         setenv("ZR_VFB_DRM_DEVICE", node, 1);
         setenv("ZR_VFB_DEVICE", "/dev/zr-test-fb", 1);
         setenv("ZR_VFB_SIZE", "64x48", 1);
@@ -137,6 +142,7 @@ protected:
     }
     void TearDown() override {
         zr_close();
+        if (const char *memory = std::getenv("ZR_VFB_MEMORY")) std::remove(memory);
         unsetenv("ZR_DRM_CONNECTOR");
         EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0);
         zr_error_code = 0;
