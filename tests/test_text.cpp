@@ -704,6 +704,30 @@ TEST(TextFastPath, WritesWhatThePlainPathWrites) {
     EXPECT_GE(runs, 36);
 }
 
+#if ZR_HAVE_FREETYPE
+// Anti-aliased glyphs bring most coverage values; under every colour alpha
+// the vector lanes must round each effective alpha as the plain path does.
+TEST(TextFastPath, EveryColourAlphaRoundsAsThePlainPath) {
+    REQUIRE_FONT(dejavu);
+    struct restore {
+        ~restore() { zr::set_plain_path_forced(false); }
+    } guard;
+    font_ptr font = open_font(dejavu, 40);
+    ASSERT_NE(font, nullptr);
+    for (const int depth : {15, 16, 32})
+        for (int alpha = 0; alpha < 256; ++alpha) {
+            const int w = 150, h = 48, stride = w * (depth == 32 ? 4 : 2);
+            fb_surface plain(depth, w, h, stride, unsigned(alpha)), fast(depth, w, h, stride, unsigned(alpha));
+            const color_t c{200, 90, 30, static_cast<unsigned char>(alpha)};
+            zr::set_plain_path_forced(true);
+            zr_text_out(&plain.dc, font.get(), 1, 0, "@Wg&%", c);
+            zr::set_plain_path_forced(false);
+            zr_text_out(&fast.dc, font.get(), 1, 0, "@Wg&%", c);
+            ASSERT_EQ(plain.memory, fast.memory) << "depth " << depth << " alpha " << alpha;
+        }
+}
+#endif
+
 TEST(TextSize, MeasureEqualsTheDrawnExtent) {
     // Glyph 0x23 of this font is solid, so its ink fills the measured box.
     psf p = make_psf2(7, 9, 128, false);

@@ -6,19 +6,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace zr::font {
 
 // One rasterised glyph: width x height coverage bytes (0 none, 255 full),
-// rows top-down. Bitmap fonts give 0 and 255 only. The box's top-left corner
+// rows top-down, pitch bytes apart (the formats make pitch 0, meaning width;
+// the cache pads rows with zero coverage). Bitmap fonts give 0 and 255 only. The box's top-left corner
 // lies left pixels right of the pen and top pixels above the baseline.
 struct glyph {
-    int width = 0, height = 0;
+    int width = 0, height = 0, pitch = 0;
     int left = 0, top = 0;
     int advance = 0;
     std::vector<std::uint8_t> coverage;
@@ -39,24 +38,48 @@ public:
     int line_height = 0;  // from one baseline to the next
 };
 
-// The glyph cache of one font: least recently used glyphs are dropped once
-// the kept coverage passes the bound (the glyph just made always stays).
+// The glyph cache of one font: an open-addressed index over the glyphs,
+// each stamped with its last use. Past the bound, the least recently used
+// glyphs go until a quarter of the bound is free again (the glyph just made
+// always stays), so the cost of that sweep is shared by many additions.
+// Pointers from find and add stay valid until the next add.
 class glyph_cache {
 public:
     explicit glyph_cache(std::size_t bound_bytes) : bound_(bound_bytes) {}
-    // The cached glyph of cp, or null; a hit becomes the most recent.
-    const glyph *find(char32_t cp);
-    // Keeps g for cp (replacing nothing: cp must not be cached) and returns it.
+    // The cached glyph of cp, or null; a hit counts as a use.
+    const glyph *find(char32_t cp) {
+        if (slots_.empty()) return nullptr;
+        for (std::size_t i = home(cp);; i = (i + 1) & (slots_.size() - 1)) {
+            const std::uint32_t at = slots_[i];
+            if (at == 0) return nullptr;
+            entry &e = entries_[at - 1];
+            if (e.cp == cp) {
+                e.used = ++clock_;
+                return &e.g;
+            }
+        }
+    }
+    // Keeps g for cp (cp must not be cached) and returns it.
     const glyph *add(char32_t cp, glyph g);
     std::size_t bytes() const { return bytes_; }
-    std::size_t count() const { return order_.size(); }
+    std::size_t count() const { return entries_.size(); }
 
 private:
-    using entry = std::pair<char32_t, glyph>;
-    static std::size_t weight(const glyph &g) { return g.coverage.size() + sizeof(entry) + 32; }
+    struct entry {
+        char32_t cp;
+        std::uint64_t used;
+        glyph g;
+    };
+    static std::size_t weight(const glyph &g) { return g.coverage.size() + sizeof(entry) + 2 * sizeof(std::uint32_t); }
+    // Fibonacci hashing: the top bits of cp times 2^32 / phi.
+    std::size_t home(char32_t cp) const { return static_cast<std::uint32_t>(cp * 2654435769u) >> (32 - slot_bits_); }
+    void drop_least_recent(char32_t keep);
+    void rebuild_index();
     std::size_t bound_, bytes_ = 0;
-    std::list<entry> order_;  // most recent first
-    std::unordered_map<char32_t, std::list<entry>::iterator> index_;
+    std::uint64_t clock_ = 0;
+    std::vector<entry> entries_;
+    std::vector<std::uint32_t> slots_;  // entry index + 1, or 0 when free; at most half full
+    int slot_bits_ = 0;
 };
 
 // Default bound of one font's cache.

@@ -21,26 +21,53 @@
 #include <cstring>
 #include <iconv.h>
 #include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace zr::font {
 
-const glyph *glyph_cache::find(char32_t cp) {
-    const auto it = index_.find(cp);
-    if (it == index_.end()) return nullptr;
-    order_.splice(order_.begin(), order_, it->second);
-    return &it->second->second;
-}
-
 const glyph *glyph_cache::add(char32_t cp, glyph g) {
     bytes_ += weight(g);
-    order_.emplace_front(cp, std::move(g));
-    index_[cp] = order_.begin();
-    while (bytes_ > bound_ && order_.size() > 1) {
-        bytes_ -= weight(order_.back().second);
-        index_.erase(order_.back().first);
-        order_.pop_back();
+    entries_.push_back(entry{cp, ++clock_, std::move(g)});
+    if (bytes_ > bound_ && entries_.size() > 1) {
+        drop_least_recent(cp);
+    } else if (entries_.size() * 2 > slots_.size()) {
+        rebuild_index();
+    } else {
+        std::size_t i = home(cp);
+        while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+        slots_[i] = static_cast<std::uint32_t>(entries_.size());
     }
-    return &order_.front().second;
+    return find(cp);
+}
+
+void glyph_cache::drop_least_recent(char32_t keep) {
+    std::vector<std::pair<std::uint64_t, std::size_t>> by_use;
+    by_use.reserve(entries_.size());
+    for (const entry &e : entries_) by_use.emplace_back(e.used, weight(e.g));
+    std::sort(by_use.begin(), by_use.end());
+    // Uses are distinct, so every glyph used at or before `last` goes.
+    const std::size_t target = bound_ - bound_ / 4;
+    std::uint64_t last = 0;
+    for (std::size_t i = 0; i + 1 < by_use.size() && bytes_ > target; ++i) {
+        bytes_ -= by_use[i].second;
+        last = by_use[i].first;
+    }
+    std::erase_if(entries_, [&](const entry &e) { return e.used <= last && e.cp != keep; });
+    rebuild_index();
+}
+
+void glyph_cache::rebuild_index() {
+    int bits = 4;
+    while ((std::size_t{1} << bits) < entries_.size() * 2) ++bits;
+    slot_bits_ = bits;
+    slots_.assign(std::size_t{1} << bits, 0);
+    for (std::size_t n = 0; n < entries_.size(); ++n) {
+        std::size_t i = home(entries_[n].cp);
+        while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+        slots_[i] = static_cast<std::uint32_t>(n + 1);
+    }
 }
 
 }  // namespace zr::font
@@ -71,10 +98,31 @@ glyph box_glyph(const font::face &f) {
 
 }  // namespace
 
+namespace {
+
+// Rows padded to whole groups of pixel_group with zero coverage, which draws
+// nothing, so the fast path can draw whole groups.
+constexpr int pixel_group = 8;
+
+void pad_rows(glyph &g) {
+    const int pitch = (g.width + pixel_group - 1) / pixel_group * pixel_group;
+    g.pitch = pitch;
+    if (pitch == g.width || g.height <= 0) return;
+    std::vector<std::uint8_t> padded(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(g.height), 0);
+    for (int y = 0; y < g.height; ++y)
+        std::memcpy(padded.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(pitch),
+                    g.coverage.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(g.width),
+                    static_cast<std::size_t>(g.width));
+    g.coverage = std::move(padded);
+}
+
+}  // namespace
+
 const glyph *zr_font_t::glyph_for(char32_t cp) {
     if (const glyph *g = cache.find(cp)) return g;
     glyph g;
     if (!face->render(cp, g) && !face->render(replacement_char, g) && !face->render(U'?', g)) g = box_glyph(*face);
+    pad_rows(g);
     return cache.add(cp, std::move(g));
 }
 
@@ -155,16 +203,6 @@ namespace {
 
 using u8 = unsigned char;
 
-// The effective alpha of every coverage value under one colour. Alpha 0
-// draws nothing and leaves the table unfilled (measuring never reads it).
-struct alpha_table {
-    u8 of[256];
-    explicit alpha_table(unsigned alpha) {
-        if (alpha == 0) return;
-        for (unsigned c = 0; c < 256; ++c) of[c] = static_cast<u8>((c * alpha + 127) / 255);
-    }
-};
-
 // The part of a glyph box inside the DC: pixels x0 .. x1 - 1, y0 .. y1 - 1
 // of the DC, starting at (gx0, gy0) within the glyph.
 struct glyph_clip {
@@ -181,12 +219,12 @@ bool clip_glyph(const dc_t *dc, const glyph &g, std::int64_t left, std::int64_t 
     return true;
 }
 
-void plain_glyph(dc_t *dc, const glyph &g, const glyph_clip &c, color_t color, const alpha_table &alpha) {
+void plain_glyph(dc_t *dc, const glyph &g, const glyph_clip &c, color_t color) {
     for (int y = c.y0; y < c.y1; ++y) {
-        const std::uint8_t *cov = g.coverage.data() + static_cast<std::size_t>(c.gy0 + y - c.y0) * static_cast<std::size_t>(g.width) +
+        const std::uint8_t *cov = g.coverage.data() + static_cast<std::size_t>(c.gy0 + y - c.y0) * static_cast<std::size_t>(g.pitch) +
                                   static_cast<std::size_t>(c.gx0);
         for (int x = c.x0; x < c.x1; ++x, ++cov) {
-            const u8 a = alpha.of[*cov];
+            const auto a = static_cast<u8>((*cov * color.alpha + 127) / 255);
             if (a == 0) continue;
             if (a == 255) {
                 dc->set_pixel(dc, x, y, color);
@@ -199,68 +237,148 @@ void plain_glyph(dc_t *dc, const glyph &g, const glyph_clip &c, color_t color, c
     }
 }
 
+// The effective alpha of coverage c under colour alpha a, as the table has
+// it (the nearest integer to c * a / 255), in 16-bit lanes without a division.
+constexpr std::uint16_t coverage_alpha(std::uint16_t c, std::uint16_t a) {
+    const auto v = static_cast<std::uint16_t>(c * a + 128);
+    return static_cast<std::uint16_t>(static_cast<std::uint16_t>(v + (v >> 8)) >> 8);
+}
+
+// One pixel of coverage onto framebuffer pixel q, written for the
+// vectoriser: the colour is always blended, and an effective alpha of 0
+// (which the plain path skips) keeps the pixel's stored bits, so both paths
+// write the same memory. At alpha 255 the blend is the colour itself.
 template <class Fmt>
-void fast_glyph(dc_t *dc, const glyph &g, const glyph_clip &c, color_t color, const alpha_table &alpha) {
-    const auto solid = Fmt::encode(color);
-    for (int y = c.y0; y < c.y1; ++y) {
-        const std::uint8_t *cov = g.coverage.data() + static_cast<std::size_t>(c.gy0 + y - c.y0) * static_cast<std::size_t>(g.width) +
-                                  static_cast<std::size_t>(c.gx0);
-        u8 *p = fb_pixel(dc, c.x0, y, Fmt::bytes);
-        for (int x = c.x0; x < c.x1; ++x, ++cov, p += Fmt::bytes) {
-            const u8 a = alpha.of[*cov];
-            if (a == 0) continue;
-            if (a == 255) {
-                Fmt::store(p, solid);
-                continue;
-            }
-            color_t back{0, 0, 0, 255};
-            Fmt::decode(Fmt::load(p), &back);
-            Fmt::store(p, Fmt::encode(blend_color(color_t{color.red, color.green, color.blue, a}, back)));
-        }
+[[gnu::always_inline]] inline void coverage_pixel(u8 *q, std::uint16_t cov, color_t c) {
+    const std::uint16_t a = coverage_alpha(cov, c.alpha);
+    if constexpr (std::is_same_v<Fmt, xrgb8888>) {
+        // As 16-bit halves: green-blue and top-red.
+        const std::uint16_t gb = load_le16(q), xr = load_le16(q + 2);
+        const std::uint16_t blue = blend_channel(a, c.blue, gb & 0xFF);
+        const std::uint16_t green = blend_channel(a, c.green, gb >> 8);
+        const std::uint16_t red = blend_channel(a, c.red, xr & 0xFF);
+        store_le16(q, static_cast<std::uint16_t>(green << 8 | blue));
+        store_le16(q + 2, a == 0 ? xr : red);
+    } else {
+        // 5-6-5 or 5-5-5, decoded and encoded as the format's own decode and
+        // encode do, in 16-bit lanes.
+        constexpr bool wide_green = std::is_same_v<Fmt, rgb565>;
+        constexpr int red_at = wide_green ? 11 : 10, green_bits = wide_green ? 6 : 5;
+        constexpr std::uint16_t green_mask = (1u << green_bits) - 1;
+        const std::uint16_t old = load_le16(q);
+        const auto r = static_cast<std::uint16_t>(((old >> red_at) & 0x1F) << 3);
+        const auto g = static_cast<std::uint16_t>(((old >> 5) & green_mask) << (8 - green_bits));
+        const auto b = static_cast<std::uint16_t>((old & 0x1F) << 3);
+        const std::uint16_t red = blend_channel(a, c.red, r), green = blend_channel(a, c.green, g),
+                            blue = blend_channel(a, c.blue, b);
+        const auto out = static_cast<std::uint16_t>((red >> 3) << red_at | (green >> (8 - green_bits)) << 5 | blue >> 3);
+        store_le16(q, a == 0 ? old : out);
     }
 }
 
-void draw_glyph(dc_t *dc, int family, const glyph &g, std::int64_t left, std::int64_t top, color_t color,
-                const alpha_table &alpha) {
+// Groups of pixel_group pixels in 16-bit vector lanes (GCC and clang vector
+// extensions; without SIMD the compiler splits them into scalar code). The
+// lanes hold little-endian pixels, so big-endian hosts draw pixel by pixel.
+using lanes16 = std::uint16_t __attribute__((vector_size(16)));
+using lanes8 = std::uint8_t __attribute__((vector_size(8)));
+
+lanes16 blend_lanes(lanes16 a, lanes16 s, lanes16 b) {
+    const lanes16 v = (255 - a) * b + a * s + 128;
+    return (v + (v >> 8)) >> 8;
+}
+
+lanes16 coverage_lanes(lanes16 cov, std::uint16_t alpha) {
+    const lanes16 v = cov * alpha + 128;
+    return (v + (v >> 8)) >> 8;
+}
+
+// Eight 5-6-5 or 5-5-5 pixels: the lanes are the pixels.
+template <class Fmt>
+[[gnu::always_inline]] inline void coverage_group(u8 *q, const std::uint8_t *cov, color_t c) {
+    constexpr bool wide_green = std::is_same_v<Fmt, rgb565>;
+    constexpr int red_at = wide_green ? 11 : 10, green_bits = wide_green ? 6 : 5;
+    constexpr std::uint16_t green_mask = (1u << green_bits) - 1;
+    lanes16 old;
+    lanes8 cv;
+    std::memcpy(&old, q, sizeof old);
+    std::memcpy(&cv, cov, sizeof cv);
+    const lanes16 a = coverage_lanes(__builtin_convertvector(cv, lanes16), c.alpha);
+    const lanes16 red = blend_lanes(a, lanes16{} + c.red, ((old >> red_at) & 0x1F) << 3);
+    const lanes16 green = blend_lanes(a, lanes16{} + c.green, ((old >> 5) & green_mask) << (8 - green_bits));
+    const lanes16 blue = blend_lanes(a, lanes16{} + c.blue, (old & 0x1F) << 3);
+    const lanes16 out = (red >> 3) << red_at | (green >> (8 - green_bits)) << 5 | blue >> 3;
+    const auto keep = reinterpret_cast<lanes16>(a == 0);
+    const lanes16 merged = (old & keep) | (out & ~keep);
+    std::memcpy(q, &merged, sizeof merged);
+}
+
+// Four 32-bit pixels as eight 16-bit halves, green-blue then top-red: the low
+// bytes hold blue and red, the high bytes green and the top byte, which stays
+// 0 unless the pixel is kept.
+[[gnu::always_inline]] inline void coverage_quad32(u8 *q, lanes16 a, color_t c) {
+    const lanes16 odd = {0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF};
+    const lanes16 low_source = {c.blue, c.red, c.blue, c.red, c.blue, c.red, c.blue, c.red};
+    const lanes16 high_source = {c.green, 0, c.green, 0, c.green, 0, c.green, 0};
+    lanes16 old;
+    std::memcpy(&old, q, sizeof old);
+    const lanes16 low = blend_lanes(a, low_source, old & 0xFF);
+    const lanes16 high = blend_lanes(a, high_source, old >> 8);
+    const lanes16 top = (old >> 8) & reinterpret_cast<lanes16>(a == 0) & odd;
+    const lanes16 out = low | ((high & ~odd) | top) << 8;
+    std::memcpy(q, &out, sizeof out);
+}
+
+// A row: whole groups in vector lanes, then any last pixels one by one.
+template <class Fmt>
+void coverage_row(u8 *d, const std::uint8_t *cov, int n, color_t c) {
+    int x = 0;
+    if constexpr (!host_is_big_endian) {
+        static_assert(pixel_group == 8);
+        for (; x + pixel_group <= n; x += pixel_group) {
+            // Nothing to draw in a group without coverage (a glyph's edges
+            // and padding): it keeps its pixels either way.
+            std::uint64_t any;
+            std::memcpy(&any, cov + x, sizeof any);
+            if (any == 0) continue;
+            if constexpr (std::is_same_v<Fmt, xrgb8888>) {
+                // Each pixel's alpha in both of its halves.
+                lanes8 cv;
+                std::memcpy(&cv, cov + x, sizeof cv);
+                const lanes16 a = coverage_lanes(__builtin_convertvector(cv, lanes16), c.alpha);
+                coverage_quad32(d + x * 4, __builtin_shufflevector(a, a, 0, 0, 1, 1, 2, 2, 3, 3), c);
+                coverage_quad32(d + x * 4 + 16, __builtin_shufflevector(a, a, 4, 4, 5, 5, 6, 6, 7, 7), c);
+            } else {
+                coverage_group<Fmt>(d + x * 2, cov + x, c);
+            }
+        }
+    }
+    for (; x < n; ++x) coverage_pixel<Fmt>(d + x * Fmt::bytes, cov[x], c);
+}
+
+template <class Fmt>
+void fast_glyph(dc_t *dc, const glyph &g, const glyph_clip &c, color_t color) {
+    int n = c.x1 - c.x0;
+    // The padding draws nothing: take it where it lies inside both the row
+    // of coverage and the DC.
+    const int whole = (n + pixel_group - 1) / pixel_group * pixel_group;
+    if (c.gx0 + whole <= g.pitch && c.x0 + whole <= dc->width) n = whole;
+    for (int y = c.y0; y < c.y1; ++y) {
+        const std::uint8_t *cov = g.coverage.data() + static_cast<std::size_t>(c.gy0 + y - c.y0) * static_cast<std::size_t>(g.pitch) +
+                                  static_cast<std::size_t>(c.gx0);
+        coverage_row<Fmt>(fb_pixel(dc, c.x0, y, Fmt::bytes), cov, n, color);
+    }
+}
+
+void draw_glyph(dc_t *dc, int family, const glyph &g, std::int64_t left, std::int64_t top, color_t color) {
     glyph_clip c;
     if (g.width <= 0 || g.height <= 0 || !clip_glyph(dc, g, left, top, c)) return;
     switch (family) {
-        case 15: fast_glyph<rgb555>(dc, g, c, color, alpha); return;
-        case 16: fast_glyph<rgb565>(dc, g, c, color, alpha); return;
-        case 32: fast_glyph<xrgb8888>(dc, g, c, color, alpha); return;
-        default: plain_glyph(dc, g, c, color, alpha); return;
+        case 15: fast_glyph<rgb555>(dc, g, c, color); return;
+        case 16: fast_glyph<rgb565>(dc, g, c, color); return;
+        case 32: fast_glyph<xrgb8888>(dc, g, c, color); return;
+        default: plain_glyph(dc, g, c, color); return;
     }
 }
-
-// The glyphs one string has looked up, by the low bits of the code point:
-// a repeated character skips the font cache's hash lookup and reordering.
-// The pointers stay valid while the font cache adds nothing (an addition may
-// drop glyphs), so the memo is emptied after every addition.
-class glyph_memo {
-public:
-    explicit glyph_memo(zr_font_t *font) : font_(font) { forget(); }
-    const glyph *operator()(char32_t cp) {
-        slot &s = slots_[cp % slot_count];
-        if (s.g != nullptr && s.cp == cp) return s.g;
-        const glyph *g = font_->cache.find(cp);
-        if (g == nullptr) {
-            g = font_->glyph_for(cp);
-            forget();
-        }
-        slots_[cp % slot_count] = {cp, g};
-        return g;
-    }
-
-private:
-    static constexpr unsigned slot_count = 64;
-    struct slot {
-        char32_t cp;
-        const glyph *g;
-    };
-    void forget() { std::fill(std::begin(slots_), std::end(slots_), slot{0, nullptr}); }
-    zr_font_t *font_;
-    slot slots_[slot_count];
-};
 
 // Lays out (and, given a DC, draws) the lines of utf8 from the top-left
 // corner (x, y). Returns the widest line's advance; *lines gets the count of
@@ -270,8 +388,6 @@ std::int64_t run_text(zr_font_t *font, dc_t *dc, std::int64_t x, std::int64_t y,
     const font::face &f = *font->face;
     const bool drawing = dc != nullptr && color.alpha != 0;
     const int family = drawing && !plain_path_forced() ? fb_family_of(dc) : 0;
-    const alpha_table alpha(drawing ? color.alpha : 0);
-    glyph_memo glyph_of(font);
     std::int64_t widest = 0, width = 0, line_top = y, count = *utf8 != '\0' ? 1 : 0;
     for (const char *p = utf8; *p != '\0';) {
         if (*p == '\n') {
@@ -282,9 +398,11 @@ std::int64_t run_text(zr_font_t *font, dc_t *dc, std::int64_t x, std::int64_t y,
             ++p;
             continue;
         }
-        const glyph *g = glyph_of(text::decode_utf8(p));
+        const char32_t cp = text::decode_utf8(p);
+        const glyph *g = font->cache.find(cp);
+        if (g == nullptr) g = font->glyph_for(cp);
         if (drawing)
-            draw_glyph(dc, family, *g, x + width + g->left, line_top + f.ascent - g->top, color, alpha);
+            draw_glyph(dc, family, *g, x + width + g->left, line_top + f.ascent - g->top, color);
         width += g->advance;
     }
     if (lines != nullptr) *lines = count;
