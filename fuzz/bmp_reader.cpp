@@ -1,4 +1,5 @@
-// libFuzzer target: any bytes, read as a BMP file from memory. A loaded
+// libFuzzer target: any bytes, read as a BMP file from memory by both
+// readers (zr_bmp_open's and the image loader's wider one). A loaded
 // bitmap is then read at a grid of pixels and written at its corners, so the
 // decoded rows, the palette lookup and the mask conversions are all reached.
 #include "bitmap.hpp"
@@ -33,11 +34,13 @@ void touch(bmp_t *bmp) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size == 0) return 0;  // fmemopen wants at least one byte
-    std::FILE *file = fmemopen(const_cast<std::uint8_t *>(data), size, "rb");
-    if (file == nullptr) return 0;
-    bmp_t *bmp = zr::bmp::read_bmp(file);
-    if (bmp == nullptr) return 0;
-    touch(bmp);
-    zr_bmp_close(bmp);
+    for (bmp_t *(*read)(std::FILE *) : {zr::bmp::read_bmp, zr::bmp::read_bmp_any}) {
+        std::FILE *file = fmemopen(const_cast<std::uint8_t *>(data), size, "rb");
+        if (file == nullptr) return 0;
+        if (bmp_t *bmp = read(file)) {
+            touch(bmp);
+            zr_bmp_close(bmp);
+        }
+    }
     return 0;
 }

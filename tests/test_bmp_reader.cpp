@@ -394,4 +394,61 @@ TEST(BmpSuite, GoodFilesMatchTheirReferencesAndBadOnesAreHandled) {
     EXPECT_EQ(loaded['g'], 25);
 }
 
+
+// The image loader's reader on the same suite: every file of g/ and every
+// file of q/ that other decoders read (those with a reference picture) loads
+// and matches; q/rgb24rle24.bmp, which none of them reads, must show the
+// 252-colour picture of g/pal8.bmp.
+TEST(BmpSuite, TheWiderReaderLoadsWhatOtherDecodersRead) {
+    const char *env = std::getenv("ZR_BMPSUITE_DIR");
+    const std::string dir = (env != nullptr && env[0] != '\0' ? std::string(env) : std::string(ZR_SHARED_DIR) + "/bmpsuite") + "/";
+    std::ifstream index(dir + "INDEX.tsv");
+    if (!index) {
+        const std::string why = "the BMP suite is not in " + dir + " (no INDEX.tsv); set ZR_BMPSUITE_DIR to its folder";
+        const char *required = std::getenv("ZR_REQUIRE_SHARED_DATA");
+        if (required != nullptr && std::string(required) == "1") FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    const auto open_any = [](const std::string &path) {
+        std::FILE *f = std::fopen(path.c_str(), "rb");
+        return bmp_ptr(f != nullptr ? zr::bmp::read_bmp_any(f) : nullptr, zr_bmp_close);
+    };
+    std::string line;
+    std::getline(index, line);  // column names
+    std::map<char, int> loaded;
+    while (std::getline(index, line)) {
+        std::vector<std::string> cols;
+        for (std::size_t at = 0, tab;; at = tab + 1) {
+            tab = line.find('\t', at);
+            cols.push_back(line.substr(at, tab - at));
+            if (tab == std::string::npos) break;
+        }
+        const std::string &path = cols[0];
+        const char folder = path[0];
+        zr_error_code = 0;
+        bmp_ptr b = open_any(dir + path);
+        if (folder == 'b') continue;  // the sanitizer build watches these
+        const bool has_reference = cols.size() > 8 && cols[8] != "no";
+        if (!b) {
+            EXPECT_FALSE(has_reference) << path << " refused, code " << zr_error_code;
+            continue;
+        }
+        ++loaded[folder];
+        if (!ZR_HAVE_PNG || !has_reference || cols[9].find("approximate") != std::string::npos) continue;
+        png_pixels ref;
+        const std::string png = dir + path.substr(0, path.size() - 4) + ".png";
+        ASSERT_TRUE(read_png(png, ref)) << png;
+        EXPECT_EQ(compare(b.get(), ref), "") << path;
+    }
+    EXPECT_EQ(loaded['g'], 27);
+    std::printf("[suite] wider reader: g/ %d of 27, q/ %d of 43 loaded\n", loaded['g'], loaded['q']);
+    bmp_ptr rle24 = open_any(dir + "q/rgb24rle24.bmp"), pal8 = open_any(dir + "g/pal8.bmp");
+    ASSERT_TRUE(rle24 && pal8);
+    ASSERT_EQ(rle24->dc.width, pal8->dc.width);
+    ASSERT_EQ(rle24->dc.height, pal8->dc.height);
+    for (int y = 0; y < pal8->dc.height; ++y)
+        for (int x = 0; x < pal8->dc.width; ++x)
+            ASSERT_EQ(rgba(pixel(rle24.get(), x, y)), rgba(pixel(pal8.get(), x, y))) << x << "," << y;
+}
+
 }  // namespace

@@ -78,4 +78,8 @@ bitmap_family bitmap_family_of(const dc_t *dc);
 // Returns null with zr_error_code set on failure.
 bmp_t *read_bmp(std::FILE *file);
 
+// The same for every BMP variant the image loader reads: also OS/2 1.x and
+// 2.x headers, RLE4 and RLE24. Same contract as read_bmp.
+bmp_t *read_bmp_any(std::FILE *file);
+
 }  // namespace zr::bmp
