@@ -43,16 +43,16 @@ const glyph *glyph_cache::add(char32_t cp, glyph g) {
 }
 
 void glyph_cache::drop_least_recent(char32_t keep) {
-    std::vector<std::pair<std::uint64_t, std::size_t>> by_use;
-    by_use.reserve(entries_.size());
-    for (const entry &e : entries_) by_use.emplace_back(e.used, weight(e.g));
-    std::sort(by_use.begin(), by_use.end());
+    std::vector<std::uint32_t> by_use(entries_.size());
+    for (std::uint32_t i = 0; i < by_use.size(); ++i) by_use[i] = i;
+    std::sort(by_use.begin(), by_use.end(), [&](std::uint32_t a, std::uint32_t b) { return entries_[a].used < entries_[b].used; });
     // Uses are distinct, so every glyph used at or before `last` goes.
     const std::size_t target = bound_ - bound_ / 4;
     std::uint64_t last = 0;
     for (std::size_t i = 0; i + 1 < by_use.size() && bytes_ > target; ++i) {
-        bytes_ -= by_use[i].second;
-        last = by_use[i].first;
+        const entry &e = entries_[by_use[i]];
+        bytes_ -= weight(e.g);
+        last = e.used;
     }
     std::erase_if(entries_, [&](const entry &e) { return e.used <= last && e.cp != keep; });
     rebuild_index();
@@ -282,12 +282,12 @@ template <class Fmt>
 using lanes16 = std::uint16_t __attribute__((vector_size(16)));
 using lanes8 = std::uint8_t __attribute__((vector_size(8)));
 
-lanes16 blend_lanes(lanes16 a, lanes16 s, lanes16 b) {
+inline lanes16 blend_lanes(lanes16 a, lanes16 s, lanes16 b) {
     const lanes16 v = (255 - a) * b + a * s + 128;
     return (v + (v >> 8)) >> 8;
 }
 
-lanes16 coverage_lanes(lanes16 cov, std::uint16_t alpha) {
+inline lanes16 coverage_lanes(lanes16 cov, std::uint16_t alpha) {
     const lanes16 v = cov * alpha + 128;
     return (v + (v >> 8)) >> 8;
 }
