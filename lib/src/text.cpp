@@ -331,6 +331,7 @@ template <class Fmt>
 // A row: whole groups in vector lanes, then any last pixels one by one.
 template <class Fmt>
 void coverage_row(u8 *d, const std::uint8_t *cov, int n, color_t c) {
+    const auto solid = Fmt::encode(c);
     int x = 0;
     if constexpr (!host_is_big_endian) {
         static_assert(pixel_group == 8);
@@ -340,6 +341,11 @@ void coverage_row(u8 *d, const std::uint8_t *cov, int n, color_t c) {
             std::uint64_t any;
             std::memcpy(&any, cov + x, sizeof any);
             if (any == 0) continue;
+            // Full coverage under an opaque colour is the colour itself.
+            if (any == ~std::uint64_t{0} && c.alpha == 255) {
+                for (int k = 0; k < pixel_group; ++k) Fmt::store(d + (x + k) * Fmt::bytes, solid);
+                continue;
+            }
             if constexpr (std::is_same_v<Fmt, xrgb8888>) {
                 // Each pixel's alpha in both of its halves.
                 lanes8 cv;
