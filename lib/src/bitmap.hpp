@@ -78,4 +78,9 @@ bitmap_family bitmap_family_of(const dc_t *dc);
 // Returns null with zr_error_code set on failure.
 bmp_t *read_bmp(std::FILE *file);
 
+// read_bmp and the rarer kinds besides (RLE4, OS/2 headers and the like),
+// with the same contract; zr_image_open and zr_image_from_memory read BMP
+// files through it.
+bmp_t *read_bmp_any(std::FILE *file);
+
 }  // namespace zr::bmp

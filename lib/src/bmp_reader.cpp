@@ -228,6 +228,9 @@ bmp_t *read_bmp(std::FILE *file) {
     return setup_bitmap(b);
 }
 
+// Provisional: the extended reader replaces this.
+bmp_t *read_bmp_any(std::FILE *file) { return read_bmp(file); }
+
 }  // namespace zr::bmp
 
 extern "C" {
