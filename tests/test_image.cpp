@@ -145,7 +145,7 @@ bytes encode_png(int w, int h, const bytes &pixels, bool alpha) {
 }
 
 // A PNG's IHDR given a new width and height, its CRC made good again.
-bytes with_png_size(bytes png, std::uint32_t w, std::uint32_t h, int depth, int type) {
+[[maybe_unused]] bytes with_png_size(bytes png, std::uint32_t w, std::uint32_t h, int depth, int type) {
     put_be32(&png[16], w);
     put_be32(&png[20], h);
     png[24] = static_cast<unsigned char>(depth);
@@ -155,7 +155,7 @@ bytes with_png_size(bytes png, std::uint32_t w, std::uint32_t h, int depth, int 
 }
 
 // A JPEG whose frame header declares another size.
-bytes with_jpeg_size(bytes jpg, std::uint16_t w, std::uint16_t h) {
+[[maybe_unused]] bytes with_jpeg_size(bytes jpg, std::uint16_t w, std::uint16_t h) {
     for (std::size_t i = 2; i + 9 < jpg.size(); ++i)
         if (jpg[i] == 0xFF && (jpg[i + 1] == 0xC0 || jpg[i + 1] == 0xC2)) {
             jpg[i + 5] = static_cast<unsigned char>(h >> 8), jpg[i + 6] = static_cast<unsigned char>(h);
