@@ -9,6 +9,7 @@ void register_bitmap_cases();    // bitmap to screen, converting
 void register_blend_cases();     // alpha blend to screen
 void register_shape_cases();     // lines, circles, ellipses, rectangles
 void register_bmp_load_cases();  // BMP files from the page cache
+void register_image_cases();     // PNG and JPEG from memory, loaded and shown
 void register_present_cases();  // zr_present: shadow copy and pan, by damage
 void register_text_cases();      // text: cached draws, measuring, first draw
 void register_other_cases();     // calls without a peer

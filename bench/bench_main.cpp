@@ -28,6 +28,11 @@ void describe_peers() {
     add_peer("SDL2_ttf " + std::to_string(ttf->major) + "." + std::to_string(ttf->minor) + "." +
              std::to_string(ttf->patch));
 #endif
+#if ZR_BENCH_SDL_IMAGE
+    const SDL_version *img = IMG_Linked_Version();
+    add_peer("SDL2_image " + std::to_string(img->major) + "." + std::to_string(img->minor) + "." +
+             std::to_string(img->patch));
+#endif
 #if ZR_BENCH_STB
     add_peer("stb_image");
 #endif
@@ -48,6 +53,7 @@ int main(int argc, char **argv) {
     zr_bench::register_blend_cases();
     zr_bench::register_shape_cases();
     zr_bench::register_bmp_load_cases();
+    zr_bench::register_image_cases();
     zr_bench::register_present_cases();
     zr_bench::register_text_cases();
     zr_bench::register_other_cases();

@@ -1,6 +1,6 @@
 // The peer libraries, each present only when the build found it
 // (ZR_BENCH_PIXMAN, ZR_BENCH_SDL, ZR_BENCH_SDL_GFX, ZR_BENCH_SDL_TTF,
-// ZR_BENCH_STB are 0 or 1),
+// ZR_BENCH_SDL_IMAGE, ZR_BENCH_STB are 0 or 1),
 // and views of the library's DCs in their terms: the same memory, the same
 // bytes, described as a pixman image or an SDL surface.
 #pragma once
@@ -19,6 +19,9 @@
 #endif
 #if ZR_BENCH_SDL_TTF
 #include <SDL_ttf.h>
+#endif
+#if ZR_BENCH_SDL_IMAGE
+#include <SDL_image.h>
 #endif
 #if ZR_BENCH_STB
 #include <stb/stb_image.h>

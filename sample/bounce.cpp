@@ -1,19 +1,26 @@
 // bounce: a small animation for tear-free presentation. Shapes bounce over a
 // backdrop drawn into a bitmap once; every frame is drawn whole through the
 // screen DC and shown with zr_present. A frame counter and a Korean greeting
-// are written over it with a TrueType font where one is installed. Prints one
-// line per frame and, at the start, how the picture reaches the screen.
+// are written over it with a TrueType font where one is installed, and a PNG
+// logo with soft edges glides across, blended by zr_bitblt. Prints one line
+// per frame and, at the start, how the picture reaches the screen.
 //
 // usage: bounce [--frames N] [--single | --shadow | --triple] [--vsync] [--console] [DEVICE]
 // DEVICE defaults to the first of /dev/dri/card0, /dev/fb0 and /dev/fb that exists.
 #include "zr.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+
+#ifndef ZR_SAMPLE_IMAGES_FROM_BIN
+#define ZR_SAMPLE_IMAGES_FROM_BIN ""
+#endif
 
 namespace {
 
@@ -57,6 +64,22 @@ zr_font_t *open_text_font() {
         if (access(path, R_OK) == 0)
             if (zr_font_t *f = zr_font_open(path, 24)) return f;
     return zr_font_default();
+}
+
+// The logo (zr-logo.png, 64 x 64 with alpha): from the working directory,
+// else beside the program (a build folder), else the installed images'
+// folder. Null when none loads: the demo runs without it.
+bmp_t *open_logo() {
+    const char *name = "zr-logo.png";
+    if (bmp_t *b = zr_image_open(name)) return b;
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self);
+    if (n <= 0 || n == static_cast<ssize_t>(sizeof self)) return nullptr;
+    const std::string exe(self, static_cast<std::size_t>(n));
+    const std::string dir = exe.substr(0, exe.rfind('/') + 1);
+    if (bmp_t *b = zr_image_open((dir + name).c_str())) return b;
+    const std::string installed = ZR_SAMPLE_IMAGES_FROM_BIN;
+    return installed.empty() ? nullptr : zr_image_open((dir + installed + "/" + name).c_str());
 }
 
 // "안녕하세요, zr" in UTF-8.
@@ -124,6 +147,7 @@ int main(int argc, char **argv) {
     const int w = screen->width, h = screen->height;
     zr_font_t *font = open_text_font();  // null only without memory: no text then
     const int line = font != nullptr ? zr_font_metrics(font, nullptr, nullptr, nullptr) : 0;
+    bmp_t *logo = open_logo();
     ball balls[] = {
         {w / 4, h / 3, 7, 5, h / 8 + 4, zr_color(255, 255, 255, 255), zr_color(220, 40, 40, 255)},
         {w / 2, h / 2, -5, 6, h / 10 + 3, zr_color(0, 0, 0, 255), zr_color(250, 210, 40, 255)},
@@ -146,6 +170,12 @@ int main(int argc, char **argv) {
         zr_pen_color(screen, zr_color(0, 0, 0, 255));
         const int bar = static_cast<int>(frame * 9 % (w > 16 ? w - 16 : 1));
         zr_rectangle(screen, bar, 0, bar + 15, h - 1);
+        if (logo != nullptr) {
+            // Along the bottom edge, through the bands and over the bar.
+            const int lw = logo->dc.width, lh = logo->dc.height;
+            const int x = static_cast<int>(frame * 3 % (w + lw)) - lw;
+            zr_bitblt(screen, x, h - lh - 12, &logo->dc, 0, 0, lw, lh);
+        }
         if (font != nullptr) {
             char counter[32];
             std::snprintf(counter, sizeof counter, "frame %ld", frame);
@@ -162,6 +192,7 @@ int main(int argc, char **argv) {
         if (info.method == ZR_PRESENT_FRONT || (info.method == ZR_PRESENT_SHADOW && !info.vsync)) usleep(16000);
     }
     zr_font_close(font);
+    zr_bmp_close(logo);
     zr_bmp_close(backdrop);
     zr_release_dc(screen);
     zr_close();

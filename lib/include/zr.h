@@ -279,6 +279,21 @@ ZR_API void zr_bmp_close(bmp_t *bmp);
 /* Loads a BMP file into a new bitmap DC; NULL on failure (zr_error_code set). */
 ZR_API bmp_t *zr_bmp_open(const char *path);
 
+/* ---- images ------------------------------------------------------------ */
+
+/* Loads a BMP, PNG or JPEG file, the kind told by its first bytes (never by
+ * its name), into a new bitmap DC; release it with zr_bmp_close. Images with
+ * alpha (PNG alpha channels and tRNS) give 32-bit BGRA bitmaps of kind
+ * DC_TYPE_ALPHA, which zr_bitblt blends; PNG and JPEG images without alpha
+ * give 24-bit BGR bitmaps; BMP files give what zr_bmp_open gives. NULL on
+ * failure (zr_error_code: ERR_NO_IMAGE_FILE, missing or unreadable;
+ * ERR_IMAGE_HEADER, no kind zr reads, a bad header, or too large;
+ * ERR_IMAGE_DATA, corrupt or cut short; ERR_PALETTE; ERR_COLOR_DEPTH, a CMYK
+ * JPEG or a BMP depth zr lacks; ERR_OUT_OF_MEMORY). */
+ZR_API bmp_t *zr_image_open(const char *path);
+/* zr_image_open for a whole file held in memory (size bytes at data). */
+ZR_API bmp_t *zr_image_from_memory(const void *data, size_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -288,7 +288,8 @@ bmp_t *read_file(std::FILE *file, bool extended) {
     const std::int64_t width = b->biWidth;
     const std::int64_t height = top_down ? -std::int64_t{b->biHeight} : b->biHeight;
     const std::int64_t row = row_bytes(b->biBitCount, width);
-    if (row * height > max_pixel_bytes || width * height > INT32_MAX) return fail(ERR_IMAGE_HEADER);
+    // The pixel count first: once it fits 31 bits, the byte count cannot overflow.
+    if (width * height > INT32_MAX || row * height > max_pixel_bytes) return fail(ERR_IMAGE_HEADER);
 
     b->dc.width = static_cast<int>(width);
     b->dc.height = static_cast<int>(height);
