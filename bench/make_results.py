@@ -2,6 +2,7 @@
 """Turns zr_bench's JSON output into RESULTS.md.
 
 Usage: make_results.py BENCH.json RESULTS.md [README.md]
+       make_results.py --arm ARMCOST_OUTPUT RESULTS.md
 
 Benchmark names are CASE/ROW/COLUMN. Each case becomes one table; every zr
 column (zr_...) of a row becomes a line with the peers' figures and the
@@ -9,6 +10,11 @@ physical limit (memset, memcpy or fread) of the same row, its ratio to the
 best peer and to the limit, and whether it meets the case's target. When a
 README is given and holds the markers <!-- bench:headline --> and
 <!-- /bench:headline -->, the headline table replaces what stands between them.
+
+The ARM section (between <!-- bench:arm --> and <!-- /bench:arm -->) comes
+from bench/armcost, not from zr_bench: a rewrite keeps it as it was, and
+--arm replaces it with the table of one armcost run (appending it when the
+file has none).
 """
 
 import json
@@ -268,7 +274,46 @@ def build(data):
     return "\n".join(header(data.get("context", {})) + summary + body), "\n".join(table)
 
 
+ARM_SECTION = re.compile(r"<!-- bench:arm -->\n.*?<!-- /bench:arm -->\n?", re.S)
+
+
+def arm_section(report, commit):
+    """The ARM section from armcost's output: its table of executed
+    instructions down to the geometric mean."""
+    lines = report.splitlines()
+    start = next((i for i, l in enumerate(lines) if l.startswith("## Executed instructions")), None)
+    end = next((i for i, l in enumerate(lines) if l.startswith("armcost: zr/best-peer")), None)
+    if start is None or end is None or end < start:
+        sys.exit("make_results.py: no armcost table in the output given")
+    return "\n".join([
+        "<!-- bench:arm -->",
+        "## ARM (64-bit, instruction counts under qemu-user)\n",
+        f"Written by `bench/armcost` (tree at {commit}) with the armcost tool from ../shared: "
+        + lines[start][3].lower() + lines[start][4:] + ", counted by a QEMU plugin. Counts stand "
+        "in for time. The rest of this file comes from `bench/run`.",
+    ] + lines[start + 1:end + 1] + ["<!-- /bench:arm -->", ""])
+
+
+def put_arm_section(results, section):
+    """results with section in place of its ARM section, or appended."""
+    if ARM_SECTION.search(results):
+        return ARM_SECTION.sub(lambda _: section, results, count=1)
+    return results.rstrip("\n") + "\n\n" + section
+
+
 def main(argv):
+    if len(argv) == 4 and argv[1] == "--arm":
+        with open(argv[2], encoding="utf-8") as f:
+            report = f.read()
+        commit = os.environ.get("ZR_ARMCOST_COMMIT", "?")
+        try:
+            with open(argv[3], encoding="utf-8") as f:
+                results = f.read()
+        except FileNotFoundError:
+            results = ""
+        with open(argv[3], "w", encoding="utf-8") as f:
+            f.write(put_arm_section(results, arm_section(report, commit)))
+        return
     if len(argv) not in (3, 4):
         sys.exit(__doc__)
     with open(argv[1], encoding="utf-8") as f:
@@ -280,6 +325,13 @@ def main(argv):
             results += "\n" + f.read()
     except FileNotFoundError:
         pass
+    try:
+        with open(argv[2], encoding="utf-8") as f:
+            kept = ARM_SECTION.search(f.read())
+    except FileNotFoundError:
+        kept = None
+    if kept:
+        results = put_arm_section(results, kept.group(0))
     with open(argv[2], "w", encoding="utf-8") as f:
         f.write(results)
     if len(argv) == 4:

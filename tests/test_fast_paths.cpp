@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -281,32 +282,78 @@ TEST(FastPaths, EveryBlendInputOntoThirtyTwoBits) {
 }
 
 // The fill at every short length, every alignment and around the length
-// where the string store takes over, with guard bytes on both sides.
+// where the string store takes over, with guard bytes on both sides; for a
+// pixel of mixed bytes and for pixels of four equal bytes, which memset
+// stores.
 template <class Fmt>
 void check_fill(const char *name) {
     path_guard restore;
     std::vector<std::size_t> lengths;
     for (std::size_t n = 0; n < 300; ++n) lengths.push_back(n);
     for (const std::size_t n : {4094, 4095, 4096, 4097, 8190, 8191, 8192, 8193, 300001}) lengths.push_back(n);
-    const auto v = static_cast<typename Fmt::pixel>(0x89ABCDEFu);
     std::vector<uchar> got, want;
-    for (const bool variants : {true, false}) {
-        zr::set_cpu_variants_allowed(variants);
-        for (const std::size_t n : lengths)
-            for (int offset = 0; offset < 8; ++offset) {
-                got.assign(n * Fmt::bytes + 32, 0xA5);
-                want = got;
-                for (std::size_t i = 0; i < n; ++i) Fmt::store(want.data() + 8 + offset + i * Fmt::bytes, v);
-                zr::fill_pixels<Fmt>(got.data() + 8 + offset, n, v);
-                ASSERT_TRUE(got == want) << name << ": " << n << " pixels at offset " << offset
-                                         << (variants ? "" : " (portable)");
-            }
+    for (const std::uint32_t value : {0x89ABCDEFu, 0u, 0x5A5A5A5Au}) {
+        const auto v = static_cast<typename Fmt::pixel>(value);
+        for (const bool variants : {true, false}) {
+            zr::set_cpu_variants_allowed(variants);
+            for (const std::size_t n : lengths)
+                for (int offset = 0; offset < 8; ++offset) {
+                    got.assign(n * Fmt::bytes + 32, 0xA5);
+                    want = got;
+                    for (std::size_t i = 0; i < n; ++i) Fmt::store(want.data() + 8 + offset + i * Fmt::bytes, v);
+                    zr::fill_pixels<Fmt>(got.data() + 8 + offset, n, v);
+                    ASSERT_TRUE(got == want) << name << ": " << n << " pixels of " << value << " at offset "
+                                             << offset << (variants ? "" : " (portable)");
+                }
+        }
     }
 }
 
 TEST(FastPaths, FillAtEveryLengthAndAlignment) {
     check_fill<zr::rgb565>("2-byte pixels");
     check_fill<zr::xrgb8888>("4-byte pixels");
+}
+
+// Each row loop at every length up to a few of its blocks (16 pixels on
+// ARM, 32 bytes with AVX2) from two start columns, so that every split
+// between whole blocks and the remainder runs.
+TEST(FastPaths, RowsOfEveryLength) {
+    std::mt19937 rng(11);
+    for (const int bits : {24, 32})
+        for (const bool alpha : {false, true}) {
+            if (alpha && bits != 32) continue;
+            bmp_ptr src = make_bitmap(80, 1, bits, 0);
+            for (int i = 0; i < src->dc.bytes; ++i)
+                src->data[i] = uchar(i % 4 == 3 && rng() % 3 == 0 ? (rng() % 2) * 255 : rng());
+            if (alpha) src->dc.dc_type = DC_TYPE_ALPHA;
+            for (const int depth : {15, 16, 32})
+                for (const int sx : {0, 5})
+                    for (int n = 1; n <= 75 - sx; ++n) {
+                        fb_surface dst(depth, 80, 1, 80 * (depth == 32 ? 4 : 2));
+                        for (uchar &b : dst.memory) b = uchar(rng());
+                        ASSERT_EQ(compare_paths({of(dst)}, [&] { zr_bitblt(&dst.dc, 1, 0, &src->dc, sx, 0, n, 1); }), "")
+                            << bits << "-bit" << (alpha ? " alpha" : "") << " onto " << depth << ", " << n
+                            << " pixels from column " << sx;
+                    }
+        }
+}
+
+// Lines from far outside that cross the DC: the walk's error terms then need
+// more than 32 bits, as the distances reach 2^32 - 1 along both axes.
+TEST(FastPaths, LinesOfExtremeLengthsCrossTheDc) {
+    constexpr int lo = std::numeric_limits<int>::min(), hi = std::numeric_limits<int>::max();
+    const int lines[][4] = {
+        {lo, lo + 3, hi, hi - 2},       {hi, hi - 9, lo, lo + 4},     {lo + 20, lo, hi - 15, hi},
+        {lo, hi - 30, hi, lo + 25},     {-(1 << 30), -(1 << 30) + 7, (1 << 30) - 1, (1 << 30) - 2},
+        {-(1 << 30), -(1 << 30), 1 << 30, (1 << 30) - 11}, {5, lo, 30, hi},
+    };
+    for (const int depth : {16, 32})
+        for (const auto &l : lines) {
+            fb_surface dst(depth, 50, 40, 50 * (depth == 32 ? 4 : 2) + 6);
+            dst.dc.pen_color = {200, 100, 50, 255};
+            EXPECT_EQ(compare_paths({of(dst)}, [&] { zr_line(&dst.dc, l[0], l[1], l[2], l[3]); }), "")
+                << "(" << l[0] << "," << l[1] << ") to (" << l[2] << "," << l[3] << ") onto " << depth;
+        }
 }
 
 // The whole-frame move in pieces, over several pieces, overlapping either way.

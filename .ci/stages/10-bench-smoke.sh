@@ -28,4 +28,11 @@ for line in bad:
     print("  " + line)
 sys.exit(1 if bad or missing or not runs else 0)
 PY
+# A rewrite over the committed file must keep its ARM section (bench/armcost's).
+cp bench/RESULTS.md "$dir/RESULTS.md"
 python3 bench/make_results.py "$dir/smoke.json" "$dir/RESULTS.md"
+arm_section() { sed -n '/^<!-- bench:arm -->$/,/^<!-- \/bench:arm -->$/p' "$1"; }
+if ! diff <(arm_section bench/RESULTS.md) <(arm_section "$dir/RESULTS.md"); then
+  echo "make_results.py changed the ARM section of RESULTS.md" >&2
+  exit 1
+fi

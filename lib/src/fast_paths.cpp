@@ -3,16 +3,19 @@
 // per-format encode and decode are the slots' own (pixel_format.hpp,
 // bitmap.hpp), and the loops keep the plain path's order wherever it shows.
 //
-// The row loops are written for the vectoriser: pixels are read as 16-bit
-// halves, which it de-interleaves cheaply, and blends stay in 16-bit lanes.
-// On x86-64 two things go beyond the baseline instruction set, each picked at
-// run time and each with the portable code beside it (cpu_variants_allowed):
-// the row loops are compiled a second time for AVX2, and large fills use the
-// string store.
+// The row loops (fast_rows.hpp) are written for the vectoriser: pixels are
+// read as 16-bit halves, which it de-interleaves cheaply, and blends stay in
+// 16-bit lanes. Code for CPU extensions is picked at run time, always with
+// the portable code beside it (cpu_variants_allowed). On x86-64 the row loops
+// are compiled a second time for AVX2, and large fills use the string store.
+// On ARM the NEON unit (fast_paths_neon.cpp) gives the loops the vectoriser
+// does not find and a fill with 16-byte stores; on 32-bit ARM, whose baseline
+// has no NEON, it also holds every row loop built a second time with NEON.
 #include "fast_paths.hpp"
 
 #include "bitmap.hpp"
 #include "draw.hpp"
+#include "fast_rows.hpp"
 #include "fb_dc.hpp"
 #include "pixel_format.hpp"
 #include "zr_internal.hpp"
@@ -31,10 +34,15 @@
 #define ZR_X86_64_VARIANTS 0
 #endif
 
+#ifndef ZR_NEON_ROWS
+#define ZR_NEON_ROWS 0
+#endif
+#if ZR_NEON_ROWS && !defined(__aarch64__)
+#include <sys/auxv.h>
+#endif
+
 namespace zr {
 namespace {
-
-using u8 = unsigned char;
 
 // Calls f with a value of the framebuffer family's pixel format (15, 16 or 32
 // from fb_family_of); false for any other family.
@@ -74,19 +82,64 @@ constexpr std::size_t string_store_bytes = 16384;
 constexpr std::size_t string_store_piece = 65536;
 #endif
 
+#if ZR_NEON_ROWS
+bool cpu_has_neon() {
+#if defined(__aarch64__)
+    return true;  // part of the architecture
+#else
+    static const bool has = (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
+    return has;
+#endif
+}
+#endif
+
 // ---- lines and fills
 
-// The DC's fields are read once: the stores could change them as far as the
-// compiler can tell, so it would read them again for every pixel.
+// The steps of plan_sloped_steps through pixel memory: at is the byte offset
+// of the pixel before the first step, major and minor the offsets of one step
+// along each axis. An offset, not a pointer, since the pixel before the first
+// step, and the one after the last, may lie outside the DC. E holds twice
+// along without overflow.
+template <class Fmt, class E>
+void step_line(u8 *base, std::ptrdiff_t at, std::ptrdiff_t major, std::ptrdiff_t minor, E along, E across, E e,
+               std::int64_t count, typename Fmt::pixel v) {
+    for (; count > 0; --count) {
+        e += across;
+        if (e >= along) {
+            at += minor;
+            e -= along;
+        }
+        Fmt::store(base + at, v);
+        at += major;
+    }
+}
+
+// The pixels of walk_sloped_line_visible in the same order, found by offsets
+// rather than by coordinates: a store and three additions a pixel. The DC's
+// fields are read once: the stores could change them as far as the compiler
+// can tell, so it would read them again for every pixel.
 template <class Fmt>
 void sloped_line(dc_t *dc, int x0, int y0, int x, int y, color_t c) {
     const auto v = Fmt::encode(c);
-    const int w = dc->width, h = dc->height;
     u8 *const base = dc->mapped;
     const std::ptrdiff_t stride = dc->bytes_per_line;
-    walk_sloped_line_visible(x0, y0, x, y, w, h, [=](int px, int py) {
-        if (px >= 0 && px < w && py >= 0 && py < h) Fmt::store(base + py * stride + px * Fmt::bytes, v);
-    });
+    const auto offset = [=](std::int64_t px, std::int64_t py) {
+        return static_cast<std::ptrdiff_t>(py * stride + px * Fmt::bytes);
+    };
+    if (x0 >= 0 && x0 < dc->width && y0 >= 0 && y0 < dc->height) Fmt::store(base + offset(x0, y0), v);
+    const sloped_steps s = plan_sloped_steps(x0, y0, x, y, dc->width, dc->height);
+    if (s.count <= 0) return;
+    const std::ptrdiff_t major = s.sa * (s.x_major ? Fmt::bytes : stride);
+    const std::ptrdiff_t minor = s.sb * (s.x_major ? stride : Fmt::bytes);
+    const std::ptrdiff_t at = s.x_major ? offset(s.a, s.b) : offset(s.b, s.a);
+    // 32-bit error terms where they fit: half the work on 32-bit CPUs.
+    if (s.along < (std::uint64_t{1} << 31)) {
+        step_line<Fmt, std::uint32_t>(base, at, major, minor, static_cast<std::uint32_t>(s.along),
+                                      static_cast<std::uint32_t>(s.across), static_cast<std::uint32_t>(s.e),
+                                      s.count, v);
+    } else {
+        step_line<Fmt, std::uint64_t>(base, at, major, minor, s.along, s.across, s.e, s.count, v);
+    }
 }
 
 int clamp_to(int v, int limit) { return v < 0 ? 0 : v >= limit ? limit - 1 : v; }
@@ -165,83 +218,9 @@ template <class Dst>
         Dst::store(d, static_cast<typename Dst::pixel>(t.low[s[0]] | t.high[s[1]]));
 }
 
-// 24-bit sources: bytes blue, green, red.
-template <class Dst>
-[[gnu::always_inline]] inline void bgr24_row(u8 *d, const u8 *s, std::size_t n) {
-    if constexpr (std::is_same_v<Dst, xrgb8888>) {
-        // The 32-bit pixel is the three bytes with a zero byte on top: eight
-        // source pixels are three 64-bit words, cut into four pairs.
-        constexpr std::uint64_t m = 0xFFFFFF;
-        for (std::size_t i = n / 8; i > 0; --i, s += 24, d += 32) {
-            const std::uint64_t q0 = load_le64(s), q1 = load_le64(s + 8), q2 = load_le64(s + 16);
-            store_le64(d, (q0 & m) | (q0 >> 24 & m) << 32);
-            store_le64(d + 8, ((q0 >> 48 | q1 << 16) & m) | (q1 >> 8 & m) << 32);
-            store_le64(d + 16, (q1 >> 32 & m) | ((q1 >> 56 | q2 << 8) & m) << 32);
-            store_le64(d + 24, (q2 >> 16 & m) | (q2 >> 40) << 32);
-        }
-        n %= 8;
-    }
-    for (; n > 0; --n, s += 3, d += Dst::bytes) Dst::store(d, Dst::encode(color_t{s[2], s[1], s[0], 255}));
-}
-
-// 32-bit sources: bytes blue, green, red, alpha. The 16-bit formats take
-// them as two 16-bit halves, green-blue and alpha-red, and pick each
-// channel's top bits straight out of them: red's top 5 bits are bits 3-7 of
-// the alpha-red half, green's top 6 (or 5) bits are bits 10-15 (11-15) and
-// blue's top 5 are bits 3-7 of the green-blue half.
-std::uint16_t from_halves(rgb565, std::uint16_t gb, std::uint16_t ar) {
-    return static_cast<std::uint16_t>((ar << 8 & 0xF800) | (gb >> 5 & 0x07E0) | (gb >> 3 & 0x001F));
-}
-std::uint16_t from_halves(rgb555, std::uint16_t gb, std::uint16_t ar) {
-    return static_cast<std::uint16_t>((ar << 7 & 0x7C00) | (gb >> 6 & 0x03E0) | (gb >> 3 & 0x001F));
-}
-
-template <class Dst>
-[[gnu::always_inline]] inline void bgra32_row(u8 *d, const u8 *s, std::size_t n) {
-    if constexpr (std::is_same_v<Dst, xrgb8888>) {
-        // The same bytes with alpha replaced by zero.
-#pragma GCC unroll 4
-        for (std::size_t x = 0; x < n; ++x) store_le32(d + 4 * x, load_le32(s + 4 * x) & 0xFFFFFF);
-    } else {
-        for (std::size_t x = 0; x < n; ++x)
-            Dst::store(d + 2 * x, from_halves(Dst{}, load_le16(s + 4 * x), load_le16(s + 4 * x + 2)));
-    }
-}
-
-// The alpha rule onto a framebuffer format, per pixel: alpha 0 leaves the
-// pixel as it is, anything else writes the blend of the source over the
-// decoded backdrop (at alpha 255 the blend is the source itself).
-template <class Dst>
-[[gnu::always_inline]] inline void blend_row(u8 *d, const u8 *s, std::size_t n) {
-    for (std::size_t x = 0; x < n; ++x) {
-        const std::uint16_t gb = load_le16(s + 4 * x), ar = load_le16(s + 4 * x + 2);
-        const std::uint16_t a = ar >> 8;
-        u8 *q = d + x * Dst::bytes;
-        if constexpr (std::is_same_v<Dst, xrgb8888>) {
-            // Halves of the backdrop too: green-blue and top-red.
-            const std::uint16_t dgb = load_le16(q), dxr = load_le16(q + 2);
-            const std::uint16_t blue = blend_channel(a, gb & 0xFF, dgb & 0xFF);
-            const std::uint16_t green = blend_channel(a, gb >> 8, dgb >> 8);
-            const std::uint16_t red = blend_channel(a, ar & 0xFF, dxr & 0xFF);
-            store_le16(q, static_cast<std::uint16_t>(green << 8 | blue));
-            store_le16(q + 2, a == 0 ? dxr : red);
-        } else {
-            const auto old = Dst::load(q);
-            color_t b{};
-            Dst::decode(old, &b);
-            const color_t out{static_cast<u8>(blend_channel(a, ar & 0xFF, b.red)),
-                              static_cast<u8>(blend_channel(a, gb >> 8, b.green)),
-                              static_cast<u8>(blend_channel(a, gb & 0xFF, b.blue)), 0};
-            Dst::store(q, a == 0 ? old : Dst::encode(out));
-        }
-    }
-}
-
-// The row loops of the 24- and 32-bit sources for the running CPU: compiled
-// a second time for AVX2 on x86-64, where the vectoriser then uses 32-byte
-// vectors and byte shuffles.
-using row_fn = void (*)(u8 *d, const u8 *s, std::size_t n);
-
+// The row loops of the 24- and 32-bit sources for the running CPU. On x86-64
+// they are compiled a second time for AVX2, where the vectoriser then uses
+// 32-byte vectors and byte shuffles; on ARM they come from the NEON unit.
 #if ZR_X86_64_VARIANTS
 template <row_fn row>
 [[gnu::target("avx2")]] void avx2_row(u8 *d, const u8 *s, std::size_t n) {
@@ -249,12 +228,21 @@ template <row_fn row>
 }
 #endif
 
-template <row_fn row>
-row_fn for_this_cpu() {
+template <class Dst>
+row_loops rows_for_this_cpu() {
+    const row_loops portable{bgr24_row<Dst>, bgra32_row<Dst>, blend_row<Dst>};
+    if (!cpu_variants_allowed()) return portable;
 #if ZR_X86_64_VARIANTS
-    if (cpu_variants_allowed() && cpu_has_avx2()) return avx2_row<row>;
+    if (cpu_has_avx2()) return {avx2_row<bgr24_row<Dst>>, avx2_row<bgra32_row<Dst>>, avx2_row<blend_row<Dst>>};
 #endif
-    return row;
+#if ZR_NEON_ROWS
+    if (cpu_has_neon()) {
+        const row_loops &neon = neon_row_loops<Dst>();
+        return {neon.bgr24 ? neon.bgr24 : portable.bgr24, neon.bgra32 ? neon.bgra32 : portable.bgra32,
+                neon.blend ? neon.blend : portable.blend};
+    }
+#endif
+    return portable;
 }
 
 // ---- the transfer
@@ -303,7 +291,7 @@ bool bitmap_to_fb(dc_t *dst, dc_t *src, bmp::bitmap_family from, const blit_rect
     const auto n = static_cast<std::size_t>(r.width);
     if (src->dc_type == DC_TYPE_ALPHA) {
         if (from != bitmap_family::bgra32) return false;
-        const row_fn blend = for_this_cpu<blend_row<Dst>>();
+        const row_fn blend = rows_for_this_cpu<Dst>().blend;
         each_row<Dst>(dst, src, r, [=](u8 *d, const u8 *s) { blend(d, s + 4 * sx, n); });
         return true;
     }
@@ -333,12 +321,12 @@ bool bitmap_to_fb(dc_t *dst, dc_t *src, bmp::bitmap_family from, const blit_rect
             return true;
         }
         case bitmap_family::bgr24: {
-            const row_fn convert = for_this_cpu<bgr24_row<Dst>>();
+            const row_fn convert = rows_for_this_cpu<Dst>().bgr24;
             each_row<Dst>(dst, src, r, [=](u8 *d, const u8 *s) { convert(d, s + 3 * sx, n); });
             return true;
         }
         case bitmap_family::bgra32: {
-            const row_fn convert = for_this_cpu<bgra32_row<Dst>>();
+            const row_fn convert = rows_for_this_cpu<Dst>().bgra32;
             each_row<Dst>(dst, src, r, [=](u8 *d, const u8 *s) { convert(d, s + 4 * sx, n); });
             return true;
         }
@@ -405,8 +393,18 @@ void fill_cells(unsigned char *p, const unsigned char (&cell)[4], std::size_t co
         return;
     }
 #endif
-    // wmemset stores 4-byte cells where wchar_t is 4 bytes, with the widest
-    // stores the CPU has. The cell goes into the wchar_t byte for byte, so
+    // Four equal bytes are what memset stores, by the C library's fastest
+    // means (on ARM it clears whole cache lines for zero).
+    if (cell[0] == cell[1] && cell[0] == cell[2] && cell[0] == cell[3]) {
+        std::memset(p, cell[0], count * 4);
+        return;
+    }
+#if ZR_NEON_ROWS
+    // The C library's wmemset stores one cell at a time on ARM.
+    if (cpu_variants_allowed() && cpu_has_neon()) return neon_fill_cells(p, cell, count);
+#endif
+    // wmemset stores 4-byte cells where wchar_t is 4 bytes, on x86-64 with
+    // the widest stores the CPU has. The cell goes into the wchar_t byte for byte, so
     // the bytes written are the cell's on any host.
     if constexpr (sizeof(wchar_t) == 4) {
         wchar_t w;
