@@ -666,7 +666,10 @@ struct fb_surface {
 
 TEST(TextFastPath, WritesWhatThePlainPathWrites) {
     struct restore {
-        ~restore() { zr::set_plain_path_forced(false); }
+        ~restore() {
+            zr::set_plain_path_forced(false);
+            zr::set_cpu_variants_allowed(true);
+        }
     } guard;
     std::vector<font_ptr> owned;
     std::vector<zr_font_t *> fonts = {zr_font_default()};
@@ -684,6 +687,8 @@ TEST(TextFastPath, WritesWhatThePlainPathWrites) {
     for (zr_font_t *font : fonts)
         for (const int depth : {15, 16, 32})
             for (int round = 0; round < 12; ++round) {
+                // The CPU's own row loops, then the portable ones.
+                zr::set_cpu_variants_allowed(round % 2 == 0);
                 const int w = in(20, 90), h = in(10, 50);
                 const int stride = w * (depth == 32 ? 4 : 2) + in(0, 3) * 2;
                 fb_surface plain(depth, w, h, stride, unsigned(round)), fast(depth, w, h, stride, unsigned(round));
@@ -710,21 +715,26 @@ TEST(TextFastPath, WritesWhatThePlainPathWrites) {
 TEST(TextFastPath, EveryColourAlphaRoundsAsThePlainPath) {
     REQUIRE_FONT(dejavu);
     struct restore {
-        ~restore() { zr::set_plain_path_forced(false); }
+        ~restore() {
+            zr::set_plain_path_forced(false);
+            zr::set_cpu_variants_allowed(true);
+        }
     } guard;
     font_ptr font = open_font(dejavu, 40);
     ASSERT_NE(font, nullptr);
-    for (const int depth : {15, 16, 32})
-        for (int alpha = 0; alpha < 256; ++alpha) {
-            const int w = 150, h = 48, stride = w * (depth == 32 ? 4 : 2);
-            fb_surface plain(depth, w, h, stride, unsigned(alpha)), fast(depth, w, h, stride, unsigned(alpha));
-            const color_t c{200, 90, 30, static_cast<unsigned char>(alpha)};
-            zr::set_plain_path_forced(true);
-            zr_text_out(&plain.dc, font.get(), 1, 0, "@Wg&%", c);
-            zr::set_plain_path_forced(false);
-            zr_text_out(&fast.dc, font.get(), 1, 0, "@Wg&%", c);
-            ASSERT_EQ(plain.memory, fast.memory) << "depth " << depth << " alpha " << alpha;
-        }
+    for (const bool variants : {true, false})
+        for (const int depth : {15, 16, 32})
+            for (int alpha = 0; alpha < 256; ++alpha) {
+                zr::set_cpu_variants_allowed(variants);
+                const int w = 150, h = 48, stride = w * (depth == 32 ? 4 : 2);
+                fb_surface plain(depth, w, h, stride, unsigned(alpha)), fast(depth, w, h, stride, unsigned(alpha));
+                const color_t c{200, 90, 30, static_cast<unsigned char>(alpha)};
+                zr::set_plain_path_forced(true);
+                zr_text_out(&plain.dc, font.get(), 1, 0, "@Wg&%", c);
+                zr::set_plain_path_forced(false);
+                zr_text_out(&fast.dc, font.get(), 1, 0, "@Wg&%", c);
+                ASSERT_EQ(plain.memory, fast.memory) << "depth " << depth << " alpha " << alpha << " variants " << variants;
+            }
 }
 #endif
 
