@@ -2,6 +2,7 @@
 // test suite in ZR_SHARED_DIR/bmpsuite checked against its reference PNGs.
 #include "bitmap.hpp"
 #include "pixel_format.hpp"
+#include "shared_data.hpp"
 
 #include <gtest/gtest.h>
 #if ZR_HAVE_PNG
@@ -21,14 +22,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ZR_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZR_TEST_SANITIZED 1
-#endif
-#endif
 
 namespace {
 
@@ -351,15 +344,9 @@ const std::map<std::string, int> expected_refusals = {
 // folder beside the checkout. Without it the test skips, unless
 // ZR_REQUIRE_SHARED_DATA=1 (CI) makes that a failure.
 TEST(BmpSuite, GoodFilesMatchTheirReferencesAndBadOnesAreHandled) {
-    const char *env = std::getenv("ZR_BMPSUITE_DIR");
-    const std::string dir = (env != nullptr && env[0] != '\0' ? std::string(env) : std::string(ZR_SHARED_DIR) + "/bmpsuite") + "/";
+    const std::string dir = zr_test::shared_folder("ZR_BMPSUITE_DIR", "bmpsuite") + "/";
     std::ifstream index(dir + "INDEX.tsv");
-    if (!index) {
-        const std::string why = "the BMP suite is not in " + dir + " (no INDEX.tsv); set ZR_BMPSUITE_DIR to its folder";
-        const char *required = std::getenv("ZR_REQUIRE_SHARED_DATA");
-        if (required != nullptr && std::string(required) == "1") FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    if (!index) ZR_MISSING_SHARED_DATA("the BMP suite is not in " + dir + " (no INDEX.tsv); set ZR_BMPSUITE_DIR to its folder");
     std::string line;
     std::getline(index, line);  // column names
     std::map<char, int> loaded, refused;
@@ -402,15 +389,9 @@ TEST(BmpSuite, GoodFilesMatchTheirReferencesAndBadOnesAreHandled) {
 // and matches; q/rgb24rle24.bmp, which none of them reads, must show the
 // 252-colour picture of g/pal8.bmp.
 TEST(BmpSuite, TheWiderReaderLoadsWhatOtherDecodersRead) {
-    const char *env = std::getenv("ZR_BMPSUITE_DIR");
-    const std::string dir = (env != nullptr && env[0] != '\0' ? std::string(env) : std::string(ZR_SHARED_DIR) + "/bmpsuite") + "/";
+    const std::string dir = zr_test::shared_folder("ZR_BMPSUITE_DIR", "bmpsuite") + "/";
     std::ifstream index(dir + "INDEX.tsv");
-    if (!index) {
-        const std::string why = "the BMP suite is not in " + dir + " (no INDEX.tsv); set ZR_BMPSUITE_DIR to its folder";
-        const char *required = std::getenv("ZR_REQUIRE_SHARED_DATA");
-        if (required != nullptr && std::string(required) == "1") FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    if (!index) ZR_MISSING_SHARED_DATA("the BMP suite is not in " + dir + " (no INDEX.tsv); set ZR_BMPSUITE_DIR to its folder");
     const auto open_any = [](const std::string &path) {
         std::FILE *f = std::fopen(path.c_str(), "rb");
         return bmp_ptr(f != nullptr ? zr::bmp::read_bmp_any(f) : nullptr, zr_bmp_close);

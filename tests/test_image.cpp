@@ -2,6 +2,7 @@
 // pixels, JPEG files made at test time against libjpeg-turbo's (both
 // written into the build folder by image_refs.py, a ctest fixture), hostile
 // input, and alpha images blended by zr_bitblt.
+#include "shared_data.hpp"
 #include "vfb_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -21,14 +22,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#if defined(__SANITIZE_ADDRESS__)
-#define ZR_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZR_TEST_SANITIZED 1
-#endif
-#endif
 
 namespace {
 
@@ -104,15 +97,7 @@ std::string refs_dir(std::string *why) {
     return "";
 }
 
-std::string pngsuite_dir() {
-    const char *env = std::getenv("ZR_PNGSUITE_DIR");
-    return env != nullptr && env[0] != '\0' ? env : std::string(ZR_SHARED_DIR) + "/pngsuite";
-}
-
-bool required() {
-    const char *r = std::getenv("ZR_REQUIRE_SHARED_DATA");
-    return r != nullptr && std::string(r) == "1";
-}
+std::string pngsuite_dir() { return zr_test::shared_folder("ZR_PNGSUITE_DIR", "pngsuite"); }
 
 // ---- small PNG and JPEG files made here
 
@@ -185,11 +170,8 @@ TEST(ImagePng, SuiteMatchesPillowAndCorruptFilesAreRefused) {
         GTEST_SKIP() << "the library was built without libpng: PNG files are refused";
     }
     const std::string suite = pngsuite_dir();
-    if (!std::ifstream(suite + "/basn0g01.png")) {
-        const std::string why = "PngSuite is not in " + suite + "; set ZR_PNGSUITE_DIR to its folder";
-        if (required()) FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    if (!std::ifstream(suite + "/basn0g01.png"))
+        ZR_MISSING_SHARED_DATA("PngSuite is not in " + suite + "; set ZR_PNGSUITE_DIR to its folder");
     std::string why;
     const std::string refs = refs_dir(&why);
     if (refs.empty()) GTEST_SKIP() << why;

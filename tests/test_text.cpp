@@ -6,6 +6,7 @@
 #include "fb_dc.hpp"
 #include "font.hpp"
 #include "recording_dc.hpp"
+#include "shared_data.hpp"
 #include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
@@ -439,16 +440,11 @@ TEST(EucKr, ConvertsHangulAndReplacesBadBytes) {
 // ---- FreeType against its own rendering
 
 #if ZR_HAVE_FREETYPE
-bool shared_data_required() {
-    const char *v = std::getenv("ZR_REQUIRE_SHARED_DATA");
-    return v != nullptr && std::strcmp(v, "1") == 0;
-}
-
 #define REQUIRE_FONT(path)                                                                      \
     do {                                                                                        \
         if (std::FILE *probe = std::fopen(path, "rb")) {                                        \
             std::fclose(probe);                                                                 \
-        } else if (shared_data_required()) {                                                    \
+        } else if (zr_test::shared_data_required()) {                                           \
             FAIL() << path << " missing (and ZR_REQUIRE_SHARED_DATA=1)";                        \
         } else {                                                                                \
             GTEST_SKIP() << path << " missing (Debian: fonts-dejavu-core, fonts-nanum)";        \
