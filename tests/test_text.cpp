@@ -6,12 +6,15 @@
 #include "fb_dc.hpp"
 #include "font.hpp"
 #include "recording_dc.hpp"
+#include "child_memory.hpp"
 #include "shared_data.hpp"
 #include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -334,6 +337,65 @@ TEST(PsfFont, HostileHeadersAreRefused) {
     }
 }
 
+
+// A font wider than high opens at every height: the scale fits both sides.
+TEST(PsfFont, WideFontOpensAtEveryHeight) {
+    const psf p = make_psf2(64, 8, 4, false);
+    temp_file f("wide", p.file);
+    for (int h = 1; h <= zr::font::max_pixel_height; ++h) {
+        font_ptr font = open_font(f.path, h);
+        ASSERT_NE(font, nullptr) << "height " << h;
+        int ascent = 0;
+        zr_font_metrics(font.get(), &ascent, nullptr, nullptr);
+        // The largest whole scale with both 8 * scale <= h and 64 * scale <= 1024.
+        ASSERT_EQ(ascent, 8 * std::clamp(h / 8, 1, 16)) << "height " << h;
+    }
+}
+
+// The cache sweeps the least recently used glyphs, and keeps the last few
+// whatever their size.
+TEST(GlyphCache, SweepsLeastRecentlyUsedAndKeepsTheLastFew) {
+    auto glyph_of = [](std::size_t n) {
+        zr::font::glyph g;
+        g.coverage.assign(n, 1);
+        return g;
+    };
+    zr::font::glyph_cache probe(SIZE_MAX);
+    probe.add(0, glyph_of(300));
+    const std::size_t one = probe.bytes();
+
+    zr::font::glyph_cache cache(10 * one);
+    for (char32_t cp = 0; cp < 10; ++cp) cache.add(cp, glyph_of(300));
+    ASSERT_EQ(cache.count(), 10u);
+    for (char32_t cp = 0; cp < 3; ++cp) ASSERT_NE(cache.find(cp), nullptr);
+    // Past the bound: the oldest uses (3 .. 6) go until a quarter is free.
+    cache.add(10, glyph_of(300));
+    for (char32_t cp = 0; cp <= 10; ++cp)
+        EXPECT_EQ(cache.find(cp) != nullptr, cp < 3 || cp > 6) << "U+" << unsigned(cp);
+    EXPECT_LE(cache.bytes(), 10 * one - 10 * one / 4);
+
+    // Glyphs each larger than the whole bound: the last four stay.
+    zr::font::glyph_cache small(one);
+    for (char32_t cp = 0; cp < 7; ++cp) small.add(cp, glyph_of(4 * one));
+    for (char32_t cp = 0; cp < 7; ++cp) EXPECT_EQ(small.find(cp) != nullptr, cp >= 3) << "U+" << unsigned(cp);
+}
+
+// At the largest size the cache holds a working set of glyphs of a megabyte
+// each: text cycling through a dozen of them renders each once.
+TEST(GlyphCache, HoldsAWorkingSetOfTheLargestGlyphs) {
+    const psf p = make_psf2(64, 64, 16, true);
+    temp_file f("big", p.file);
+    font_ptr font = open_font(f.path, zr::font::max_pixel_height);
+    ASSERT_NE(font, nullptr);
+    const std::string set = "ABCDEFGHIJKL";
+    std::string text;
+    for (int i = 0; i < 10; ++i) text += set;
+    zr_text_size(font.get(), text.c_str(), nullptr, nullptr);
+    EXPECT_EQ(font->cache.count(), set.size());
+    EXPECT_LE(font->cache.bytes(), font->cache.bound());
+    EXPECT_GE(font->cache.bytes(), set.size() << 20);
+}
+
 TEST(FontOpen, MissingUnknownAndOutOfRange) {
     temp_file text("txt", bytes{'h', 'e', 'l', 'l', 'o', '\n'});
     temp_file empty("empty");
@@ -589,11 +651,64 @@ TEST(FreeTypeFont, CacheStaysWithinItsBoundAndRedrawsTheSame) {
         else many += {char(0xC0 | (cp >> 6)), char(0x80 | (cp & 0x3F))};
     int w = 0;
     zr_text_size(font.get(), many.c_str(), &w, nullptr);
-    EXPECT_LE(font->cache.bytes(), zr::font::cache_bytes);
+    EXPECT_LE(font->cache.bytes(), font->cache.bound());
     EXPECT_LT(font->cache.count(), 300u);
     zr_text_out(again.dc(), font.get(), 0, 0, "W", red);
     for (int y = 0; y < 200; ++y)
         for (int x = 0; x < 200; ++x) ASSERT_TRUE(same(first.pixel(x, y), again.pixel(x, y)));
+}
+
+// A font's own numbers may be anything: neither a huge ascent nor glyphs
+// scaled past the largest side may cost more than a glyph of that side.
+TEST(FreeTypeFont, HugeMetricsCostNoMoreThanTheLargestGlyph) {
+    // A BDF font 8 pixels high claiming an ascent of 30000 and lacking both
+    // U+FFFD and '?': its box stays as high as the font.
+    const std::string bdf =
+        "STARTFONT 2.1\nFONT -zr-test-medium-r-normal--8-80-75-75-c-60-iso10646-1\nSIZE 8 75 75\n"
+        "FONTBOUNDINGBOX 6 8 0 -2\nSTARTPROPERTIES 2\nFONT_ASCENT 30000\nFONT_DESCENT 2\nENDPROPERTIES\nCHARS 1\n"
+        "STARTCHAR A\nENCODING 65\nSWIDTH 750 0\nDWIDTH 7 0\nBBX 6 8 0 -2\nBITMAP\n"
+        "30\n48\n84\nFC\n84\n84\n00\n00\nENDCHAR\nENDFONT\n";
+    temp_file f("tall-bdf", bytes(bdf.begin(), bdf.end()));
+    font_ptr tall = open_font(f.path, 8);
+    ASSERT_NE(tall, nullptr) << zr_error_code;
+    int w = 0;
+    zr_text_size(tall.get(), "Z", &w, nullptr);
+    EXPECT_GT(w, 3);
+    EXPECT_LE(w, 8);
+
+    // DejaVu with 16 units to the em: at 128 pixels every outline is tens of
+    // thousands of pixels across, refused before FreeType renders it.
+    REQUIRE_FONT(dejavu);
+    bytes ttf;
+    {
+        std::FILE *in = std::fopen(dejavu, "rb");
+        ASSERT_NE(in, nullptr);
+        for (int c; (c = std::fgetc(in)) != EOF;) ttf.push_back(static_cast<unsigned char>(c));
+        std::fclose(in);
+    }
+    auto be = [&](std::size_t at, int n) {
+        std::uint32_t v = 0;
+        for (int i = 0; i < n; ++i) v = v << 8 | ttf.at(at + static_cast<std::size_t>(i));
+        return v;
+    };
+    bool patched = false;
+    for (std::uint32_t t = 0; t < be(4, 2); ++t) {
+        const std::size_t record = 12 + 16 * std::size_t{t};
+        if (std::memcmp(&ttf.at(record), "head", 4) != 0) continue;
+        const std::size_t em = be(record + 8, 4) + 18;
+        ttf.at(em) = 0;
+        ttf.at(em + 1) = 16;
+        patched = true;
+    }
+    ASSERT_TRUE(patched);
+    temp_file g("tiny-em", ttf);
+    font_ptr huge = open_font(g.path, 128);
+    ASSERT_NE(huge, nullptr) << zr_error_code;
+    const int grown = zr_test::peak_growth_mib([&] { zr_text_size(huge.get(), "A", nullptr, nullptr); });
+    EXPECT_GE(grown, 0);
+    EXPECT_LT(grown, 32) << "MiB for one measured character";
+    zr_text_size(huge.get(), "A", &w, nullptr);
+    EXPECT_LE(w, 128);
 }
 #endif
 

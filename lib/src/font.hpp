@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zr::font {
@@ -36,13 +37,16 @@ public:
     int ascent = 0;       // pixels above the baseline
     int descent = 0;      // pixels below it
     int line_height = 0;  // from one baseline to the next
+    int pixel_size = 0;   // the height it was opened at (a bitmap font: its strike's)
 };
 
 // The glyph cache of one font: an open-addressed index over the glyphs,
 // each stamped with its last use. Past the bound, the least recently used
-// glyphs go until a quarter of the bound is free again (the glyph just made
-// always stays), so the cost of that sweep is shared by many additions.
-// Pointers from find and add stay valid until the next add.
+// glyphs go until a quarter of the bound is free again, so the cost of that
+// sweep is shared by many additions; the kept_recent glyphs used last always
+// stay, whatever their size, so text alternating between a few glyphs larger
+// than the bound renders each of them once. Pointers from find and add stay
+// valid until the next add.
 class glyph_cache {
 public:
     explicit glyph_cache(std::size_t bound_bytes) : bound_(bound_bytes) {}
@@ -62,6 +66,7 @@ public:
     // Keeps g for cp (cp must not be cached) and returns it.
     const glyph *add(char32_t cp, glyph g);
     std::size_t bytes() const { return bytes_; }
+    std::size_t bound() const { return bound_; }
     std::size_t count() const { return entries_.size(); }
 
 private:
@@ -73,7 +78,7 @@ private:
     static std::size_t weight(const glyph &g) { return g.coverage.size() + sizeof(entry) + 2 * sizeof(std::uint32_t); }
     // Fibonacci hashing: the top bits of cp times 2^32 / phi.
     std::size_t home(char32_t cp) const { return static_cast<std::uint32_t>(cp * 2654435769u) >> (32 - slot_bits_); }
-    void drop_least_recent(char32_t keep);
+    void drop_least_recent();
     void rebuild_index();
     std::size_t bound_, bytes_ = 0;
     std::uint64_t clock_ = 0;
@@ -82,17 +87,25 @@ private:
     int slot_bits_ = 0;
 };
 
-// Default bound of one font's cache.
+// The bound of a font's cache: 1 MiB, or more for a large font, so that it
+// holds at least cache_glyphs glyphs of pixel_size x pixel_size (32 MiB at
+// the largest size).
 inline constexpr std::size_t cache_bytes = std::size_t{1} << 20;
+inline constexpr std::size_t cache_glyphs = 32;
+inline constexpr std::size_t kept_recent = 4;
+std::size_t cache_bound(int pixel_size);
 
 }  // namespace zr::font
 
 // The record behind the public handle.
 struct zr_font_t {
+    explicit zr_font_t(std::unique_ptr<zr::font::face> f)
+        : face(std::move(f)), cache(zr::font::cache_bound(face->pixel_size)) {}
     std::unique_ptr<zr::font::face> face;
-    zr::font::glyph_cache cache{zr::font::cache_bytes};
-    // The glyph drawn for cp: its own, else U+FFFD, else '?', else a box.
-    // Never null.
+    zr::font::glyph_cache cache;
+    // The glyph drawn for cp: its own, else U+FFFD, else '?', else a box
+    // two thirds of the font's height (or ascent, when smaller) high. Never
+    // null.
     const zr::font::glyph *glyph_for(char32_t cp);
 };
 

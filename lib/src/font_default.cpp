@@ -120,6 +120,7 @@ public:
         ascent = top_rows + body_rows * square;
         descent = cell_height - ascent;
         line_height = cell_height;
+        pixel_size = cell_height;
     }
 
     bool render(char32_t cp, glyph &g) override {

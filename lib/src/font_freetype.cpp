@@ -6,8 +6,10 @@
 #if ZR_HAVE_FREETYPE
 #include <ft2build.h>
 #include FT_FREETYPE_H
+#include FT_OUTLINE_H
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace zr::font {
@@ -20,6 +22,10 @@ int round_26_6(FT_Pos v) { return static_cast<int>((v + 32) >> 6); }
 int ceil_26_6(FT_Pos v) { return static_cast<int>((v + 63) >> 6); }
 int floor_26_6(FT_Pos v) { return static_cast<int>(v >> 6); }
 
+bool fits(const FT_Bitmap &b) {
+    return b.width <= static_cast<unsigned>(max_pixel_height) && b.rows <= static_cast<unsigned>(max_pixel_height);
+}
+
 class ft_face final : public face {
 public:
     FT_Library library = nullptr;
@@ -31,16 +37,29 @@ public:
         if (library != nullptr) FT_Done_FreeType(library);
     }
 
+    // A glyph's size is checked before anything of its size is made: a
+    // bitmap strike's from its metrics alone, an outline's from its control
+    // box, which holds the rendered bitmap.
     bool render(char32_t cp, glyph &g) override {
         const FT_UInt index = FT_Get_Char_Index(ft, cp);
         if (index == 0) return false;
-        if (FT_Load_Glyph(ft, index, load_flags) != 0) return false;
         FT_GlyphSlot slot = ft->glyph;
+        if (!FT_IS_SCALABLE(ft)) {
+            if (FT_Load_Glyph(ft, index, load_flags | FT_LOAD_BITMAP_METRICS_ONLY) != 0 || !fits(slot->bitmap))
+                return false;
+        }
+        if (FT_Load_Glyph(ft, index, load_flags) != 0) return false;
+        if (slot->format == FT_GLYPH_FORMAT_OUTLINE) {
+            FT_BBox box;
+            FT_Outline_Get_CBox(&slot->outline, &box);
+            const FT_Pos side = std::max(box.xMax - box.xMin, box.yMax - box.yMin);
+            // Rounding out to whole pixels adds at most one on each side.
+            if (side > FT_Pos{max_pixel_height - 2} * 64) return false;
+        }
         if (slot->format != FT_GLYPH_FORMAT_BITMAP && FT_Render_Glyph(slot, FT_RENDER_MODE_NORMAL) != 0)
             return false;
         const FT_Bitmap &b = slot->bitmap;
-        if (b.width > static_cast<unsigned>(max_pixel_height) || b.rows > static_cast<unsigned>(max_pixel_height))
-            return false;
+        if (!fits(b)) return false;
         g.width = static_cast<int>(b.width);
         g.height = static_cast<int>(b.rows);
         g.left = slot->bitmap_left;
@@ -98,6 +117,7 @@ open_result open_freetype(const char *path, int pixel_height) {
         f->ascent = ceil_26_6(m.ascender);
         f->descent = -floor_26_6(m.descender);
         f->line_height = round_26_6(m.height);
+        f->pixel_size = pixel_height;
     } else {
         if (ft->num_fixed_sizes <= 0) {
             r.error = ERR_SIGNATURE;
@@ -116,6 +136,10 @@ open_result open_freetype(const char *path, int pixel_height) {
         f->ascent = round_26_6(m.ascender);
         f->descent = -round_26_6(m.descender);
         f->line_height = round_26_6(m.height);
+        // The strike's nominal size (its height may count a declared ascent).
+        const FT_Bitmap_Size &strike = ft->available_sizes[best];
+        const FT_Pos ppem = strike.y_ppem > 0 ? (strike.y_ppem + 32) >> 6 : strike.height;
+        f->pixel_size = static_cast<int>(std::clamp<FT_Pos>(ppem, 1, max_pixel_height));
         if (f->ascent + f->descent <= 0) {
             f->ascent = ft->available_sizes[best].height;
             f->descent = 0;

@@ -190,6 +190,7 @@ open_result read_psf(const unsigned char *data, std::size_t size, int scale) {
     f->ascent = f->height * scale;
     f->descent = 0;
     f->line_height = f->ascent;
+    f->pixel_size = f->ascent;
     r.made = std::move(f);
     r.error = ERR_NONE;
     return r;
@@ -243,15 +244,20 @@ open_result open_psf_file(const char *path, int pixel_height) {
     }
 #endif
     // The glyph height decides the scale: the whole multiple nearest below
-    // pixel_height, at least 1.
-    int scale = 1;
-    if (bytes.size() >= 4 && std::memcmp(bytes.data(), psf1_magic, 2) == 0 && bytes[3] != 0)
-        scale = std::min(64, pixel_height / bytes[3]);
-    else if (bytes.size() >= psf2_header_bytes && std::memcmp(bytes.data(), psf2_magic, 4) == 0) {
-        const std::uint32_t h = le32(bytes.data() + 24);
-        if (h != 0) scale = static_cast<int>(std::min<std::uint32_t>(64, static_cast<std::uint32_t>(pixel_height) / h));
+    // pixel_height, at least 1, and small enough that a glyph wider than high
+    // still fits the largest side.
+    std::uint32_t width = 0, height = 0;
+    if (bytes.size() >= 4 && std::memcmp(bytes.data(), psf1_magic, 2) == 0) {
+        width = 8;
+        height = bytes[3];
+    } else if (bytes.size() >= psf2_header_bytes && std::memcmp(bytes.data(), psf2_magic, 4) == 0) {
+        height = le32(bytes.data() + 24);
+        width = le32(bytes.data() + 28);
     }
-    return read_psf(bytes.data(), bytes.size(), scale < 1 ? 1 : scale);
+    std::uint32_t scale = 64;
+    if (height != 0) scale = std::min(scale, static_cast<std::uint32_t>(pixel_height) / height);
+    if (width != 0) scale = std::min(scale, static_cast<std::uint32_t>(max_pixel_height) / width);
+    return read_psf(bytes.data(), bytes.size(), static_cast<int>(std::max<std::uint32_t>(scale, 1)));
 }
 
 }  // namespace zr::font

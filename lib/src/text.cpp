@@ -27,11 +27,16 @@
 
 namespace zr::font {
 
+std::size_t cache_bound(int pixel_size) {
+    const auto side = static_cast<std::size_t>(std::clamp(pixel_size, 0, max_pixel_height));
+    return std::max(cache_bytes, cache_glyphs * side * side);
+}
+
 const glyph *glyph_cache::add(char32_t cp, glyph g) {
     bytes_ += weight(g);
     entries_.push_back(entry{cp, ++clock_, std::move(g)});
-    if (bytes_ > bound_ && entries_.size() > 1) {
-        drop_least_recent(cp);
+    if (bytes_ > bound_ && entries_.size() > kept_recent) {
+        drop_least_recent();
     } else if (entries_.size() * 2 > slots_.size()) {
         rebuild_index();
     } else {
@@ -42,19 +47,19 @@ const glyph *glyph_cache::add(char32_t cp, glyph g) {
     return find(cp);
 }
 
-void glyph_cache::drop_least_recent(char32_t keep) {
+void glyph_cache::drop_least_recent() {
     std::vector<std::uint32_t> by_use(entries_.size());
     for (std::uint32_t i = 0; i < by_use.size(); ++i) by_use[i] = i;
     std::sort(by_use.begin(), by_use.end(), [&](std::uint32_t a, std::uint32_t b) { return entries_[a].used < entries_[b].used; });
     // Uses are distinct, so every glyph used at or before `last` goes.
     const std::size_t target = bound_ - bound_ / 4;
     std::uint64_t last = 0;
-    for (std::size_t i = 0; i + 1 < by_use.size() && bytes_ > target; ++i) {
+    for (std::size_t i = 0; i + kept_recent < by_use.size() && bytes_ > target; ++i) {
         const entry &e = entries_[by_use[i]];
         bytes_ -= weight(e.g);
         last = e.used;
     }
-    std::erase_if(entries_, [&](const entry &e) { return e.used <= last && e.cp != keep; });
+    std::erase_if(entries_, [&](const entry &e) { return e.used <= last; });
     rebuild_index();
 }
 
@@ -79,10 +84,13 @@ namespace {
 
 constexpr char32_t replacement_char = 0xFFFD;
 
-// The last resort for a font without U+FFFD and '?': an outlined box.
+// The last resort for a font without U+FFFD and '?': an outlined box. Its
+// size comes from the font's height, not from its ascent alone, which a
+// font may declare as anything.
 glyph box_glyph(const font::face &f) {
     glyph g;
-    const int h = std::max(3, f.ascent * 2 / 3), w = std::max(3, h * 2 / 3);
+    const int from = std::clamp(std::min(f.ascent, f.pixel_size), 0, font::max_pixel_height);
+    const int h = std::max(3, from * 2 / 3), w = std::max(3, h * 2 / 3);
     g.width = w;
     g.height = h;
     g.left = 1;
@@ -471,12 +479,8 @@ std::int64_t run_text(zr_font_t *font, dc_t *dc, std::int64_t x, std::int64_t y,
 int clamp_int(std::int64_t v) { return static_cast<int>(std::clamp<std::int64_t>(v, INT_MIN, INT_MAX)); }
 
 zr_font_t *make_font(std::unique_ptr<font::face> face) {
-    auto *f = new (std::nothrow) zr_font_t;
-    if (f == nullptr) {
-        zr_error_code = ERR_OUT_OF_MEMORY;
-        return nullptr;
-    }
-    f->face = std::move(face);
+    auto *f = new (std::nothrow) zr_font_t(std::move(face));
+    if (f == nullptr) zr_error_code = ERR_OUT_OF_MEMORY;
     return f;
 }
 
