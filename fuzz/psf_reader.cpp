@@ -2,7 +2,7 @@
 // own size, once scaled up). A font that loads draws a few lines onto a
 // small bitmap, so the Unicode table, the glyph rows and the cache are all
 // reached.
-#include "font.hpp"
+#include "glyph_cache.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -12,8 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (const int scale : {1, 3}) {
         zr::font::open_result r = zr::font::read_psf(data, size, scale);
         if (r.made == nullptr) continue;
-        auto font = std::make_unique<zr_font_t>();
-        font->face = std::move(r.made);
+        auto font = std::make_unique<zr_font_t>(std::move(r.made));
         bmp_t *bmp = zr_bmp_create(61, 37, 32, 0);
         if (bmp == nullptr) return 0;
         const color_t ink{200, 100, 50, static_cast<unsigned char>(size)};

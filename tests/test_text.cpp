@@ -4,7 +4,8 @@
 // clipping, the fast path against the plain path, and measuring.
 #include "blit.hpp"
 #include "fb_dc.hpp"
-#include "font.hpp"
+#include "glyph_cache.hpp"
+#include "text_decode.hpp"
 #include "recording_dc.hpp"
 #include "child_memory.hpp"
 #include "shared_data.hpp"
@@ -299,6 +300,8 @@ TEST(PsfFont, HostileHeadersAreRefused) {
     const bytes cut_table(good.file.begin(), good.file.end() - 1);
     bytes bad_table = good.file;
     bad_table[32 + 64] = 0xC0;  // an overlong lead byte in the table
+    bytes surrogate_table = good.file;
+    for (int i = 0; i < 3; ++i) surrogate_table[32 + 64 + 1 + static_cast<std::size_t>(i)] = "\xED\xA0\x80"[i];
     bytes psf1_bad_mode = make_psf1(8).file;
     psf1_bad_mode[2] = 0x10;
     bytes psf1_short = make_psf1(8).file;
@@ -311,6 +314,7 @@ TEST(PsfFont, HostileHeadersAreRefused) {
         {"glyphs cut short", cut_glyphs},
         {"table cut short", cut_table},
         {"bad table", bad_table},
+        {"surrogate in the table", surrogate_table},
         {"version 1", with32(4, 1)},
         {"header size below 32", with32(8, 28)},
         {"header size past the end", with32(8, 0x7FFFFFF0)},

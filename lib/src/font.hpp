@@ -1,5 +1,5 @@
-// Fonts: one record above the formats (PSF, FreeType, the built-in font),
-// with the glyph cache that drawing goes through.
+// Fonts: the record each format fills (a face that renders glyphs), and
+// the table of the readers that open font files.
 #pragma once
 
 #include "zr.h"
@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -40,74 +39,7 @@ public:
     int pixel_size = 0;   // the height it was opened at (a bitmap font: its strike's)
 };
 
-// The glyph cache of one font: an open-addressed index over the glyphs,
-// each stamped with its last use. Past the bound, the least recently used
-// glyphs go until a quarter of the bound is free again, so the cost of that
-// sweep is shared by many additions; the kept_recent glyphs used last always
-// stay, whatever their size, so text alternating between a few glyphs larger
-// than the bound renders each of them once. Pointers from find and add stay
-// valid until the next add.
-class glyph_cache {
-public:
-    explicit glyph_cache(std::size_t bound_bytes) : bound_(bound_bytes) {}
-    // The cached glyph of cp, or null; a hit counts as a use.
-    const glyph *find(char32_t cp) {
-        if (slots_.empty()) return nullptr;
-        for (std::size_t i = home(cp);; i = (i + 1) & (slots_.size() - 1)) {
-            const std::uint32_t at = slots_[i];
-            if (at == 0) return nullptr;
-            entry &e = entries_[at - 1];
-            if (e.cp == cp) {
-                e.used = ++clock_;
-                return &e.g;
-            }
-        }
-    }
-    // Keeps g for cp (cp must not be cached) and returns it.
-    const glyph *add(char32_t cp, glyph g);
-    std::size_t bytes() const { return bytes_; }
-    std::size_t bound() const { return bound_; }
-    std::size_t count() const { return entries_.size(); }
-
-private:
-    struct entry {
-        char32_t cp;
-        std::uint64_t used;
-        glyph g;
-    };
-    static std::size_t weight(const glyph &g) { return g.coverage.size() + sizeof(entry) + 2 * sizeof(std::uint32_t); }
-    // Fibonacci hashing: the top bits of cp times 2^32 / phi.
-    std::size_t home(char32_t cp) const { return static_cast<std::uint32_t>(cp * 2654435769u) >> (32 - slot_bits_); }
-    void drop_least_recent();
-    void rebuild_index();
-    std::size_t bound_, bytes_ = 0;
-    std::uint64_t clock_ = 0;
-    std::vector<entry> entries_;
-    std::vector<std::uint32_t> slots_;  // entry index + 1, or 0 when free; at most half full
-    int slot_bits_ = 0;
-};
-
-// The bound of a font's cache: 1 MiB, or more for a large font, so that it
-// holds at least cache_glyphs glyphs of pixel_size x pixel_size (32 MiB at
-// the largest size).
-inline constexpr std::size_t cache_bytes = std::size_t{1} << 20;
-inline constexpr std::size_t cache_glyphs = 32;
-inline constexpr std::size_t kept_recent = 4;
-std::size_t cache_bound(int pixel_size);
-
 }  // namespace zr::font
-
-// The record behind the public handle.
-struct zr_font_t {
-    explicit zr_font_t(std::unique_ptr<zr::font::face> f)
-        : face(std::move(f)), cache(zr::font::cache_bound(face->pixel_size)) {}
-    std::unique_ptr<zr::font::face> face;
-    zr::font::glyph_cache cache;
-    // The glyph drawn for cp: its own, else U+FFFD, else '?', else a box
-    // two thirds of the font's height (or ascent, when smaller) high. Never
-    // null.
-    const zr::font::glyph *glyph_for(char32_t cp);
-};
 
 namespace zr::font {
 
@@ -137,20 +69,14 @@ open_result open_freetype(const char *path, int pixel_height);
 // The built-in 12 x 22 font (printable ASCII).
 std::unique_ptr<face> make_default_face();
 
+// A reader of font files, tried in table order: the first whose claims
+// accepts the file's first bytes opens it (the last claims every file).
+struct reader {
+    const char *name;
+    bool (*claims)(const unsigned char *head, std::size_t size);
+    open_result (*open)(const char *path, int pixel_height);
+};
+extern const reader readers[];
+extern const std::size_t reader_count;
+
 }  // namespace zr::font
-
-namespace zr::text {
-
-// The code point at p, which moves past it. Ill-formed UTF-8 (a stray or
-// missing continuation byte, an overlong form, a surrogate, a value above
-// U+10FFFF, a sequence cut short by the terminating NUL) gives U+FFFD and
-// moves one byte on. p must not point at the NUL itself.
-char32_t decode_utf8(const char *&p);
-
-// EUC-KR text as UTF-8. A byte that does not start a valid character (or a
-// pair cut short) becomes U+FFFD and the conversion goes on at the next byte.
-// Without the C library's EUC-KR converter, ASCII passes through and every
-// other byte becomes U+FFFD.
-std::string euckr_to_utf8(const char *euckr);
-
-}  // namespace zr::text

@@ -6,6 +6,7 @@
 // table, where the file has one, maps code points to glyphs; without one,
 // code point n is glyph n.
 #include "font.hpp"
+#include "text_decode.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -76,24 +77,6 @@ public:
     }
 };
 
-// One code point of a PSF2 table entry (UTF-8); false on a bad sequence.
-bool table_utf8(const u8 *&p, const u8 *end, char32_t &cp) {
-    const u8 b = *p;
-    int more;
-    if (b < 0x80) { cp = b; more = 0; }
-    else if (b >= 0xC2 && b <= 0xDF) { cp = b & 0x1Fu; more = 1; }
-    else if (b >= 0xE0 && b <= 0xEF) { cp = b & 0x0Fu; more = 2; }
-    else if (b >= 0xF0 && b <= 0xF4) { cp = b & 0x07u; more = 3; }
-    else return false;
-    if (end - p <= more) return false;
-    for (int i = 1; i <= more; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return false;
-        cp = cp << 6 | (p[i] & 0x3Fu);
-    }
-    p += more + 1;
-    return cp <= 0x10FFFF;
-}
-
 // The PSF2 table: per glyph, code points up to 0xFF; 0xFE starts sequences
 // (several code points drawn as one glyph), which are skipped.
 bool read_table2(psf_face &f, const u8 *p, const u8 *end) {
@@ -104,7 +87,9 @@ bool read_table2(psf_face &f, const u8 *p, const u8 *end) {
             if (*p == 0xFF) { ++p; break; }
             if (*p == 0xFE) { in_sequence = true; ++p; continue; }
             char32_t cp;
-            if (!table_utf8(p, end, cp)) return false;
+            const int n = text::utf8_sequence(p, end, cp);
+            if (n == 0) return false;
+            p += n;
             if (!in_sequence) f.map.emplace(cp, i);
         }
     }

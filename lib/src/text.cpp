@@ -1,5 +1,4 @@
-// Text: fonts and their glyph cache, UTF-8 and EUC-KR decoding, line layout
-// and drawing.
+// Text: line layout, measuring and drawing.
 //
 // A glyph is drawn as coverage: coverage c under a colour of alpha a gives
 // the effective alpha (c * a + 127) / 255 (the nearest integer to c * a /
@@ -9,201 +8,20 @@
 // forced); everywhere else it goes through the DC's get_pixel and set_pixel.
 #include "blit.hpp"
 #include "fb_dc.hpp"
-#include "font.hpp"
+#include "glyph_cache.hpp"
 #include "pixel_format.hpp"
+#include "text_decode.hpp"
 #include "zr_internal.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <iconv.h>
-#include <new>
 #include <type_traits>
-#include <utility>
 #include <vector>
-
-namespace zr::font {
-
-std::size_t cache_bound(int pixel_size) {
-    const auto side = static_cast<std::size_t>(std::clamp(pixel_size, 0, max_pixel_height));
-    return std::max(cache_bytes, cache_glyphs * side * side);
-}
-
-const glyph *glyph_cache::add(char32_t cp, glyph g) {
-    bytes_ += weight(g);
-    entries_.push_back(entry{cp, ++clock_, std::move(g)});
-    if (bytes_ > bound_ && entries_.size() > kept_recent) {
-        drop_least_recent();
-    } else if (entries_.size() * 2 > slots_.size()) {
-        rebuild_index();
-    } else {
-        std::size_t i = home(cp);
-        while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
-        slots_[i] = static_cast<std::uint32_t>(entries_.size());
-    }
-    return find(cp);
-}
-
-void glyph_cache::drop_least_recent() {
-    std::vector<std::uint32_t> by_use(entries_.size());
-    for (std::uint32_t i = 0; i < by_use.size(); ++i) by_use[i] = i;
-    std::sort(by_use.begin(), by_use.end(), [&](std::uint32_t a, std::uint32_t b) { return entries_[a].used < entries_[b].used; });
-    // Uses are distinct, so every glyph used at or before `last` goes.
-    const std::size_t target = bound_ - bound_ / 4;
-    std::uint64_t last = 0;
-    for (std::size_t i = 0; i + kept_recent < by_use.size() && bytes_ > target; ++i) {
-        const entry &e = entries_[by_use[i]];
-        bytes_ -= weight(e.g);
-        last = e.used;
-    }
-    std::erase_if(entries_, [&](const entry &e) { return e.used <= last; });
-    rebuild_index();
-}
-
-void glyph_cache::rebuild_index() {
-    int bits = 4;
-    while ((std::size_t{1} << bits) < entries_.size() * 2) ++bits;
-    slot_bits_ = bits;
-    slots_.assign(std::size_t{1} << bits, 0);
-    for (std::size_t n = 0; n < entries_.size(); ++n) {
-        std::size_t i = home(entries_[n].cp);
-        while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
-        slots_[i] = static_cast<std::uint32_t>(n + 1);
-    }
-}
-
-}  // namespace zr::font
 
 using namespace zr;
 using zr::font::glyph;
-
-namespace {
-
-constexpr char32_t replacement_char = 0xFFFD;
-
-// The last resort for a font without U+FFFD and '?': an outlined box. Its
-// size comes from the font's height, not from its ascent alone, which a
-// font may declare as anything.
-glyph box_glyph(const font::face &f) {
-    glyph g;
-    const int from = std::clamp(std::min(f.ascent, f.pixel_size), 0, font::max_pixel_height);
-    const int h = std::max(3, from * 2 / 3), w = std::max(3, h * 2 / 3);
-    g.width = w;
-    g.height = h;
-    g.left = 1;
-    g.top = h;
-    g.advance = w + 2;
-    g.coverage.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h), 0);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (x == 0 || y == 0 || x == w - 1 || y == h - 1)
-                g.coverage[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = 255;
-    return g;
-}
-
-}  // namespace
-
-namespace {
-
-// Rows padded to whole groups of pixel_group with zero coverage, which draws
-// nothing, so the fast path can draw whole groups.
-constexpr int pixel_group = 8;
-
-void pad_rows(glyph &g) {
-    const int pitch = (g.width + pixel_group - 1) / pixel_group * pixel_group;
-    g.pitch = pitch;
-    if (pitch == g.width || g.height <= 0) return;
-    std::vector<std::uint8_t> padded(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(g.height), 0);
-    for (int y = 0; y < g.height; ++y)
-        std::memcpy(padded.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(pitch),
-                    g.coverage.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(g.width),
-                    static_cast<std::size_t>(g.width));
-    g.coverage = std::move(padded);
-}
-
-}  // namespace
-
-const glyph *zr_font_t::glyph_for(char32_t cp) {
-    if (const glyph *g = cache.find(cp)) return g;
-    glyph g;
-    if (!face->render(cp, g) && !face->render(replacement_char, g) && !face->render(U'?', g)) g = box_glyph(*face);
-    pad_rows(g);
-    return cache.add(cp, std::move(g));
-}
-
-// ---- decoding
-
-namespace zr::text {
-
-char32_t decode_utf8(const char *&p) {
-    const auto *s = reinterpret_cast<const unsigned char *>(p);
-    const unsigned char b = s[0];
-    ++p;
-    if (b < 0x80) return b;
-    int more;
-    char32_t cp;
-    // The second byte's range rules out overlongs, surrogates and values
-    // above U+10FFFF; later bytes are plain continuations.
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) { more = 1; cp = b & 0x1Fu; }
-    else if (b >= 0xE0 && b <= 0xEF) {
-        more = 2;
-        cp = b & 0x0Fu;
-        if (b == 0xE0) lo = 0xA0;
-        if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        more = 3;
-        cp = b & 0x07u;
-        if (b == 0xF0) lo = 0x90;
-        if (b == 0xF4) hi = 0x8F;
-    } else {
-        return replacement_char;
-    }
-    // Each byte is looked at only after the one before it was a continuation,
-    // so a NUL stops the reading where it is.
-    for (int i = 1; i <= more; ++i) {
-        const unsigned char c = s[i];
-        if (i == 1 ? (c < lo || c > hi) : (c & 0xC0) != 0x80) return replacement_char;
-        cp = cp << 6 | (c & 0x3Fu);
-    }
-    p += more;
-    return cp;
-}
-
-std::string euckr_to_utf8(const char *euckr) {
-    static constexpr char replacement_utf8[] = "\xEF\xBF\xBD";
-    std::string out;
-    std::size_t left = std::strlen(euckr);
-    iconv_t cd = iconv_open("UTF-8", "EUC-KR");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        for (const char *p = euckr; *p != '\0'; ++p)
-            if (static_cast<unsigned char>(*p) < 0x80) out += *p;
-            else out += replacement_utf8;
-        return out;
-    }
-    char *in = const_cast<char *>(euckr);
-    char buffer[256];
-    while (left > 0) {
-        char *o = buffer;
-        std::size_t room = sizeof buffer;
-        const std::size_t r = iconv(cd, &in, &left, &o, &room);
-        out.append(buffer, static_cast<std::size_t>(o - buffer));
-        if (r == static_cast<std::size_t>(-1) && errno != E2BIG) {
-            // EILSEQ or EINVAL: one byte becomes U+FFFD.
-            out += replacement_utf8;
-            ++in;
-            --left;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
-    iconv_close(cd);
-    return out;
-}
-
-}  // namespace zr::text
 
 // ---- drawing
 
@@ -284,7 +102,7 @@ template <class Fmt>
     }
 }
 
-// Groups of pixel_group pixels in 16-bit vector lanes (GCC and clang vector
+// Groups of font::glyph_row_group pixels in 16-bit vector lanes (GCC and clang vector
 // extensions; without SIMD the compiler splits them into scalar code). The
 // lanes hold little-endian pixels, so big-endian hosts draw pixel by pixel.
 using lanes16 = std::uint16_t __attribute__((vector_size(16)));
@@ -342,8 +160,8 @@ void coverage_row(u8 *d, const std::uint8_t *cov, int n, color_t c) {
     const auto solid = Fmt::encode(c);
     int x = 0;
     if constexpr (!host_is_big_endian) {
-        static_assert(pixel_group == 8);
-        for (; x + pixel_group <= n; x += pixel_group) {
+        static_assert(font::glyph_row_group == 8);
+        for (; x + font::glyph_row_group <= n; x += font::glyph_row_group) {
             // Nothing to draw in a group without coverage (a glyph's edges
             // and padding): it keeps its pixels either way.
             std::uint64_t any;
@@ -351,7 +169,7 @@ void coverage_row(u8 *d, const std::uint8_t *cov, int n, color_t c) {
             if (any == 0) continue;
             // Full coverage under an opaque colour is the colour itself.
             if (any == ~std::uint64_t{0} && c.alpha == 255) {
-                for (int k = 0; k < pixel_group; ++k) Fmt::store(d + (x + k) * Fmt::bytes, solid);
+                for (int k = 0; k < font::glyph_row_group; ++k) Fmt::store(d + (x + k) * Fmt::bytes, solid);
                 continue;
             }
             if constexpr (std::is_same_v<Fmt, xrgb8888>) {
@@ -383,12 +201,12 @@ using wide16 = std::uint16_t __attribute__((vector_size(32)));
     const wide16 high_source = {c.green, 0, c.green, 0, c.green, 0, c.green, 0, c.green, 0, c.green, 0, c.green, 0, c.green, 0};
     const auto solid = xrgb8888::encode(c);
     int x = 0;
-    for (; x + pixel_group <= n; x += pixel_group) {
+    for (; x + font::glyph_row_group <= n; x += font::glyph_row_group) {
         std::uint64_t any;
         std::memcpy(&any, cov + x, sizeof any);
         if (any == 0) continue;
         if (any == ~std::uint64_t{0} && c.alpha == 255) {
-            for (int k = 0; k < pixel_group; ++k) xrgb8888::store(d + (x + k) * 4, solid);
+            for (int k = 0; k < font::glyph_row_group; ++k) xrgb8888::store(d + (x + k) * 4, solid);
             continue;
         }
         lanes8 cv;
@@ -425,7 +243,7 @@ void fast_glyph(dc_t *dc, const glyph &g, const glyph_clip &c, color_t color, co
     int n = c.x1 - c.x0;
     // The padding draws nothing: take it where it lies inside both the row
     // of coverage and the DC.
-    const int whole = (n + pixel_group - 1) / pixel_group * pixel_group;
+    const int whole = (n + font::glyph_row_group - 1) / font::glyph_row_group * font::glyph_row_group;
     if (c.gx0 + whole <= g.pitch && c.x0 + whole <= dc->width) n = whole;
     for (int y = c.y0; y < c.y1; ++y) {
         const std::uint8_t *cov = g.coverage.data() + static_cast<std::size_t>(c.gy0 + y - c.y0) * static_cast<std::size_t>(g.pitch) +
@@ -478,75 +296,9 @@ std::int64_t run_text(zr_font_t *font, dc_t *dc, std::int64_t x, std::int64_t y,
 
 int clamp_int(std::int64_t v) { return static_cast<int>(std::clamp<std::int64_t>(v, INT_MIN, INT_MAX)); }
 
-zr_font_t *make_font(std::unique_ptr<font::face> face) {
-    auto *f = new (std::nothrow) zr_font_t(std::move(face));
-    if (f == nullptr) zr_error_code = ERR_OUT_OF_MEMORY;
-    return f;
-}
-
 }  // namespace
 
 extern "C" {
-
-ZR_API zr_font_t *zr_font_open(const char *path, int pixel_height) {
-    if (path == nullptr || pixel_height <= 0 || pixel_height > font::max_pixel_height) {
-        zr_error_code = ERR_FONT_FILE;
-        return nullptr;
-    }
-    try {
-        // The first bytes tell PSF (or gzip, which only PSF comes in) from
-        // the formats FreeType reads.
-        std::FILE *in = std::fopen(path, "rb");
-        if (in == nullptr) {
-            zr_error_code = ERR_FONT_FILE;
-            return nullptr;
-        }
-        unsigned char head[4] = {};
-        const std::size_t n = std::fread(head, 1, sizeof head, in);
-        const bool failed = std::ferror(in) != 0;
-        std::fclose(in);
-        if (failed) {
-            zr_error_code = ERR_FONT_FILE;
-            return nullptr;
-        }
-        const bool gzip = n >= 2 && head[0] == 0x1F && head[1] == 0x8B;
-        font::open_result r = gzip || font::is_psf(head, n) ? font::open_psf_file(path, pixel_height)
-                                                            : font::open_freetype(path, pixel_height);
-        if (r.made == nullptr) {
-            zr_error_code = r.error != ERR_NONE ? r.error : ERR_SIGNATURE;
-            return nullptr;
-        }
-        return make_font(std::move(r.made));
-    } catch (const std::bad_alloc &) {
-        zr_error_code = ERR_OUT_OF_MEMORY;
-        return nullptr;
-    }
-}
-
-ZR_API zr_font_t *zr_font_default(void) {
-    static zr_font_t *const shared = [] {
-        try {
-            return make_font(font::make_default_face());
-        } catch (const std::bad_alloc &) {
-            zr_error_code = ERR_OUT_OF_MEMORY;
-            return static_cast<zr_font_t *>(nullptr);
-        }
-    }();
-    return shared;
-}
-
-ZR_API void zr_font_close(zr_font_t *font) {
-    if (font == nullptr || font == zr_font_default()) return;
-    delete font;
-}
-
-ZR_API int zr_font_metrics(zr_font_t *font, int *ascent, int *descent, int *line_height) {
-    if (font == nullptr) return 0;
-    if (ascent != nullptr) *ascent = font->face->ascent;
-    if (descent != nullptr) *descent = font->face->descent;
-    if (line_height != nullptr) *line_height = font->face->line_height;
-    return font->face->line_height;
-}
 
 ZR_API int zr_text_out(dc_t *dc, zr_font_t *font, int x, int y, const char *utf8, color_t color) {
     if (dc == nullptr || font == nullptr || utf8 == nullptr) return 0;
