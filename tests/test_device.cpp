@@ -8,14 +8,15 @@
 #include <sys/mman.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <string>
 
 namespace {
 
-// The messages as EUC-KR bytes, by code: 0-15, then the display layer's 16-20.
-const char *const messages[21] = {
+// The messages as EUC-KR bytes, by code: 0-15, then the display layer's 16-22.
+const char *const messages[23] = {
     "\xbf\xa1\xb7\xaf \xbe\xf8\xc0\xbd",
     "\xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd",
     "\xc1\xa2\xb1\xd9 \xb1\xc7\xc7\xd1\xc0\xcc \xbe\xf8\xc0\xbd",
@@ -41,6 +42,8 @@ const char *const messages[21] = {
     "\xb4\xfd \xb9\xf6\xc6\xdb\xb8\xa6 \xc1\xf6\xbf\xf8\xc7\xcf\xc1\xf6 \xbe\xca\xc0\xbd",
     "\xc8\xad\xb8\xe9 \xb8\xf0\xb5\xe5 \xbc\xb3\xc1\xa4\xbf\xa1 \xbd\xc7\xc6\xd0",
     "\xc8\xad\xb8\xe9 \xc7\xa5\xbd\xc3\xbf\xa1 \xbd\xc7\xc6\xd0",
+    "\xbe\xcb \xbc\xf6 \xbe\xf8\xb4\xc2 \xc3\xca\xb1\xe2\xc8\xad \xc7\xc3\xb7\xa1\xb1\xd7",
+    "\xc0\xe5\xc4\xa1\xb0\xa1 \xc0\xcc\xb9\xcc \xbf\xad\xb7\xc1 \xc0\xd6\xc0\xbd",
 };
 
 std::string printed(int code, const char *where, int *returned) {
@@ -49,7 +52,7 @@ std::string printed(int code, const char *where, int *returned) {
 }
 
 TEST(ErrorChannel, EveryCodePrintsItsExactLine) {
-    for (int code = 0; code < 21; ++code) {
+    for (int code = 0; code < 23; ++code) {
         int returned = -1;
         EXPECT_EQ(printed(code, "x.bmp", &returned),
                   "[zr error:" + std::to_string(code) + "]" + messages[code] + " (x.bmp)\n");
@@ -65,9 +68,9 @@ TEST(ErrorChannel, EveryCodePrintsItsExactLine) {
 }
 
 TEST(ErrorChannel, CodesOutsideTheTableShareOneFixedText) {
-    zr_error_code = 21;
+    zr_error_code = 23;
     const std::string fixed = zr_error_string();
-    for (int code : {-1, 21, 22, 1000, INT_MIN, INT_MAX}) {
+    for (int code : {-1, 23, 24, 1000, INT_MIN, INT_MAX}) {
         zr_error_code = code;
         ASSERT_NE(zr_error_string(), nullptr);
         EXPECT_EQ(zr_error_string(), fixed);
@@ -122,6 +125,42 @@ TEST_F(Device, EveryFailureLeavesTheDeviceClosed) {
         EXPECT_EQ(zr_error_code, 0);
         zr_test::vfb_close();
     }
+}
+
+// Unknown flag bits are refused before the device is touched; the known ones
+// all pass (the console's is left out: it would switch this terminal).
+TEST_F(Device, UnknownInitFlagsAreRefusedBeforeAnythingOpens) {
+    const long descriptors = open_descriptors();
+    for (const int flags : {0x40, ZR_INIT_DOUBLE_BUFFER | 0x100, INT_MIN, -1}) {
+        SCOPED_TRACE(flags);
+        EXPECT_EQ(zr_test::vfb_open({.init_flags = flags}), ERR_INIT_FLAGS);
+        EXPECT_EQ(zr_error_code, ERR_INIT_FLAGS);
+        EXPECT_EQ(zr_fb.fd, -1);
+        EXPECT_EQ(open_descriptors(), descriptors);
+        zr_test::vfb_close();
+    }
+    EXPECT_EQ(zr_test::vfb_open({.init_flags = ZR_INIT_ALL_FLAGS & ~ZR_INIT_CONSOLE}), 0);
+}
+
+// A second zr_init while a device is open opens nothing: the first device
+// keeps its descriptor and its mapping, presents, and closes as usual.
+TEST_F(Device, ASecondInitWhileOpenIsRefusedAndTheFirstKeepsWorking) {
+    const long descriptors = open_descriptors();
+    ASSERT_EQ(zr_test::vfb_open({.width = 16, .height = 4, .depth = 16, .init_flags = ZR_INIT_SHADOW}), 0);
+    const long opened = open_descriptors();
+    const fb_t first = zr_fb;
+    EXPECT_EQ(zr_init(zr_test::vfb_device_path()), ERR_ALREADY_OPEN);
+    EXPECT_EQ(zr_init_ex(zr_test::vfb_device_path(), ZR_INIT_DOUBLE_BUFFER), ERR_ALREADY_OPEN);
+    EXPECT_EQ(zr_error_code, ERR_ALREADY_OPEN);
+    EXPECT_EQ(open_descriptors(), opened);
+    EXPECT_EQ(zr_fb.fd, first.fd);
+    EXPECT_EQ(zr_fb.mapped, first.mapped);
+    std::memset(zr_fb.mapped, 0x5A, static_cast<size_t>(zr_fb.bytes));  // drawn on the shadow
+    EXPECT_EQ(zr_present(nullptr, 0), 0);
+    EXPECT_EQ(zr_test::vfb_memory().at(static_cast<size_t>(zr_fb.bytes) - 1), 0x5A);
+    zr_test::vfb_close();
+    EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(zr_test::vfb_open({}), 0);
 }
 
 // A geometry is refused when the family its depth picks would store pixels

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <string>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <vector>
 
 using namespace zr_test;
@@ -95,6 +97,46 @@ TEST_F(Present, ShadowCopiesOnlyTheDamage) {
     zr_release_dc(dc);
 }
 
+// Below 8 bits a byte holds several pixels: the shadow copies the whole bytes
+// that each damaged row touches, and no others (rows padded to 64 bytes).
+TEST_F(Present, ShadowCopiesTheBytesOfTheDamageAtEveryDepth) {
+    const struct {
+        int depth;
+        int first, end;            // bytes of pixels 3 .. 8 in a row
+        int last_first, last_end;  // bytes of pixel 20, the last of a row
+        int row;                   // bytes of a row of 21 pixels
+    } depths[] = {
+        {1, 0, 2, 2, 3, 3}, {2, 0, 3, 5, 6, 6}, {4, 1, 5, 10, 11, 11}, {8, 3, 9, 20, 21, 21}, {24, 9, 27, 60, 63, 63},
+    };
+    for (const auto &d : depths) {
+        SCOPED_TRACE("depth " + std::to_string(d.depth));
+        ASSERT_EQ(vfb_open({.width = 21, .height = 6, .depth = d.depth, .line_length = 64,
+                            .init_flags = ZR_INIT_SHADOW}),
+                  0);
+        zr_display_info_t info{};
+        ASSERT_EQ(zr_display_info(&info), 0);
+        ASSERT_EQ(info.method, ZR_PRESENT_SHADOW);
+        std::memset(zr_fb.mapped, 0xA5, static_cast<size_t>(zr_fb.bytes));  // drawn on the shadow
+        const zr_rect_t damage[] = {{3, 1, 6, 2}, {20, 5, 4, 4}};
+        ASSERT_EQ(zr_present(damage, 2), 0);
+        std::vector<unsigned char> mem = vfb_memory();
+        ASSERT_EQ(mem.size(), 6u * 64);
+        for (int y = 0; y < 6; ++y)
+            for (int b = 0; b < 64; ++b) {
+                const bool inside = (y >= 1 && y < 3 && b >= d.first && b < d.end) ||
+                                    (y == 5 && b >= d.last_first && b < d.last_end);
+                ASSERT_EQ(mem[static_cast<size_t>(y) * 64 + b], inside ? 0xA5 : 0) << "row " << y << " byte " << b;
+            }
+        // The whole screen: every row's pixels, never the padding.
+        ASSERT_EQ(zr_present(nullptr, 0), 0);
+        mem = vfb_memory();
+        for (int y = 0; y < 6; ++y)
+            for (int b = 0; b < 64; ++b)
+                ASSERT_EQ(mem[static_cast<size_t>(y) * 64 + b], b < d.row ? 0xA5 : 0) << "row " << y << " byte " << b;
+        vfb_close();
+    }
+}
+
 TEST_F(Present, NothingToPresentWithoutADevice) {
     zr_close();
     zr_display_info_t info{};
@@ -106,6 +148,11 @@ TEST_F(Present, NothingToPresentWithoutADevice) {
 }
 
 // ---- the screen as the device shows it
+
+long open_descriptors() {
+    namespace fs = std::filesystem;
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
 
 // The colour of pixel (x, y) on the visible screen, as 0xRRGGBB.
 unsigned shown(int x, int y) {
@@ -124,7 +171,7 @@ protected:
     void SetUp() override {
         if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm (Debian: libdrm-dev): no DRM backend";
     }
-    int open(int flags, const char *fail = "", int bpp = 32) {
+    int open(int flags, const char *fail = "", int bpp = 32, const char *flip_delay = "0") {
         // Memory of its own: test programs run side by side.
         const std::string memory = "/tmp/zr-test-drm-" + std::to_string(getpid()) + ".mem";
         setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
@@ -133,6 +180,7 @@ protected:
         setenv("ZR_VFB_SIZE", "64x48", 1);
         setenv("ZR_VFB_BPP", std::to_string(bpp).c_str(), 1);
         setenv("ZR_VFB_FAIL", fail, 1);
+        setenv("ZR_VFB_DRM_FLIP_DELAY", flip_delay, 1);
         return zr_init_ex(node, flags);
     }
     zr_display_info_t info() {
@@ -253,6 +301,8 @@ TEST_F(Drm, FallbacksAndRefusals) {
         {"drm-no-connector", "", ERR_NO_CONNECTOR},
         {"drm-no-dumb", "", ERR_NO_DUMB_BUFFER},
         {"", "HDMI-A-9", ERR_NO_CONNECTOR},
+        // The CRTC as found cannot be read, so it could not be given back.
+        {"drm-no-getcrtc", "", ERR_MODE_SET},
     };
     for (const auto &r : refusals) {
         setenv("ZR_DRM_CONNECTOR", r.connector, 1);
@@ -261,8 +311,71 @@ TEST_F(Drm, FallbacksAndRefusals) {
         EXPECT_EQ(zr_fb.fd, -1);
         EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0) << r.fail;
         EXPECT_EQ(zr_get_screen_dc(), nullptr);
+        EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb) << r.fail;
     }
     setenv("ZR_DRM_CONNECTOR", "Virtual-1", 1);
+    EXPECT_EQ(open(0), 0);
+}
+
+// A flip probe that fails part way falls back to the shadow, and the buffer
+// the shadow is copied into is the one on the screen. Both failures leave the
+// probe's second buffer on the CRTC, or on its way there: the flip back
+// refused, or the first flip landing later than the library waits (as on
+// USB and SPI panels).
+TEST_F(Drm, AFailedFlipProbeLeavesTheShadowsBufferOnTheScreen) {
+    const struct {
+        int flags;
+        const char *fail, *flip_delay;
+    } probes[] = {
+        {ZR_INIT_TRIPLE_BUFFER, "drm-one-flip", "0"},
+        {ZR_INIT_DOUBLE_BUFFER, "", "1500000"},
+    };
+    for (const auto &p : probes) {
+        SCOPED_TRACE(std::string(p.fail) + " delay " + p.flip_delay);
+        ASSERT_EQ(open(p.flags, p.fail, 32, p.flip_delay), 0);
+        const zr_display_info_t i = info();
+        EXPECT_EQ(i.method, ZR_PRESENT_SHADOW);
+        EXPECT_EQ(i.buffers, 1);
+        dc_t *dc = zr_get_screen_dc();
+        ASSERT_NE(dc, nullptr);
+        zr_clear(dc, color_t{0, 255, 0, 255});
+        zr_set_pixel(dc, 63, 47, color_t{255, 0, 255, 255});
+        ASSERT_EQ(zr_present(nullptr, 0), 0);
+        EXPECT_EQ(shown(5, 5), 0x00FF00u);
+        EXPECT_EQ(shown(63, 47), 0xFF00FFu);
+        zr_release_dc(dc);
+        zr_close();
+        EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
+        EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0);
+    }
+}
+
+// A second zr_init_ex while the node is open opens nothing (this program is
+// the master already): the first display keeps presenting and gives the CRTC
+// and its descriptor back at zr_close.
+TEST_F(Drm, ASecondInitWhileOpenIsRefusedAndTheFirstKeepsTheScreen) {
+    // The node's console keeps a file open once the node was first opened.
+    ASSERT_EQ(open(0), 0);
+    zr_close();
+    const long descriptors = open_descriptors();
+    ASSERT_EQ(open(ZR_INIT_DOUBLE_BUFFER), 0);
+    const long opened = open_descriptors();
+    EXPECT_EQ(zr_init_ex(node, ZR_INIT_DOUBLE_BUFFER), ERR_ALREADY_OPEN);
+    EXPECT_EQ(zr_init(node), ERR_ALREADY_OPEN);
+    EXPECT_EQ(zr_error_code, ERR_ALREADY_OPEN);
+    EXPECT_EQ(zr_vfb::drm_open_descriptors(), 1);
+    EXPECT_EQ(open_descriptors(), opened);
+    EXPECT_EQ(info().method, ZR_PRESENT_FLIP);
+    dc_t *dc = zr_get_screen_dc();
+    ASSERT_NE(dc, nullptr);
+    zr_clear(dc, color_t{0, 0, 255, 255});
+    ASSERT_EQ(zr_present(nullptr, 0), 0);
+    EXPECT_EQ(shown(7, 7), 0x0000FFu);
+    zr_release_dc(dc);
+    zr_close();
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
+    EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0);
+    EXPECT_EQ(open_descriptors(), descriptors);
     EXPECT_EQ(open(0), 0);
 }
 

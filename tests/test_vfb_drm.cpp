@@ -580,6 +580,23 @@ TEST(VfbDrm, QuirksAsked) {
     munmap(d.pixels, d.size);
     close(fd);
     clean();
+
+    // One flip is taken, the next refused; the CRTC cannot be read.
+    fd = open_node("drm-one-flip,drm-no-getcrtc");
+    node_setup o;
+    describe(fd, &o);
+    EXPECT_EQ(drmModeGetCrtc(fd, o.res->crtcs[0]), nullptr);
+    dumb e;
+    ASSERT_TRUE(make_dumb(fd, width, height, &d));
+    ASSERT_TRUE(make_dumb(fd, width, height, &e));
+    ASSERT_EQ(set_crtc(fd, o, d.fb), 0);
+    EXPECT_EQ(drmModePageFlip(fd, o.res->crtcs[0], e.fb, 0, nullptr), 0);
+    EXPECT_EQ(drmModePageFlip(fd, o.res->crtcs[0], d.fb, 0, nullptr), -EINVAL);
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, e.fb);
+    munmap(d.pixels, d.size);
+    munmap(e.pixels, e.size);
+    close(fd);
+    clean();
 }
 
 // ---- the framebuffer device's panning ---------------------------------------

@@ -106,6 +106,8 @@ ZR_API int zr_print_error(const char *where);
 #define ZR_INIT_SHADOW 0x08        /* draw in system memory; zr_present copies it */
 #define ZR_INIT_CONSOLE 0x10       /* the console's text and cursor out of the way */
 #define ZR_INIT_RGB565 0x20        /* DRM: 16-bit 5-6-5 buffers where the driver has them */
+/* Every flag above; zr_init_ex refuses any other bit with ERR_INIT_FLAGS. */
+#define ZR_INIT_ALL_FLAGS 0x3F
 
 /* Errors of the display layer beyond the image codes. */
 #define ERR_DRM_MASTER 16     /* another program (a compositor) holds the display */
@@ -113,6 +115,8 @@ ZR_API int zr_print_error(const char *where);
 #define ERR_NO_DUMB_BUFFER 18 /* the driver has no dumb buffers, or none of our format */
 #define ERR_MODE_SET 19       /* the mode or a buffer could not be set up */
 #define ERR_PRESENT 20        /* the picture could not be shown */
+#define ERR_INIT_FLAGS 21     /* a flag bit zr_init_ex does not know */
+#define ERR_ALREADY_OPEN 22   /* a device is open already: zr_close it first */
 
 /* How the picture reaches the screen (zr_display_info_t.method). */
 #define ZR_PRESENT_FRONT 0  /* drawn on the visible picture */
@@ -143,7 +147,9 @@ typedef struct zr_display_info_t {
  * DRM node (/dev/dri/card0), told apart by the device itself. A flag the
  * device cannot honour falls back (three buffers to two, pan or flip to a
  * shadow copy, no vsync); zr_display_info says what was granted. Returns 0
- * or an ERR_* code. zr_init(device) is zr_init_ex(device, 0). */
+ * or an ERR_* code. zr_init(device) is zr_init_ex(device, 0). While a device
+ * is open it opens nothing and returns ERR_ALREADY_OPEN; the open one stays
+ * as it was. */
 ZR_API int zr_init_ex(const char *device, int flags);
 /* Shows what was drawn through the screen DC. damage lists count rectangles
  * that changed since the last present (NULL or count 0: the whole screen);

@@ -40,8 +40,9 @@ display &current_display();
 int clip_damage(const zr_rect_t *damage, int count, int width, int height, zr_rect_t *out, int max);
 
 // Copies the rows of each rectangle from one buffer to another of the same
-// geometry (stride bytes per row, bytes_per_pixel per pixel).
-void copy_damage(unsigned char *to, const unsigned char *from, int stride, int bytes_per_pixel,
+// geometry (stride bytes per row, bits_per_pixel per pixel): the whole bytes
+// each row of the rectangle touches.
+void copy_damage(unsigned char *to, const unsigned char *from, int stride, int bits_per_pixel,
                  const zr_rect_t *rects, int count);
 
 // Makes every screen DC that draws into `from` draw into `to`.

@@ -175,7 +175,7 @@ void copy_to_back(display &d, const zr_rect_t *rects, int n) {
     for (int i = 0; i < missed; ++i) whole = whole || drm.history_count[i] < 0;
     const zr_rect_t all{0, 0, zr_fb.width, zr_fb.height};
     unsigned char *to = d.buffer[d.back].pixels;
-    const int bpp = zr_fb.bits_per_pixel / 8;
+    const int bpp = zr_fb.bits_per_pixel;
     if (whole) {
         copy_damage(to, d.shadow, zr_fb.bytes_per_line, bpp, &all, 1);
     } else {
@@ -221,7 +221,10 @@ int drm_open(display &d, int flags) {
     if (const int code = pick_output(); code != ERR_NONE) return code;
     if (drm.mode.hdisplay == 0 || drm.mode.vdisplay == 0) return ERR_NO_CONNECTOR;
     drm.bpp = (flags & ZR_INIT_RGB565) != 0 ? 16 : 32;
+    // The CRTC as found is what zr_close sets again; a screen that could not
+    // be given back (the console left dark) is not taken.
     drm.saved = drmModeGetCrtc(zr_fb.fd, drm.crtc);
+    if (drm.saved == nullptr) return ERR_MODE_SET;
     d.backend = ZR_BACKEND_DRM;
 
     const int wanted = (flags & ZR_INIT_TRIPLE_BUFFER) ? 3 : (flags & ZR_INIT_DOUBLE_BUFFER) ? 2 : 1;
@@ -253,6 +256,14 @@ int drm_open(display &d, int flags) {
             granted = i + 1;
         }
         if (granted > 1 && !(flip_to(d.buffer[1]) && flip_to(d.buffer[0]))) {
+            // Buffer 1 may be on the screen or on its way there, and removing
+            // the framebuffer on a CRTC turns it off: buffer 0 goes back first
+            // (a modeset waits for the flip before it), then the others go.
+            if (drmModeSetCrtc(zr_fb.fd, drm.crtc, d.buffer[0].fb_id, 0, 0, &drm.connector, 1, &drm.mode) != 0) {
+                drm_close(d);
+                return ERR_MODE_SET;
+            }
+            drm.flip_pending = false;
             for (int i = 1; i < 3; ++i) destroy_buffer(d.buffer[i]);
             granted = 1;
         }
@@ -300,7 +311,7 @@ int drm_present(display &d, const zr_rect_t *rects, int n) {
         return ERR_NONE;
     }
     if (d.method == ZR_PRESENT_SHADOW) {
-        copy_damage(d.buffer[0].pixels, d.shadow, zr_fb.bytes_per_line, zr_fb.bits_per_pixel / 8, rects, n);
+        copy_damage(d.buffer[0].pixels, d.shadow, zr_fb.bytes_per_line, zr_fb.bits_per_pixel, rects, n);
         tell_damage(d.buffer[0], rects, n);
         return ERR_NONE;
     }

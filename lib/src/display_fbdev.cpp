@@ -159,7 +159,7 @@ int fbdev_present(display &d, const zr_rect_t *rects, int n) {
     if (d.method == ZR_PRESENT_FRONT) return ERR_NONE;
     if (d.method == ZR_PRESENT_SHADOW) {
         if (d.vsync) wait_for_vsync();
-        copy_damage(fb.map, d.shadow, zr_fb.bytes_per_line, zr_fb.bits_per_pixel / 8, rects, n);
+        copy_damage(fb.map, d.shadow, zr_fb.bytes_per_line, zr_fb.bits_per_pixel, rects, n);
         return ERR_NONE;
     }
     // Pan to the finished screen; once it shows, the one before it is free.

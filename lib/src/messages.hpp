@@ -4,8 +4,8 @@
 namespace zr::msg {
 
 // Error messages, indexed by error code: 0-15 of the framebuffer and the
-// images, 16-20 of the display layer.
-inline constexpr int error_count = 21;
+// images, 16-22 of the display layer.
+inline constexpr int error_count = 23;
 inline constexpr const char *errors[error_count] = {
     "\xbf\xa1\xb7\xaf \xbe\xf8\xc0\xbd",                                          // no error
     "\xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd",                                  // no device
@@ -28,6 +28,8 @@ inline constexpr const char *errors[error_count] = {
     "\xb4\xfd \xb9\xf6\xc6\xdb\xb8\xa6 \xc1\xf6\xbf\xf8\xc7\xcf\xc1\xf6 \xbe\xca\xc0\xbd",  // no dumb buffers
     "\xc8\xad\xb8\xe9 \xb8\xf0\xb5\xe5 \xbc\xb3\xc1\xa4\xbf\xa1 \xbd\xc7\xc6\xd0",        // mode set failed
     "\xc8\xad\xb8\xe9 \xc7\xa5\xbd\xc3\xbf\xa1 \xbd\xc7\xc6\xd0",                          // present failed
+    "\xbe\xcb \xbc\xf6 \xbe\xf8\xb4\xc2 \xc3\xca\xb1\xe2\xc8\xad \xc7\xc3\xb7\xa1\xb1\xd7",  // unknown init flag
+    "\xc0\xe5\xc4\xa1\xb0\xa1 \xc0\xcc\xb9\xcc \xbf\xad\xb7\xc1 \xc0\xd6\xc0\xbd",        // already open
 };
 
 // Returned for a code outside the table.

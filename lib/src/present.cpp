@@ -80,13 +80,18 @@ void show_next_buffer(display &d) {
     retarget_screen_dcs(was, zr_fb.mapped);
 }
 
-void copy_damage(unsigned char *to, const unsigned char *from, int stride, int bytes_per_pixel,
+void copy_damage(unsigned char *to, const unsigned char *from, int stride, int bits_per_pixel,
                  const zr_rect_t *rects, int count) {
+    const auto bpp = static_cast<std::int64_t>(bits_per_pixel);
     for (int i = 0; i < count; ++i) {
         const zr_rect_t &r = rects[i];
-        const auto row = static_cast<std::size_t>(r.width) * static_cast<std::size_t>(bytes_per_pixel);
-        const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(r.y) * stride +
-                                     static_cast<std::ptrdiff_t>(r.x) * bytes_per_pixel;
+        // The whole bytes the rectangle's pixels touch: below 8 bits a byte
+        // holds pixels on both sides of its edges, and all of it is copied.
+        const std::int64_t first_byte = std::int64_t{r.x} * bpp / 8;
+        const std::int64_t end_byte = ((std::int64_t{r.x} + r.width) * bpp + 7) / 8;
+        const auto row = static_cast<std::size_t>(end_byte - first_byte);
+        const std::ptrdiff_t first =
+            static_cast<std::ptrdiff_t>(r.y) * stride + static_cast<std::ptrdiff_t>(first_byte);
         // Whole rows with nothing between them are one block.
         if (row == static_cast<std::size_t>(stride)) {
             move_bytes(to + first, from + first, row * static_cast<std::size_t>(r.height));
@@ -107,7 +112,10 @@ extern "C" {
 ZR_API int zr_init(const char *device) { return zr_init_ex(device, 0); }
 
 ZR_API int zr_init_ex(const char *device, int flags) {
+    // An open display is left as it is, open and working.
+    if (the_display.backend != 0) return zr_error_code = ERR_ALREADY_OPEN;
     mark_closed();
+    if ((flags & ~ZR_INIT_ALL_FLAGS) != 0) return zr_error_code = ERR_INIT_FLAGS;
     zr_error_code = open_display(device, flags);
     return zr_error_code;
 }

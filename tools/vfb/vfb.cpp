@@ -28,6 +28,9 @@
 //                         drm-not-master     another process holds master: no descriptor is
 //                                            master, SET_MASTER fails EBUSY
 //                         drm-no-flip        PAGE_FLIP fails EINVAL
+//                         drm-one-flip       the first PAGE_FLIP since the node was opened afresh
+//                                            is taken, every later one fails EINVAL
+//                         drm-no-getcrtc     GETCRTC fails EINVAL
 //                         drm-no-dirty       DIRTYFB fails ENOSYS (a driver without it)
 //                         drm-dirty-needed   the screen shows a scanned-out framebuffer as it was
 //                                            when scanned out, then only what DIRTYFB flushes

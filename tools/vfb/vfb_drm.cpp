@@ -100,6 +100,7 @@ struct device {
     std::optional<flip> pending;
     std::uint32_t sequence = 0;
     int flips = 0;
+    int flips_taken = 0;  // page flips accepted (drm-one-flip)
     std::vector<zr_vfb::drm_dirty> dirty;
     std::unique_ptr<buffer> shadow;  // drm-dirty-needed: what the screen shows
     ~device();
@@ -269,7 +270,7 @@ void fresh() {
     dev.fbs.clear();
     dev.shadow.reset();
     dev.dirty.clear();
-    dev.flips = 0;
+    dev.flips = dev.flips_taken = 0;
     dev.next_fb = zr_vfb::drm_console_fb + 1;
     dev.next_offset = 0x10000000;
     const zr_vfb::geometry g = zr_vfb::current_geometry();
@@ -428,6 +429,7 @@ int get_encoder(drm_mode_get_encoder &e) {
 
 int get_crtc(drm_mode_crtc &c) {
     if (c.crtc_id != crtc_id) return ENOENT;
+    if (failing("drm-no-getcrtc")) return EINVAL;
     c.x = static_cast<__u32>(dev.crtc_x);
     c.y = static_cast<__u32>(dev.crtc_y);
     c.gamma_size = 0;
@@ -480,7 +482,7 @@ int page_flip(int fd, file &f, const drm_mode_crtc_page_flip &p) {
     if ((p.flags & DRM_MODE_PAGE_FLIP_ASYNC) != 0) return EINVAL;  // no async flips
     if ((p.flags & DRM_MODE_PAGE_FLIP_TARGET) != 0) return EINVAL;  // nor flips at a vblank
     if (p.crtc_id != crtc_id) return ENOENT;
-    if (failing("drm-no-flip")) return EINVAL;
+    if (failing("drm-no-flip") || (failing("drm-one-flip") && dev.flips_taken > 0)) return EINVAL;
     if (!dev.crtc_fb) return EBUSY;
     const fb_ref fb = find_fb(p.fb_id);
     if (!fb) return ENOENT;
@@ -490,6 +492,7 @@ int page_flip(int fd, file &f, const drm_mode_crtc_page_flip &p) {
     if (event && f.reserved + sizeof(drm_event_vblank) > event_space) return ENOMEM;
     if (dev.pending) return EBUSY;
     if (event) f.reserved += sizeof(drm_event_vblank);
+    ++dev.flips_taken;
     const long long delay = std::atoll(env_or("ZR_VFB_DRM_FLIP_DELAY", "0"));
     dev.pending = flip{fb, fd, event, p.user_data, now_ns() + std::max(0LL, delay) * 1000};
     if (delay <= 0) complete_flip();
