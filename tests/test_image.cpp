@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
@@ -39,6 +40,52 @@ bmp_ptr load(const bytes &b) { return bmp_ptr(zr_image_from_memory(b.data(), b.s
 int refusal(const bytes &b) {
     zr_error_code = 0;
     return load(b) ? 0 : zr_error_code;
+}
+
+// What loading a file did in a forked child: the code it left (0 when it
+// loaded; -1 when the child died) and how far it raised the child's peak
+// resident memory, in KiB.
+struct child_load {
+    int code = -1;
+    long peak_growth_kib = -1;
+};
+
+// Loads content in a child, so that a load that goes wrong cannot take the
+// suite's memory with it. warm_up, when not empty, is loaded first, so that
+// the decoder's code and lasting buffers are resident before the peak is
+// read. A room over 0 limits the child's address space to that many bytes
+// over what it uses before the load.
+child_load load_in_child(const bytes &content, const bytes &warm_up = {}, rlim_t room = 0) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipe_ends[0]);
+        if (!warm_up.empty()) load(warm_up);
+        if (room > 0) {
+            rlimit limit{};
+            getrlimit(RLIMIT_AS, &limit);
+            std::ifstream status("/proc/self/statm");
+            long pages = 0;
+            status >> pages;
+            limit.rlim_cur = std::min(limit.rlim_max, static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + room);
+            setrlimit(RLIMIT_AS, &limit);
+        }
+        rusage before{}, after{};
+        getrusage(RUSAGE_SELF, &before);
+        child_load outcome;
+        outcome.code = refusal(content);
+        getrusage(RUSAGE_SELF, &after);
+        outcome.peak_growth_kib = after.ru_maxrss - before.ru_maxrss;
+        _exit(write(pipe_ends[1], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome) ? 0 : 1);
+    }
+    close(pipe_ends[1]);
+    child_load outcome;
+    const bool got = child > 0 && read(pipe_ends[0], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome);
+    close(pipe_ends[0]);
+    int status = 0;
+    const bool ended = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return got && ended ? outcome : child_load{};
 }
 
 std::vector<std::string> files_in(const std::string &dir, const std::string &suffix) {
@@ -139,10 +186,73 @@ bytes encode_png(int w, int h, const bytes &pixels, bool alpha) {
     return png;
 }
 
+// A PNG with chunks put in before its first IDAT chunk (after IHDR).
+bytes with_png_chunks(bytes png, const bytes &chunks) {
+    png.insert(png.begin() + 33, chunks.begin(), chunks.end());
+    return png;
+}
+
+// One PNG chunk: length, type, data and CRC.
+bytes png_chunk(const char *type, const bytes &data) {
+    bytes c(8);
+    put_be32(&c[0], static_cast<std::uint32_t>(data.size()));
+    std::memcpy(&c[4], type, 4);
+    c.insert(c.end(), data.begin(), data.end());
+    c.resize(c.size() + 4);
+    put_be32(&c[c.size() - 4], crc32(&c[4], c.size() - 8));
+    return c;
+}
+
+// n bytes of one value as a zlib stream.
+bytes deflated_run(std::size_t n, unsigned char value) {
+    const bytes run(n, value);
+    uLongf size = compressBound(static_cast<uLong>(n));
+    bytes out(size);
+    EXPECT_EQ(compress2(out.data(), &size, run.data(), static_cast<uLong>(n), 9), Z_OK);
+    out.resize(size);
+    return out;
+}
+
+// cjpeg -arithmetic -progressive of a black 4096 x 4096 greyscale image, its
+// JFIF marker dropped: 191 bytes for 262144 blocks, in libjpeg's default
+// greyscale script of 6 scans, each a pass over every block.
+const bytes black_jpeg = {
+    0xff, 0xd8, 0xff, 0xdb, 0x00, 0x43, 0x00, 0x08, 0x06, 0x06, 0x07, 0x06, 0x05, 0x08, 0x07, 0x07,
+    0x07, 0x09, 0x09, 0x08, 0x0a, 0x0c, 0x14, 0x0d, 0x0c, 0x0b, 0x0b, 0x0c, 0x19, 0x12, 0x13, 0x0f,
+    0x14, 0x1d, 0x1a, 0x1f, 0x1e, 0x1d, 0x1a, 0x1c, 0x1c, 0x20, 0x24, 0x2e, 0x27, 0x20, 0x22, 0x2c,
+    0x23, 0x1c, 0x1c, 0x28, 0x37, 0x29, 0x2c, 0x30, 0x31, 0x34, 0x34, 0x34, 0x1f, 0x27, 0x39, 0x3d,
+    0x38, 0x32, 0x3c, 0x2e, 0x33, 0x34, 0x32, 0xff, 0xca, 0x00, 0x0b, 0x08, 0x10, 0x00, 0x10, 0x00,
+    0x01, 0x01, 0x11, 0x00, 0xff, 0xcc, 0x00, 0x04, 0x00, 0x10, 0xff, 0xda, 0x00, 0x08, 0x01, 0x01,
+    0x00, 0x00, 0x00, 0x01, 0xff, 0x00, 0x8c, 0x82, 0xa0, 0xff, 0xcc, 0x00, 0x04, 0x10, 0x05, 0xff,
+    0xda, 0x00, 0x08, 0x01, 0x01, 0x00, 0x01, 0x05, 0x02, 0xa5, 0xe3, 0xff, 0xcc, 0x00, 0x04, 0x10,
+    0x05, 0xff, 0xda, 0x00, 0x08, 0x01, 0x01, 0x00, 0x06, 0x3f, 0x02, 0xa5, 0xe3, 0xff, 0xcc, 0x00,
+    0x04, 0x10, 0x05, 0xff, 0xda, 0x00, 0x08, 0x01, 0x01, 0x00, 0x01, 0x3f, 0x21, 0xa5, 0xe3, 0xff,
+    0xda, 0x00, 0x08, 0x01, 0x01, 0x00, 0x00, 0x00, 0x10, 0x4b, 0xc6, 0xff, 0xcc, 0x00, 0x04, 0x10,
+    0x05, 0xff, 0xda, 0x00, 0x08, 0x01, 0x01, 0x00, 0x01, 0x3f, 0x10, 0xa5, 0xe3, 0xff, 0xd9,
+};
+
+// A 1 x 1 24-bit BMP.
+const bytes tiny_bmp = {'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0,
+                        24, 0, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 0};
+
+// A JPEG with its first scan (header and entropy-coded data) given n more
+// times right after it.
+bytes with_first_scan_repeated(bytes jpg, int n) {
+    std::size_t i = 2;
+    while (i + 4 < jpg.size() && jpg[i + 1] != 0xDA) i += 2 + (std::size_t{jpg[i + 2]} << 8 | jpg[i + 3]);
+    std::size_t end = i + 2 + (std::size_t{jpg[i + 2]} << 8 | jpg[i + 3]);
+    while (end + 1 < jpg.size() && !(jpg[end] == 0xFF && jpg[end + 1] != 0 && (jpg[end + 1] & 0xF8) != 0xD0)) ++end;
+    const bytes scan(jpg.begin() + static_cast<std::ptrdiff_t>(i), jpg.begin() + static_cast<std::ptrdiff_t>(end));
+    for (int k = 0; k < n; ++k) jpg.insert(jpg.begin() + static_cast<std::ptrdiff_t>(end), scan.begin(), scan.end());
+    return jpg;
+}
+
 // A JPEG whose frame header declares another size.
 [[maybe_unused]] bytes with_jpeg_size(bytes jpg, std::uint16_t w, std::uint16_t h) {
+    // SOF0 to SOF15, less DHT (C4), JPG (C8) and DAC (CC).
+    const auto frame = [](unsigned char m) { return (m & 0xF0) == 0xC0 && m != 0xC4 && m != 0xC8 && m != 0xCC; };
     for (std::size_t i = 2; i + 9 < jpg.size(); ++i)
-        if (jpg[i] == 0xFF && (jpg[i + 1] == 0xC0 || jpg[i + 1] == 0xC2)) {
+        if (jpg[i] == 0xFF && frame(jpg[i + 1])) {
             jpg[i + 5] = static_cast<unsigned char>(h >> 8), jpg[i + 6] = static_cast<unsigned char>(h);
             jpg[i + 7] = static_cast<unsigned char>(w >> 8), jpg[i + 8] = static_cast<unsigned char>(w);
             return jpg;
@@ -262,6 +372,43 @@ TEST(ImageJpeg, CmykIsRefused) {
     EXPECT_EQ(refusal(jpg), ERR_COLOR_DEPTH);
 }
 
+// A blank image, which arithmetic coding makes in a few bytes at any size,
+// loads: the floor on blocks a byte and the budget of decoding work admit
+// it, in the default greyscale script (the most passes of libjpeg's default
+// scripts). Given its first scan, a pass over every block, 14 times more, it
+// passes the budget and is refused. Many scans whose data pays for them
+// still load.
+TEST(ImageJpeg, BlankArithmeticImageLoadsAndScansPastTheBudgetAreRefused) {
+    if (!ZR_HAVE_JPEG) GTEST_SKIP() << "the library was built without libjpeg-turbo";
+    bmp_ptr b = load(black_jpeg);
+    ASSERT_TRUE(b) << zr_error_code;
+    EXPECT_EQ(b->dc.width, 4096);
+    EXPECT_EQ(b->dc.height, 4096);
+    color_t c{};
+    zr_get_pixel(&b->dc, 4095, 4095, &c);
+    EXPECT_EQ((std::vector<int>{c.red, c.green, c.blue}), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(refusal(with_first_scan_repeated(black_jpeg, 14)), ERR_IMAGE_DATA);
+    std::string why;
+    const std::string refs = refs_dir(&why);
+    if (refs.empty()) GTEST_SKIP() << why;
+    // 50 scans, each over the 90 blocks; the 41 DC scans hold about 65 bytes of data each.
+    EXPECT_EQ(refusal(with_first_scan_repeated(read_all(refs + "/jpeg/progressive.jpg"), 40)), 0);
+}
+
+// ---- every kind
+
+// A load that succeeds leaves zr_error_code as it found it.
+TEST(ImageAny, SuccessLeavesTheErrorCodeAlone) {
+    std::vector<std::pair<std::string, bytes>> files = {{"bmp", tiny_bmp}};
+    if (ZR_HAVE_PNG) files.emplace_back("png", encode_png(3, 2, gradient(3, 2, true), true));
+    if (ZR_HAVE_JPEG) files.emplace_back("jpeg", black_jpeg);
+    for (const auto &[what, file] : files) {
+        zr_error_code = ERR_PALETTE;
+        EXPECT_TRUE(load(file)) << what;
+        EXPECT_EQ(zr_error_code, ERR_PALETTE) << what;
+    }
+}
+
 // ---- hostile input
 
 TEST(ImageHostile, NullEmptyMissingAndUnknownInput) {
@@ -279,14 +426,12 @@ TEST(ImageHostile, NullEmptyMissingAndUnknownInput) {
     for (const bytes &b : {bytes{0x89, 'P', 'N', 'G'}, bytes{0xFF, 0xD8}, bytes{'B'}, bytes{'G', 'I', 'F', '8', '9', 'a'}})
         EXPECT_EQ(refusal(b), ERR_IMAGE_HEADER);
     // BMP goes to the BMP reader, from memory as from a file.
-    const bytes bmp = {'B', 'M', 58, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24, 0,
-                       0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 0};
-    bmp_ptr b = load(bmp);
+    bmp_ptr b = load(tiny_bmp);
     ASSERT_TRUE(b);
     color_t c{};
     zr_get_pixel(&b->dc, 0, 0, &c);
     EXPECT_EQ((std::vector<int>{c.red, c.green, c.blue}), (std::vector<int>{3, 2, 1}));
-    EXPECT_EQ(refusal(bytes(bmp.begin(), bmp.begin() + 40)), ERR_IMAGE_HEADER);
+    EXPECT_EQ(refusal(bytes(tiny_bmp.begin(), tiny_bmp.begin() + 40)), ERR_IMAGE_HEADER);
 }
 
 // Every cut of a file is refused with a code, never loaded as if whole.
@@ -314,11 +459,15 @@ TEST(ImageHostile, TruncatedFilesAreRefusedAtEveryCut) {
 
 // Small files that declare huge images are refused before the bitmap is
 // allocated: in a child with far less address space than the image needs,
-// the refusal keeps its own code instead of ERR_OUT_OF_MEMORY.
+// the refusal keeps its own code instead of ERR_OUT_OF_MEMORY. The
+// sanitizers reserve more address space than that limit, so there the
+// children run without it and only the codes are checked.
 TEST(ImageHostile, DecompressionBombsAreRefusedBeforeAllocating) {
 #if defined(ZR_TEST_SANITIZED)
-    GTEST_SKIP() << "the sanitizers reserve more address space than the limit this test sets";
+    const rlim_t room = 0;
 #else
+    const rlim_t room = 256u << 20;
+#endif
     std::vector<std::tuple<std::string, bytes, int>> cases;
     if (ZR_HAVE_PNG) {
         const bytes png = encode_png(8, 8, gradient(8, 8, false), false);
@@ -333,29 +482,44 @@ TEST(ImageHostile, DecompressionBombsAreRefusedBeforeAllocating) {
         const bytes jpg = read_all(refs + "/jpeg/baseline-420.jpg");
         cases.emplace_back("jpeg 65000 x 65000", with_jpeg_size(jpg, 65000, 65000), ERR_IMAGE_HEADER);
         cases.emplace_back("jpeg 16000 x 16000", with_jpeg_size(jpg, 16000, 16000), ERR_IMAGE_DATA);
+        // 768 MB of rows and as much again of coefficients.
         cases.emplace_back("progressive jpeg 16000 x 16000",
-                           with_jpeg_size(read_all(refs + "/jpeg/progressive.jpg"), 16000, 16000), ERR_IMAGE_DATA);
+                           with_jpeg_size(read_all(refs + "/jpeg/progressive.jpg"), 16000, 16000), ERR_IMAGE_HEADER);
+    }
+    if (ZR_HAVE_JPEG) {
+        // 363 MB of rows and 242 MB of coefficients, under the cap together,
+        // from 191 bytes: far more blocks a byte than even a blank image.
+        cases.emplace_back("arithmetic jpeg 11000 x 11000", with_jpeg_size(black_jpeg, 11000, 11000), ERR_IMAGE_DATA);
+        // 675 MB of rows and 450 MB of coefficients: over the cap together.
+        cases.emplace_back("arithmetic jpeg 15000 x 15000", with_jpeg_size(black_jpeg, 15000, 15000), ERR_IMAGE_HEADER);
+        // Bytes enough for the size, but 501 scans.
+        cases.emplace_back("jpeg 11000 x 11000 of 501 scans",
+                           with_first_scan_repeated(with_jpeg_size(black_jpeg, 11000, 11000), 495), ERR_IMAGE_DATA);
     }
     if (cases.empty()) GTEST_SKIP() << "no decoder or no files";
-    for (const auto &[what, content, code] : cases) {
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            rlimit limit{};
-            getrlimit(RLIMIT_AS, &limit);
-            std::ifstream status("/proc/self/statm");
-            long pages = 0;
-            status >> pages;
-            limit.rlim_cur = std::min(limit.rlim_max, static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (256u << 20));
-            setrlimit(RLIMIT_AS, &limit);
-            _exit(refusal(content));
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFEXITED(status)) << what;
-        EXPECT_EQ(WEXITSTATUS(status), code) << what;
+    for (const auto &[what, content, code] : cases) EXPECT_EQ(load_in_child(content, {}, room).code, code) << what;
+}
+
+// Ancillary chunks are skipped unread: a 1 x 1 PNG with 16 text chunks of 8
+// MiB each once held 128 MiB of inflated text. The child's resident peak is
+// read once a first load has brought the decoder in, so that what the
+// sanitizers or an emulator add is there before and after alike.
+TEST(ImageHostile, PngTextChunksAreNeitherInflatedNorKept) {
+    if (!ZR_HAVE_PNG) GTEST_SKIP() << "the library was built without libpng";
+    const bytes text = deflated_run((8 << 20) - 64, '0');  // under libpng's 8 MiB a chunk
+    bytes chunks;
+    for (int i = 0; i < 8; ++i) {
+        bytes z = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0};  // keyword, compression method
+        z.insert(z.end(), text.begin(), text.end());
+        bytes it = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 1, 0, 0, 0};  // compressed, no language or translation
+        it.insert(it.end(), text.begin(), text.end());
+        for (const bytes &c : {png_chunk("zTXt", z), png_chunk("iTXt", it)}) chunks.insert(chunks.end(), c.begin(), c.end());
     }
-#endif
+    const bytes plain = encode_png(1, 1, gradient(1, 1, false), false);
+    const child_load outcome = load_in_child(with_png_chunks(plain, chunks), plain);
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_GE(outcome.peak_growth_kib, 0);
+    EXPECT_LT(outcome.peak_growth_kib, 8 << 10) << "KiB: more than one chunk's text";
 }
 
 // ---- alpha

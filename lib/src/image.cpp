@@ -46,9 +46,9 @@ bmp_t *fail(int code) {
     return nullptr;
 }
 
-bool too_large(std::int64_t width, std::int64_t height, bool alpha) {
+bool too_large(std::int64_t width, std::int64_t height, bool alpha, std::int64_t decoder_bytes) {
     return width <= 0 || height <= 0 || width * height > INT32_MAX ||
-           bmp::row_bytes(alpha ? 32 : 24, width) * height > bmp::max_pixel_bytes;
+           bmp::row_bytes(alpha ? 32 : 24, width) * height > bmp::max_pixel_bytes - decoder_bytes;
 }
 
 bmp_t *new_bitmap(std::int64_t width, std::int64_t height, bool alpha) {

@@ -15,9 +15,10 @@ namespace zr::image {
 bmp_t *read_png(const unsigned char *data, std::size_t size);
 bmp_t *read_jpeg(const unsigned char *data, std::size_t size);
 
-// True when a width x height bitmap (32 bits with alpha, else 24) is over
-// the BMP reader's pixel cap or has no pixels.
-bool too_large(std::int64_t width, std::int64_t height, bool alpha);
+// True when a width x height bitmap (32 bits with alpha, else 24) has no
+// pixels, or when its pixels and the decoder_bytes a decoder holds besides
+// while it reads are over the BMP reader's pixel cap.
+bool too_large(std::int64_t width, std::int64_t height, bool alpha, std::int64_t decoder_bytes = 0);
 
 // The empty bitmap a decoder fills: 24 bits (BGR), or 32 bits (BGRA) of kind
 // DC_TYPE_ALPHA. Sizes over the BMP reader's pixel cap are refused with

@@ -28,8 +28,28 @@ namespace zr::image {
 namespace {
 
 // A progressive file may hold any number of scans, each a pass over the
-// whole image; libjpeg-turbo's own advice is to stop somewhere near this.
+// blocks of one or more components; libjpeg-turbo's own advice is to stop
+// somewhere near this.
 constexpr int max_scans = 500;
+
+// The most 8 x 8 blocks of the image that one byte of the file may stand
+// for. Huffman codes spend at least one bit on the DC value of each block.
+// Arithmetic coding has no such floor: its coder leaves out the zero bytes
+// that a run of likely decisions makes, so a blank image takes about 200
+// bytes at any size (cjpeg -arithmetic: 211 bytes for black 8192 x 8192,
+// 4970 blocks a byte). 2048 admits flat and blank images up to about
+// 4096 x 4096 and, with room to spare, images with some content at that
+// size (a gradient, 438 blocks a byte).
+constexpr std::int64_t huffman_blocks_per_byte = 8;
+constexpr std::int64_t arithmetic_blocks_per_byte = 2048;
+
+// The blocks all scans together may decode: 16 passes over every block of
+// the image (libjpeg's default progressive scripts make 4.7 for YCbCr 4:4:4
+// to 6 for greyscale), and one block more for each bit of the file, which
+// admits scripts of many scans where their data pays for them. The floors
+// above tie the blocks of the image, and so the work, to the file's size.
+constexpr std::int64_t max_passes = 16;
+constexpr std::int64_t scan_blocks_per_byte = 8;
 
 struct jpeg_job {
     jpeg_decompress_struct cinfo;
@@ -37,13 +57,22 @@ struct jpeg_job {
     jpeg_progress_mgr progress;
     std::jmp_buf jump;
     int code;  // what a libjpeg error means at the current step
+    int scan;  // the last scan counted against the budget
+    std::int64_t budget;  // blocks the scans still to come may decode
     bmp_t *bmp;
     unsigned char *line;  // one decoded row, where the image is turned
 };
 
 jpeg_job *job_of(j_common_ptr cinfo) { return reinterpret_cast<jpeg_job *>(cinfo); }
 
-[[noreturn]] void on_error(j_common_ptr cinfo) { std::longjmp(job_of(cinfo)->jump, 1); }
+[[noreturn]] void on_error(j_common_ptr cinfo) {
+    // Coefficient arrays over the share of the pixel cap libjpeg was given
+    // (it asks for backing store, which it lacks) are an image too large.
+    // A failed allocation is no fault of the data.
+    if (cinfo->err->msg_code == JERR_NO_BACKING_STORE) job_of(cinfo)->code = ERR_IMAGE_HEADER;
+    if (cinfo->err->msg_code == JERR_OUT_OF_MEMORY) job_of(cinfo)->code = ERR_OUT_OF_MEMORY;
+    std::longjmp(job_of(cinfo)->jump, 1);
+}
 
 // Warnings are kept quiet; data that ends early is refused, not filled.
 void on_message(j_common_ptr cinfo, int level) {
@@ -53,11 +82,56 @@ void on_message(j_common_ptr cinfo, int level) {
     }
 }
 
-void on_progress(j_common_ptr cinfo) {
-    if (reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number > max_scans) {
-        job_of(cinfo)->code = ERR_IMAGE_DATA;
-        std::longjmp(job_of(cinfo)->jump, 1);
+// libjpeg calls this before each step of its input: once a scan's header
+// has been read, before its data is decoded, the scan's blocks are taken
+// from the budget.
+void on_progress(j_common_ptr common) {
+    const auto *cinfo = reinterpret_cast<j_decompress_ptr>(common);
+    jpeg_job *job = job_of(common);
+    if (cinfo->input_scan_number == job->scan) return;
+    job->scan = cinfo->input_scan_number;
+    job->budget -= std::int64_t{cinfo->MCUs_per_row} * cinfo->MCU_rows_in_scan * cinfo->blocks_in_MCU;
+    if (job->scan > max_scans || job->budget < 0) {
+        job->code = ERR_IMAGE_DATA;
+        std::longjmp(job->jump, 1);
     }
+}
+
+// The scans of a file, counted as libjpeg meets them: marker segments are
+// skipped by their length, what lies between them (entropy-coded data,
+// restart markers, stray bytes) by looking for the next marker, and the
+// count stops at EOI. Counting stops past max_scans. p holds SOI first.
+int count_scans(const unsigned char *p, std::size_t n) {
+    int scans = 0;
+    std::size_t i = 2;
+    while (i < n && scans <= max_scans) {
+        const auto *ff = static_cast<const unsigned char *>(std::memchr(p + i, 0xFF, n - i));
+        if (ff == nullptr) break;
+        i = static_cast<std::size_t>(ff - p) + 1;
+        while (i < n && p[i] == 0xFF) ++i;  // fill bytes
+        if (i >= n) break;
+        const unsigned char code = p[i++];
+        // A stuffed zero, RSTn, SOI and TEM have no segment.
+        if (code == 0x00 || (code >= 0xD0 && code <= 0xD8) || code == 0x01) continue;
+        if (code == 0xD9 || n - i < 2) break;
+        const std::size_t length = std::size_t{p[i]} << 8 | p[i + 1];
+        if (length < 2) break;  // libjpeg refuses the file there
+        if (code == 0xDA) ++scans;
+        i += length < n - i ? length : n - i;
+    }
+    return scans;
+}
+
+// Blocks of the image: every component's, rounded up to whole MCUs, as
+// libjpeg keeps them in its coefficient arrays for a file of several scans.
+std::int64_t image_blocks(const jpeg_decompress_struct &cinfo) {
+    std::int64_t blocks = 0;
+    for (int c = 0; c < cinfo.num_components; ++c) {
+        const jpeg_component_info &comp = cinfo.comp_info[c];
+        const std::int64_t h = comp.h_samp_factor, v = comp.v_samp_factor;
+        blocks += (comp.width_in_blocks + h - 1) / h * h * ((comp.height_in_blocks + v - 1) / v * v);
+    }
+    return blocks;
 }
 
 std::uint32_t load_exif(const unsigned char *p, bool big, int bytes) {
@@ -125,21 +199,31 @@ bmp_t *read_into(jpeg_job *job, const unsigned char *data, std::size_t size) {
         return nullptr;
     }
     const std::int64_t w = cinfo.image_width, h = cinfo.image_height;
-    if (too_large(w, h, false)) {
+    const int orientation = exif_orientation(cinfo);
+    const bool turned = orientation >= 5;
+    // A file of several scans (progressive, or one component a scan) is
+    // gathered whole in 64 coefficients a block before any row comes out.
+    const std::int64_t blocks = image_blocks(cinfo);
+    const std::int64_t coefficient_bytes = jpeg_has_multiple_scans(&cinfo) ? blocks * std::int64_t{sizeof(JBLOCK)} : 0;
+    if (too_large(turned ? h : w, turned ? w : h, false, coefficient_bytes)) {
         job->code = ERR_IMAGE_HEADER;
         return nullptr;
     }
-    // Every 8 x 8 block of the first component codes its DC value in at
-    // least one bit (Huffman codes are never shorter), so a file with fewer
-    // bits than blocks is short. Arithmetic coding has no such floor.
-    if (!cinfo.arith_code && (w + 7) / 8 * ((h + 7) / 8) > 8 * static_cast<std::int64_t>(size)) return nullptr;
-    const int orientation = exif_orientation(cinfo);
-    const bool turned = orientation >= 5;
+    // The floors count 8 x 8 blocks of the full-size image.
+    const std::int64_t per_byte = cinfo.arith_code ? arithmetic_blocks_per_byte : huffman_blocks_per_byte;
+    const std::int64_t full_blocks = (w + 7) / 8 * ((h + 7) / 8);
+    if (static_cast<std::uint64_t>((full_blocks + per_byte - 1) / per_byte) > size) return nullptr;
+    if (count_scans(data, size) > max_scans) return nullptr;
+    job->budget = max_passes * blocks + scan_blocks_per_byte * static_cast<std::int64_t>(size);
     job->bmp = new_bitmap(turned ? h : w, turned ? w : h, false);
     if (job->bmp == nullptr) {
         job->code = zr_error_code;
         return nullptr;
     }
+    // The bitmap's share of the pixel cap is taken: libjpeg's arrays must
+    // fit the rest.
+    cinfo.mem->max_memory_to_use =
+        static_cast<long>(bmp::max_pixel_bytes - std::int64_t{job->bmp->dc.bytes_per_line} * job->bmp->dc.height);
     cinfo.out_color_space = JCS_EXT_BGR;
     jpeg_start_decompress(&cinfo);
     if (cinfo.output_width != w || cinfo.output_height != h || cinfo.output_components != 3) return nullptr;

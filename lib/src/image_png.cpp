@@ -26,7 +26,7 @@ namespace {
 // whole; it is refused before the bitmap is allocated.
 constexpr std::int64_t max_inflate_ratio = 1032;
 
-// Ancillary chunks libpng may keep in memory (text, ICC profiles and the like).
+// The most memory libpng may give one ancillary chunk, should it read one.
 constexpr png_alloc_size_t max_chunk_bytes = 8 << 20;
 
 struct png_job {
@@ -69,13 +69,10 @@ bmp_t *read_into(png_job *job, png_structp png, png_infop info) {
     const int type = png_get_color_type(png, info);
     const bool alpha = (type & PNG_COLOR_MASK_ALPHA) != 0 || png_get_valid(png, info, PNG_INFO_tRNS) != 0;
     if (too_large(width, height, alpha)) {
-        zr_error_code = ERR_IMAGE_HEADER;
+        job->code = ERR_IMAGE_HEADER;
         return nullptr;
     }
-    if (filtered_bytes(png, info) > max_inflate_ratio * static_cast<std::int64_t>(job->size)) {
-        zr_error_code = ERR_IMAGE_DATA;
-        return nullptr;
-    }
+    if (filtered_bytes(png, info) > max_inflate_ratio * static_cast<std::int64_t>(job->size)) return nullptr;
 
     png_set_expand(png);  // palette to colours, grey below 8 bits to 8, tRNS to alpha
     png_set_strip_16(png);
@@ -83,16 +80,16 @@ bmp_t *read_into(png_job *job, png_structp png, png_infop info) {
     png_set_bgr(png);
     png_set_interlace_handling(png);
     png_read_update_info(png, info);
-    if (png_get_rowbytes(png, info) != std::size_t{width} * (alpha ? 4 : 3)) {
-        zr_error_code = ERR_IMAGE_DATA;
-        return nullptr;
-    }
+    if (png_get_rowbytes(png, info) != std::size_t{width} * (alpha ? 4 : 3)) return nullptr;
 
     job->bmp = new_bitmap(width, height, alpha);
-    if (job->bmp == nullptr) return nullptr;
+    if (job->bmp == nullptr) {
+        job->code = zr_error_code;
+        return nullptr;
+    }
     job->rows = static_cast<png_bytep *>(std::malloc(sizeof(png_bytep) * height));
     if (job->rows == nullptr) {
-        zr_error_code = ERR_OUT_OF_MEMORY;
+        job->code = ERR_OUT_OF_MEMORY;
         return nullptr;
     }
     for (png_uint_32 y = 0; y < height; ++y) job->rows[y] = row(job->bmp, y);
@@ -115,22 +112,26 @@ bmp_t *read_png(const unsigned char *data, std::size_t size) {
     }
     png_set_read_fn(png, &job, read_bytes);
     png_set_chunk_malloc_max(png, max_chunk_bytes);
+    // Ancillary chunks are skipped unread, tRNS alone excepted (it gives
+    // alpha): text, ICC profiles and the like are never inflated or kept,
+    // however many a small file holds. Where libpng cannot skip known chunks,
+    // its chunk cache at 1 still drops text chunks before inflating them (0
+    // would mean no limit).
+#ifdef PNG_HANDLE_AS_UNKNOWN_SUPPORTED
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+#endif
+    png_set_chunk_cache_max(png, 1);
 #if defined(PNG_SET_OPTION_SUPPORTED) && defined(PNG_IGNORE_ADLER32)
     // The CRC of every IDAT chunk already covers the compressed bytes; zlib's
     // own Adler-32 over the inflated rows checks them a second time, at about
     // 5 % of the decode.
     png_set_option(png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
 #endif
-    zr_error_code = 0;
     bmp_t *b = read_into(&job, png, info);
     png_destroy_read_struct(&png, &info, nullptr);
     std::free(job.rows);
-    if (b == nullptr) {
-        zr_bmp_close(job.bmp);
-        // Failures that set their own code (sizes, memory) keep it.
-        if (zr_error_code == 0) zr_error_code = job.code;
-    }
-    return b;
+    zr_bmp_close(job.bmp);
+    return b != nullptr ? b : fail(job.code);
 }
 
 #else
