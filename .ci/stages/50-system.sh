@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # System tests: the scene program and the demo on Debian's stock kernel with
 # the vesafb driver under QEMU (software emulation), at 15, 16, 24 and 32
-# bits, and the DRM drivers bochs and virtio-gpu (single and double buffers,
-# tearing, the console given back, the virtual terminal in graphics mode while
-# a program runs, DRM master), against the same program under the virtual
-# framebuffer device. Every boot is bounded
+# bits, and the DRM drivers bochs and virtio-gpu (single and double buffers, a
+# program that never presents, tearing with and without a shadow, vsync as
+# measured, the console given back, the virtual terminal in graphics mode
+# while a program runs, DRM master), against the same program under the
+# virtual framebuffer device. Every boot is bounded
 # (tests/system/run-system-tests); a hung guest fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."

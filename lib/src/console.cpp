@@ -17,26 +17,34 @@
 namespace zr {
 namespace {
 
-int tty = -1;             // the terminal switched, -1 when none
-int mode_before = KD_TEXT;
-bool exit_hook = false;
 constexpr int signals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction before[3];
+
+const console_device *test_device = nullptr;  // null: /dev/tty0 or /dev/tty and their ioctls
+
+int get_mode(int fd, int *mode) {
+    return test_device != nullptr ? test_device->get_mode(fd, mode) : ioctl(fd, KDGETMODE, mode);
+}
+
+int set_mode(int fd, int mode) {
+    return test_device != nullptr ? test_device->set_mode(fd, mode) : ioctl(fd, KDSETMODE, mode);
+}
 
 void back_to_text() {
-    if (tty < 0) return;
-    ioctl(tty, KDSETMODE, mode_before);
-    close(tty);
-    tty = -1;
+    console_state &c = display_console();
+    if (c.tty < 0) return;
+    set_mode(c.tty, c.mode_before);
+    close(c.tty);
+    c.tty = -1;
 }
 
 // Async-signal-safe: ioctl, close, sigaction and raise only. The action
 // installed before ours comes back and gets the signal.
 void on_signal(int sig) {
     back_to_text();
+    const console_state &c = display_console();
     for (int i = 0; i < 3; ++i) {
         if (signals[i] != sig) continue;
-        const struct sigaction old = before[i];
+        const struct sigaction old = c.before[i];
         sigaction(sig, &old, nullptr);
         if ((old.sa_flags & SA_SIGINFO) != 0) {
             if (old.sa_sigaction != nullptr) {
@@ -53,31 +61,33 @@ void on_signal(int sig) {
 }
 
 void restore_handlers() {
+    const console_state &c = display_console();
     for (int i = 0; i < 3; ++i) {
         struct sigaction now {};
         // Only where ours is still installed: a handler the program set since is its own.
         if (sigaction(signals[i], nullptr, &now) == 0 && (now.sa_flags & SA_SIGINFO) == 0 &&
             now.sa_handler == on_signal)
-            sigaction(signals[i], &before[i], nullptr);
+            sigaction(signals[i], &c.before[i], nullptr);
     }
 }
 
 }  // namespace
 
 bool console_to_graphics() {
-    if (tty >= 0) return true;
+    console_state &c = display_console();
+    if (c.tty >= 0) return true;
     for (const char *path : {"/dev/tty0", "/dev/tty"}) {
-        const int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+        const int fd = test_device != nullptr ? test_device->open() : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) continue;
         int mode = KD_TEXT;
-        if (ioctl(fd, KDGETMODE, &mode) == 0 && ioctl(fd, KDSETMODE, KD_GRAPHICS) == 0) {
-            tty = fd;
-            mode_before = mode;
+        if (get_mode(fd, &mode) == 0 && set_mode(fd, KD_GRAPHICS) == 0) {
+            c.tty = fd;
+            c.mode_before = mode;
             break;
         }
         close(fd);
     }
-    if (tty < 0) return false;
+    if (c.tty < 0) return false;
     struct sigaction ours {};
     ours.sa_handler = on_signal;
     sigemptyset(&ours.sa_mask);
@@ -85,13 +95,15 @@ bool console_to_graphics() {
     // A signal the program ignores (SIGINT in a background job, SIGHUP under
     // nohup) stays ignored: it ends nothing, so the console stays as it is.
     for (int i = 0; i < 3; ++i) {
-        if (sigaction(signals[i], nullptr, &before[i]) != 0) continue;
-        if ((before[i].sa_flags & SA_SIGINFO) == 0 && before[i].sa_handler == SIG_IGN) continue;
+        if (sigaction(signals[i], nullptr, &c.before[i]) != 0) continue;
+        if ((c.before[i].sa_flags & SA_SIGINFO) == 0 && c.before[i].sa_handler == SIG_IGN) continue;
         sigaction(signals[i], &ours, nullptr);
     }
-    if (!exit_hook) exit_hook = std::atexit(back_to_text) == 0;
+    if (!c.exit_hook) c.exit_hook = std::atexit(back_to_text) == 0;
     return true;
 }
+
+void set_console_device(const console_device *device) { test_device = device; }
 
 void console_restore() {
     back_to_text();

@@ -1,39 +1,85 @@
-// The display layer: one open device (a framebuffer or a DRM node) and how
-// the screen DC's pictures reach it. present.cpp owns the state and the
-// public calls; display_fbdev.cpp and display_drm.cpp are the two backends,
-// console.cpp the console's graphics mode.
+// The display layer: one open device (a framebuffer, a DRM node) and how the
+// screen DCs' pictures reach it.
+//
+// present.cpp is the core. It owns the one state record and every decision:
+// how many buffers, which one the screen DCs draw into, the shadow in system
+// memory, buffer age, the damage each buffer missed, the fallbacks, whether
+// zr_present really waits for the vertical blank (measured at open), pacing,
+// the automatic flush of programs that never present, and what
+// zr_display_info reports. A backend knows its hardware and answers four
+// calls: open (its buffers), show (a buffer, waiting or not), flush (damage
+// rectangles) and close. display_fbdev.cpp and display_drm.cpp are the two
+// rows of the backend table; adding a backend is one file and one row.
+// console.cpp switches the console's mode. What the screen DCs draw into is
+// decided in one place in the core, so that it can point them elsewhere and
+// stop showing (a session leaving its virtual terminal) and come back.
 #pragma once
 
+#include "pixel_format.hpp"
 #include "zr.h"
+
+#include <signal.h>
 
 #include <cstddef>
 #include <cstdint>
 
 namespace zr {
 
-// One buffer the screen DC can draw into.
-struct display_buffer {
-    unsigned char *pixels = nullptr;
-    std::uint32_t fb_id = 0;   // DRM framebuffer
-    std::uint32_t handle = 0;  // DRM dumb buffer
-    std::size_t size = 0;      // DRM: bytes mapped
+// Most damage rectangles a present takes; a longer list is the whole screen.
+inline constexpr int max_damage = 16;
+
+// What the core asks of a backend at open.
+struct display_request {
+    int buffers = 1;      // as many as this (1 .. 3), where the device can show each one
+    bool rgb565 = false;  // 16-bit 5-6-5 buffers where the device has them
 };
 
-struct display {
-    int backend = 0;  // ZR_BACKEND_*, 0 while closed
-    int method = ZR_PRESENT_FRONT;
-    int buffers = 1;
-    bool vsync = false;
-    bool console = false;
-    bool prefer_shadow = false;
-    int back = 0;      // the buffer the screen DC draws into (pan, flip)
-    int visible = 0;   // the buffer on the screen
-    display_buffer buffer[3]{};
-    unsigned char *shadow = nullptr;  // system memory (shadow method)
+// What a backend gives at open: buffers of one geometry, each one it can show.
+struct display_buffers {
+    int count = 0;  // 1 .. 3
+    unsigned char *pixels[3]{};
+    int width = 0, height = 0;
+    int pitch = 0;  // bytes from one row to the next
+    int bits_per_pixel = 0;
+    int colors = 0;  // the depth that picks the screen DCs' operations
+    pixel_format format = pixel_format::none;  // none: the default of the depth (colors)
+    int refresh_mhz = 0;         // the mode's refresh rate in mHz; 0 when unknown
+    bool needs_flush = false;    // the screen shows a buffer's changes only once flushed
+    bool prefer_shadow = false;  // the driver reads its buffers slowly: draw elsewhere
 };
 
-// The open display; backend 0 while none is open.
-display &current_display();
+// A backend: the hardware's answers. Calls come from one thread at a time.
+struct display_backend {
+    int id;              // ZR_BACKEND_*
+    int buffered_method; // what showing buffers in turn is: ZR_PRESENT_PAN or ZR_PRESENT_FLIP
+    // True when the opened device is this backend's.
+    bool (*claims)(int fd, const char *path);
+    // Sets the device up for at most want.buffers buffers and fills *out; buffer
+    // 0 is on the screen. Returns 0 or an error code; on failure nothing is left
+    // set up (the descriptor is the core's).
+    int (*open)(int fd, const display_request &want, display_buffers *out);
+    // Puts buffer i on the screen (i already there: shows it again). wait: returns
+    // once it is on the screen, where the device can tell; otherwise the next show
+    // or close waits for it. 0, or ERR_PRESENT when the device refuses.
+    int (*show)(int buffer, bool wait);
+    // Tells the device which rectangles of buffer i changed (at most max_damage,
+    // clipped to the screen). Null where nothing ever needs telling.
+    void (*flush)(int buffer, const zr_rect_t *rects, int count);
+    // Gives back everything open set up or changed.
+    void (*close)();
+};
+
+extern const display_backend fbdev_backend;  // display_fbdev.cpp
+extern const display_backend drm_backend;    // display_drm.cpp
+
+// The clock that pacing and the vertical-blank measurement read, in
+// nanoseconds of CLOCK_MONOTONIC; tests put their own in its place.
+struct display_clock {
+    std::int64_t (*now)();
+    void (*sleep_until)(std::int64_t when);
+};
+
+// ---- the core (present.cpp)
 
 // Rectangles clipped to a width x height screen; a null list or a count of
 // 0 or less is the whole screen. Returns how many are left (at most max).
@@ -45,41 +91,56 @@ int clip_damage(const zr_rect_t *damage, int count, int width, int height, zr_re
 void copy_damage(unsigned char *to, const unsigned char *from, int stride, int bits_per_pixel,
                  const zr_rect_t *rects, int count);
 
-// Makes every screen DC that draws into `from` draw into `to`.
-void retarget_screen_dcs(unsigned char *from, unsigned char *to);
+// Screen DCs register when made and unregister when released; the display
+// layer points each at the buffer it draws into whenever that changes.
+// register_screen_dc is false when the list cannot grow (no memory).
+bool register_screen_dc(dc_t *dc);
+// The open display's pixel format; none while closed, or where the depth's
+// default applies.
+pixel_format display_format();
+void unregister_screen_dc(dc_t *dc);
 
-// After a pan or flip to the back buffer: it is the visible one now, and the
-// next buffer becomes the screen DCs' (unless they draw on a shadow).
-void show_next_buffer(display &d);
+// For tests: a backend tried before the table's own rows (null: none), and
+// the clock (null: the real one).
+void set_test_backend(const display_backend *backend);
+void set_display_clock(const display_clock *clock);
+// True while the automatic flush runs (a device that needs flushing, drawn on
+// directly by a program that has not presented yet).
+bool auto_flush_running();
 
-// Most damage rectangles a present takes; a longer list is the whole screen.
-inline constexpr int max_damage = 16;
-
-// ---- the framebuffer backend (display_fbdev.cpp)
-
-// Reads the geometry of the open framebuffer zr_fb.fd, checks it, maps it
-// and sets up the presentation the flags ask for, falling back where the
-// device cannot; fills zr_fb. Returns 0 or an error code; on failure nothing
-// is left mapped or allocated (the descriptor is the caller's).
-int fbdev_open(display &d, int flags);
-// rects: at most max_damage rectangles, clipped to the screen.
-int fbdev_present(display &d, const zr_rect_t *rects, int count);
-void fbdev_close(display &d);
-
-// ---- the DRM backend (display_drm.cpp)
-
-// True when zr_fb.fd is a DRM node.
-bool drm_is_node(int fd);
-int drm_open(display &d, int flags);
-int drm_present(display &d, const zr_rect_t *rects, int count);
-void drm_close(display &d);
+// ZR_DEBUG=1 in the environment: one English line on standard error, "zr: "
+// and the text, telling the cause behind an error code or a fallback.
+bool debug_enabled();
+void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- the console (console.cpp)
+
+// What the console's switch keeps: the terminal, its mode before, and the
+// signal actions that ours replaced.
+struct console_state {
+    int tty = -1;  // the terminal switched, -1 when none
+    int mode_before = 0;
+    bool exit_hook = false;
+    struct sigaction before[3]{};
+};
+
+// The console's part of the display layer's state.
+console_state &display_console();
 
 // Puts the active virtual terminal into graphics mode, to be restored by
 // console_restore (also at exit and on SIGINT, SIGTERM, SIGHUP). False when
 // there is no terminal to switch.
 bool console_to_graphics();
 void console_restore();
+
+// For tests: a terminal of their own in place of /dev/tty0 and /dev/tty, with
+// its KDGETMODE and KDSETMODE (null: the real ones). open gives a descriptor
+// or -1; the mode calls return 0 or -1 as ioctl does.
+struct console_device {
+    int (*open)();
+    int (*get_mode)(int fd, int *mode);
+    int (*set_mode)(int fd, int mode);
+};
+void set_console_device(const console_device *device);
 
 }  // namespace zr

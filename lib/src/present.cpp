@@ -1,56 +1,464 @@
-// Opening and closing the display, and showing what was drawn: zr_init_ex
-// picks the backend from the device itself, zr_present hands the damage to
-// the method that was granted.
+// The display core: zr_init_ex, zr_present, zr_display_info and zr_close, and
+// every policy above the backends (display.hpp): buffers, shadow, buffer age,
+// the damage each buffer missed, fallbacks, vertical-blank measurement,
+// pacing and the automatic flush.
 #include "display.hpp"
 #include "pixel_format.hpp"
 #include "zr_internal.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace zr {
 
 namespace {
-display the_display;
+
+// The automatic flush. A program that draws on the visible buffer and never
+// calls zr_present (every program written before zr_present existed) would
+// show nothing on a device that shows only what it is told (DIRTYFB:
+// virtio-gpu, USB and SPI panels). This thread compares the buffer with a
+// copy every tick and flushes the rows that changed, as the kernel's own
+// framebuffer emulation does with deferred I/O (50 ms): an idle screen costs
+// one comparison a tick and tells the driver nothing, and a change reaches it
+// at most a tick and a comparison after it was drawn. Comparing finds every
+// change, however it was drawn (through the DCs or straight into the memory).
+//
+// The thread reads the buffer and calls the backend's flush, nothing else.
+// No other thread calls flush meanwhile: zr_present (the program tells from
+// then on) and zr_close stop it first, and exit stops it before anything is
+// destroyed. A row caught half drawn differs again at the next tick.
+class auto_flusher {
+public:
+    static constexpr auto tick = std::chrono::milliseconds(30);
+
+    bool start(const display_backend *backend, const display_buffers &b) {
+        stop();
+        backend_ = backend;
+        pixels_ = b.pixels[0];
+        pitch_ = static_cast<std::size_t>(b.pitch);
+        row_ = (static_cast<std::size_t>(b.width) * static_cast<std::size_t>(b.bits_per_pixel) + 7) / 8;
+        width_ = b.width;
+        height_ = b.height;
+        try {
+            copy_.assign(pixels_, pixels_ + pitch_ * static_cast<std::size_t>(height_));
+            stopping_ = false;
+            thread_ = std::thread([this] { run(); });
+        } catch (...) {
+            copy_ = {};
+            return false;
+        }
+        return true;
+    }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        copy_ = {};
+    }
+
+    bool running() const { return thread_.joinable(); }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> hold(lock_);
+        while (!wake_.wait_for(hold, tick, [this] { return stopping_; })) {
+            hold.unlock();
+            flush_changes();
+            hold.lock();
+        }
+    }
+
+    // Rows that differ from the copy, as runs; more runs than a flush takes
+    // are joined into the last.
+    void flush_changes() {
+        zr_rect_t rects[max_damage];
+        int n = 0;
+        for (int y = 0; y < height_;) {
+            if (!copy_row(y)) {
+                ++y;
+                continue;
+            }
+            const int first = y++;
+            while (y < height_ && copy_row(y)) ++y;
+            if (n < max_damage)
+                rects[n++] = zr_rect_t{0, first, width_, y - first};
+            else
+                rects[n - 1].height = y - rects[n - 1].y;
+        }
+        if (n > 0) backend_->flush(0, rects, n);
+    }
+
+    // Copies row y when it changed; true when it did.
+    bool copy_row(int y) {
+        const std::size_t at = static_cast<std::size_t>(y) * pitch_;
+        if (std::memcmp(copy_.data() + at, pixels_ + at, row_) == 0) return false;
+        std::memcpy(copy_.data() + at, pixels_ + at, row_);
+        return true;
+    }
+
+    const display_backend *backend_ = nullptr;
+    const unsigned char *pixels_ = nullptr;
+    std::size_t pitch_ = 0, row_ = 0;
+    int width_ = 0, height_ = 0;
+    std::vector<unsigned char> copy_;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+};
+
+struct free_deleter {
+    void operator()(unsigned char *p) const { std::free(p); }
+};
+
+// Everything of the open display; reset at close.
+struct open_state {
+    const display_backend *backend = nullptr;  // null while closed
+    display_buffers got{};
+    int flags = 0;
+    int method = ZR_PRESENT_FRONT;
+    int back = 0;     // the buffer drawn into, or the shadow copied into
+    int visible = 0;  // the buffer on the screen
+    std::unique_ptr<unsigned char, free_deleter> shadow;  // system memory the screen DCs draw into
+    // Over a shadow with buffers in turn: the damage of the last two
+    // presents, newest first, which the back buffer has not had (-1: the
+    // whole screen).
+    zr_rect_t missed[2][max_damage]{};
+    int missed_count[2] = {-1, -1};
+    bool waits = false;   // zr_present waits: vsync asked, or buffers shown in turn
+    bool vblank = false;  // a waiting show was measured to wait for a vertical blank
+    bool paced = false;   // vsync asked with no vertical blank to wait for
+    std::int64_t period = 0, next_present = 0;  // nanoseconds
+    bool console = false;
+    bool presented = false;
+};
+
+// The one state record of the display layer.
+struct display_state {
+    open_state open;
+    std::vector<dc_t *> screen_dcs;  // alive; each drawing into zr_fb.mapped
+    console_state console;
+    auto_flusher flusher;
+    bool exit_hook = false;
+    const display_backend *test_backend = nullptr;
+    const display_clock *clock = nullptr;
+};
+display_state the;
+
+// The table: asked in order whether the device is theirs. The framebuffer
+// backend takes whatever is left (its open refuses what is no framebuffer).
+const display_backend *const backend_table[] = {&drm_backend, &fbdev_backend};
+
+std::int64_t monotonic_now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+void monotonic_sleep_until(std::int64_t when) {
+    const timespec t{static_cast<time_t>(when / 1000000000), static_cast<long>(when % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
+constexpr display_clock real_clock{monotonic_now, monotonic_sleep_until};
+
+const display_clock &clock_now() { return the.clock != nullptr ? *the.clock : real_clock; }
 
 unsigned char *not_mapped() { return static_cast<unsigned char *>(MAP_FAILED); }
+
+const display_backend *backend_for(int fd, const char *path) {
+    if (the.test_backend != nullptr && the.test_backend->claims(fd, path)) return the.test_backend;
+    for (const display_backend *b : backend_table)
+        if (b->claims(fd, path)) return b;
+    return &fbdev_backend;
+}
+
+void retarget_screen_dcs(unsigned char *from, unsigned char *to) {
+    for (dc_t *dc : the.screen_dcs)
+        if (dc->mapped == from) dc->mapped = to;
+}
+
+// What the screen DCs draw into now.
+unsigned char *drawn_into(const open_state &o) {
+    return o.shadow ? o.shadow.get() : o.got.pixels[o.back];
+}
+
+// The sizes the core relies on, whoever the backend is.
+bool sane(const display_buffers &b) {
+    if (b.count < 1 || b.count > 3 || b.width <= 0 || b.height <= 0 || b.bits_per_pixel <= 0) return false;
+    const std::int64_t row = (std::int64_t{b.width} * b.bits_per_pixel + 7) / 8;
+    if (b.pitch < row || std::int64_t{b.pitch} * b.height > INT32_MAX ||
+        std::int64_t{b.width} * b.height > INT32_MAX)
+        return false;
+    for (int i = 0; i < b.count; ++i)
+        if (b.pixels[i] == nullptr) return false;
+    return true;
+}
+
+// Whether show(visible, wait) waits for a vertical blank: three in a row,
+// the last two each at least two fifths of a frame apart. Devices that have
+// none answer at once (the framebuffer emulations of bochs and virtio-gpu
+// return FBIO_WAITFORVSYNC at once; their page flips complete at once).
+bool measure_vblank(open_state &o) {
+    const display_clock &c = clock_now();
+    if (o.backend->show(o.visible, true) != ERR_NONE) return false;
+    std::int64_t last = c.now(), shortest = INT64_MAX;
+    for (int i = 0; i < 2; ++i) {
+        if (o.backend->show(o.visible, true) != ERR_NONE) return false;
+        const std::int64_t t = c.now();
+        shortest = std::min(shortest, t - last);
+        last = t;
+    }
+    debug("a waiting show took at least %.2f ms; a frame is %.2f ms", static_cast<double>(shortest) / 1e6,
+          static_cast<double>(o.period) / 1e6);
+    return shortest >= o.period * 2 / 5;
+}
+
+bool make_shadow(open_state &o) {
+    const auto bytes = static_cast<std::size_t>(o.got.pitch) * static_cast<std::size_t>(o.got.height);
+    o.shadow.reset(static_cast<unsigned char *>(std::malloc(bytes)));
+    if (!o.shadow) return false;
+    // Drawing starts from what is on the screen.
+    std::memcpy(o.shadow.get(), o.got.pixels[o.visible], bytes);
+    return true;
+}
+
+// Decides how pictures reach the screen from what was asked and what the
+// backend gave; 0 or ERR_OUT_OF_MEMORY.
+int choose_presentation(open_state &o, int wanted) {
+    const int flags = o.flags;
+    const bool shadow_asked = (flags & ZR_INIT_SHADOW) != 0;
+    if (o.got.count > 1) {
+        o.method = o.backend->buffered_method;
+        o.visible = 0;
+        o.back = 1;
+        if ((shadow_asked || o.got.prefer_shadow) && !make_shadow(o)) return ERR_OUT_OF_MEMORY;
+    } else if (wanted > 1 || shadow_asked) {
+        o.method = ZR_PRESENT_SHADOW;
+        if (!make_shadow(o)) return ERR_OUT_OF_MEMORY;
+    }
+    // A mode that does not say its rate is taken for 60 Hz.
+    o.period = o.got.refresh_mhz > 0 ? 1000000000000 / o.got.refresh_mhz : 1000000000 / 60;
+    o.waits = (flags & ZR_INIT_VSYNC) != 0 || o.got.count > 1;
+    o.vblank = o.waits && measure_vblank(o);
+    o.paced = (flags & ZR_INIT_VSYNC) != 0 && !o.vblank;
+    return ERR_NONE;
+}
+
+void stop_at_exit() { the.flusher.stop(); }
+
+const char *method_name(int method) {
+    static const char *const names[] = {"front buffer", "shadow copy", "pan", "page flip"};
+    return method >= 0 && method < 4 ? names[method] : "?";
+}
+
+void report_grant(const open_state &o, int wanted) {
+    if (!debug_enabled()) return;
+    debug("granted: %dx%d, %d bits a pixel, %s, %d buffer%s%s; vsync %d%s", o.got.width, o.got.height,
+          o.got.bits_per_pixel, method_name(o.method), o.got.count, o.got.count > 1 ? "s" : "",
+          o.shadow && o.got.count > 1 ? " under a shadow in system memory" : "", o.vblank && o.waits ? 1 : 0,
+          o.paced ? ", presents paced at the mode's refresh rate" : "");
+    if (o.got.count < wanted)
+        debug("%d buffers asked for, %d granted: the device cannot show more (see above)", wanted, o.got.count);
+    if (o.got.prefer_shadow && o.shadow && (o.flags & ZR_INIT_SHADOW) == 0)
+        debug("the driver prefers a shadow (DRM_CAP_DUMB_PREFER_SHADOW): drawing in system memory");
+    if (o.waits && !o.vblank)
+        debug("no vertical blank to wait for: waits for it return at once");
+}
+
+int open_display(const char *device, int flags) {
+    if (device == nullptr || access(device, F_OK) != 0) {
+        debug("%s: %s", device != nullptr ? device : "(null device path)",
+              device != nullptr ? std::strerror(errno) : "no path given");
+        return ERR_NO_DEVICE;
+    }
+    const int fd = open(device, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        debug("%s: cannot open it for reading and writing: %s", device, std::strerror(errno));
+        return ERR_ACCESS;
+    }
+    const int wanted = (flags & ZR_INIT_TRIPLE_BUFFER) ? 3 : (flags & ZR_INIT_DOUBLE_BUFFER) ? 2 : 1;
+    open_state &o = the.open;
+    o = open_state{};
+    o.backend = backend_for(fd, device);
+    o.flags = flags;
+    display_request want;
+    want.buffers = wanted;
+    want.rgb565 = (flags & ZR_INIT_RGB565) != 0;
+    int code = o.backend->open(fd, want, &o.got);
+    if (code == ERR_NONE && !sane(o.got)) {
+        debug("%s: the backend gave buffers of impossible sizes", device);
+        o.backend->close();
+        code = ERR_MMAP;
+    }
+    if (code == ERR_NONE) code = choose_presentation(o, wanted);
+    if (code != ERR_NONE) {
+        if (code == ERR_OUT_OF_MEMORY) {
+            debug("no memory for a shadow of %d bytes", o.got.pitch * o.got.height);
+            o.backend->close();
+        }
+        o = open_state{};
+        close(fd);
+        return code;
+    }
+    // The screen DCs take the buffers' pixel format (display_format).
+    zr_fb.fd = fd;
+    zr_fb.width = o.got.width;
+    zr_fb.height = o.got.height;
+    zr_fb.dots = o.got.width * o.got.height;
+    zr_fb.bytes_per_line = o.got.pitch;
+    zr_fb.bytes = o.got.pitch * o.got.height;
+    zr_fb.bits_per_pixel = o.got.bits_per_pixel;
+    zr_fb.colors = o.got.colors;
+    zr_fb.mapped = drawn_into(o);
+    if ((flags & ZR_INIT_CONSOLE) != 0) {
+        o.console = console_to_graphics();
+        if (!o.console) debug("no virtual terminal to put in graphics mode (/dev/tty0, /dev/tty)");
+    }
+    report_grant(o, wanted);
+    if (o.method == ZR_PRESENT_FRONT && o.got.needs_flush && o.backend->flush != nullptr) {
+        if (!the.exit_hook) the.exit_hook = std::atexit(stop_at_exit) == 0;
+        if (the.exit_hook && the.flusher.start(o.backend, o.got))
+            debug("the driver shows only what it is told: changes are flushed every %d ms until the first "
+                  "zr_present",
+                  static_cast<int>(auto_flusher::tick.count()));
+    }
+    return ERR_NONE;
+}
+
+// Waits for the next frame's turn when presents are paced.
+void pace(open_state &o) {
+    const display_clock &c = clock_now();
+    std::int64_t now = c.now();
+    if (o.next_present > now) {
+        c.sleep_until(o.next_present);
+        now = o.next_present;
+    }
+    o.next_present = now + o.period;
+}
+
+// The back buffer of buffers over a shadow gets this present's damage and
+// that of the presents it missed (one with two buffers, two with three).
+void copy_to_back(open_state &o, const zr_rect_t *rects, int n) {
+    const int missed = o.got.count - 1;
+    bool whole = false;
+    for (int i = 0; i < missed; ++i) whole = whole || o.missed_count[i] < 0;
+    const zr_rect_t all{0, 0, o.got.width, o.got.height};
+    unsigned char *to = o.got.pixels[o.back];
+    const int pitch = o.got.pitch, bpp = o.got.bits_per_pixel;
+    if (whole) {
+        copy_damage(to, o.shadow.get(), pitch, bpp, &all, 1);
+    } else {
+        copy_damage(to, o.shadow.get(), pitch, bpp, rects, n);
+        for (int i = 0; i < missed; ++i) copy_damage(to, o.shadow.get(), pitch, bpp, o.missed[i], o.missed_count[i]);
+    }
+    o.missed_count[1] = o.missed_count[0];
+    std::memcpy(o.missed[1], o.missed[0], sizeof o.missed[0]);
+    o.missed_count[0] = n;
+    std::memcpy(o.missed[0], rects, sizeof(zr_rect_t) * static_cast<std::size_t>(n));
+}
+
+void flush(const open_state &o, int buffer, const zr_rect_t *rects, int n) {
+    if (o.got.needs_flush && o.backend->flush != nullptr && n > 0) o.backend->flush(buffer, rects, n);
+}
+
+int present(open_state &o, const zr_rect_t *rects, int n) {
+    const display_backend &b = *o.backend;
+    if (o.paced) pace(o);
+    const bool wait_here = o.waits && o.vblank;
+    switch (o.method) {
+        case ZR_PRESENT_FRONT:
+            flush(o, 0, rects, n);
+            return wait_here && b.show(0, true) != ERR_NONE ? ERR_PRESENT : ERR_NONE;
+        case ZR_PRESENT_SHADOW:
+            if (wait_here && b.show(0, true) != ERR_NONE) return ERR_PRESENT;
+            copy_damage(o.got.pixels[0], o.shadow.get(), o.got.pitch, o.got.bits_per_pixel, rects, n);
+            flush(o, 0, rects, n);
+            return ERR_NONE;
+        default:
+            break;
+    }
+    if (o.shadow) copy_to_back(o, rects, n);
+    flush(o, o.back, rects, n);
+    // Two buffers: the one shown until now is drawn on next, so the show
+    // must land first. Three: the next one is neither shown nor on its way,
+    // and the next show waits for this one.
+    if (b.show(o.back, o.got.count < 3) != ERR_NONE) return ERR_PRESENT;
+    o.visible = o.back;
+    o.back = (o.back + 1) % o.got.count;
+    if (!o.shadow) {
+        unsigned char *was = zr_fb.mapped;
+        zr_fb.mapped = o.got.pixels[o.back];
+        retarget_screen_dcs(was, zr_fb.mapped);
+    }
+    return ERR_NONE;
+}
 
 void mark_closed() {
     zr_fb.mapped = not_mapped();
     zr_fb.fd = -1;
 }
 
-int open_display(const char *device, int flags) {
-    if (device == nullptr || access(device, F_OK) != 0) return ERR_NO_DEVICE;
-    zr_fb.fd = open(device, O_RDWR | O_CLOEXEC);
-    if (zr_fb.fd < 0) {
-        zr_fb.fd = -1;
-        return ERR_ACCESS;
-    }
-    display &d = the_display;
-    d = display{};
-    // A DRM node tells its version; a framebuffer does not. (Asked the other
-    // way round, kernels before 5.14 run FBIOGET_VSCREENINFO on a DRM node as
-    // another ioctl and report success.)
-    const int code = drm_is_node(zr_fb.fd) ? drm_open(d, flags) : fbdev_open(d, flags);
-    if (code != ERR_NONE) {
-        d = display{};
-        close(zr_fb.fd);
-        mark_closed();
-        return code;
-    }
-    if ((flags & ZR_INIT_CONSOLE) != 0) d.console = console_to_graphics();
-    return ERR_NONE;
-}
-
 }  // namespace
 
-display &current_display() { return the_display; }
+console_state &display_console() { return the.console; }
+
+pixel_format display_format() { return the.open.backend != nullptr ? the.open.got.format : pixel_format::none; }
+
+bool register_screen_dc(dc_t *dc) {
+    try {
+        the.screen_dcs.push_back(dc);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void unregister_screen_dc(dc_t *dc) {
+    auto &all = the.screen_dcs;
+    all.erase(std::remove(all.begin(), all.end(), dc), all.end());
+}
+
+void set_test_backend(const display_backend *backend) { the.test_backend = backend; }
+void set_display_clock(const display_clock *clock) { the.clock = clock; }
+bool auto_flush_running() { return the.flusher.running(); }
+
+bool debug_enabled() {
+    const char *v = std::getenv("ZR_DEBUG");
+    return v != nullptr && v[0] != '\0' && v[0] != '0';
+}
+
+void debug(const char *format, ...) {
+    if (!debug_enabled()) return;
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fprintf(stderr, "zr: %s\n", line);
+}
 
 int clip_damage(const zr_rect_t *damage, int count, int width, int height, zr_rect_t *out, int max) {
     if (damage == nullptr || count <= 0) {
@@ -69,15 +477,6 @@ int clip_damage(const zr_rect_t *damage, int count, int width, int height, zr_re
                              static_cast<int>(y1 - y0)};
     }
     return n;
-}
-
-void show_next_buffer(display &d) {
-    d.visible = d.back;
-    d.back = (d.back + 1) % d.buffers;
-    if (d.shadow != nullptr) return;
-    unsigned char *was = zr_fb.mapped;
-    zr_fb.mapped = d.buffer[d.back].pixels;
-    retarget_screen_dcs(was, zr_fb.mapped);
 }
 
 void copy_damage(unsigned char *to, const unsigned char *from, int stride, int bits_per_pixel,
@@ -113,9 +512,15 @@ ZR_API int zr_init(const char *device) { return zr_init_ex(device, 0); }
 
 ZR_API int zr_init_ex(const char *device, int flags) {
     // An open display is left as it is, open and working.
-    if (the_display.backend != 0) return zr_error_code = ERR_ALREADY_OPEN;
+    if (the.open.backend != nullptr) {
+        debug("zr_init_ex(%s): a display is open already; zr_close it first", device != nullptr ? device : "(null)");
+        return zr_error_code = ERR_ALREADY_OPEN;
+    }
     mark_closed();
-    if ((flags & ~ZR_INIT_ALL_FLAGS) != 0) return zr_error_code = ERR_INIT_FLAGS;
+    if ((flags & ~ZR_INIT_ALL_FLAGS) != 0) {
+        debug("zr_init_ex: flag bits 0x%x are not ZR_INIT_* flags", static_cast<unsigned>(flags & ~ZR_INIT_ALL_FLAGS));
+        return zr_error_code = ERR_INIT_FLAGS;
+    }
     zr_error_code = open_display(device, flags);
     return zr_error_code;
 }
@@ -124,44 +529,49 @@ ZR_API void zr_close(void) {
     // zr_fb still holds its initial zeros: nothing was ever opened (fd 0 is
     // not ours to close).
     if (zr_fb.mapped == nullptr && zr_fb.fd == 0) return;
-    display &d = the_display;
-    if (d.console) console_restore();
-    if (d.backend == ZR_BACKEND_DRM) drm_close(d);
-    if (d.backend == ZR_BACKEND_FBDEV) fbdev_close(d);
-    d = display{};
+    the.flusher.stop();
+    open_state &o = the.open;
+    if (o.console) console_restore();
+    if (o.backend != nullptr) o.backend->close();
+    o = open_state{};
     zr_fb.mapped = not_mapped();
-    if (zr_fb.fd >= 0) {
-        close(zr_fb.fd);
-        zr_fb.fd = -1;
-    }
+    if (zr_fb.fd >= 0) close(zr_fb.fd);
+    zr_fb.fd = -1;
 }
 
 ZR_API int zr_present(const zr_rect_t *damage, int count) {
-    display &d = the_display;
+    open_state &o = the.open;
+    if (o.backend == nullptr) {
+        debug("zr_present: no display is open");
+        return zr_error_code = ERR_NO_DEVICE;
+    }
+    // From the first present on, the program says what changed.
+    if (!o.presented) {
+        o.presented = true;
+        the.flusher.stop();
+    }
     zr_rect_t rects[max_damage];
-    const int n = clip_damage(damage, count > max_damage ? 0 : count, zr_fb.width, zr_fb.height, rects, max_damage);
-    int code = ERR_NO_DEVICE;
-    if (d.backend == ZR_BACKEND_DRM) code = drm_present(d, rects, n);
-    if (d.backend == ZR_BACKEND_FBDEV) code = fbdev_present(d, rects, n);
+    const int n = clip_damage(damage, count > max_damage ? 0 : count, o.got.width, o.got.height, rects, max_damage);
+    const int code = present(o, rects, n);
     if (code != ERR_NONE) zr_error_code = code;
     return code;
 }
 
 ZR_API int zr_display_info(zr_display_info_t *info) {
     if (info == nullptr) return ERR_NO_DEVICE;
-    const display &d = the_display;
+    const open_state &o = the.open;
     *info = zr_display_info_t{};
-    if (d.backend == 0) return ERR_NO_DEVICE;
-    info->backend = d.backend;
-    info->method = d.method;
-    info->buffers = d.buffers;
+    if (o.backend == nullptr) return ERR_NO_DEVICE;
+    info->backend = o.backend->id;
+    info->method = o.method;
+    info->buffers = o.got.count;
     // Buffers drawn on in turn each hold the frame of their last turn; a
     // shadow holds the frame just shown.
-    const bool turns = (d.method == ZR_PRESENT_PAN || d.method == ZR_PRESENT_FLIP) && d.shadow == nullptr;
-    info->buffer_age = turns ? d.buffers : 1;
-    info->vsync = d.vsync ? 1 : 0;
-    info->console = d.console ? 1 : 0;
-    info->prefer_shadow = d.prefer_shadow ? 1 : 0;
+    info->buffer_age = o.got.count > 1 && !o.shadow ? o.got.count : 1;
+    info->vsync = o.waits && o.vblank ? 1 : 0;
+    info->console = o.console ? 1 : 0;
+    info->prefer_shadow = o.got.prefer_shadow ? 1 : 0;
+    info->paced = o.paced ? 1 : 0;
     return ERR_NONE;
 }
 

@@ -8,17 +8,19 @@
 
 namespace zr_test {
 
-std::string capture_stdout(const std::function<void()> &fn) {
-    std::fflush(stdout);
+namespace {
+
+std::string capture(int target, std::FILE *stream, const std::function<void()> &fn) {
+    std::fflush(stream);
     char path[] = "/tmp/zr-capture-XXXXXX";
     const int fd = mkstemp(path);
     if (fd < 0) throw std::runtime_error("mkstemp");
     unlink(path);
-    const int saved = dup(1);
-    dup2(fd, 1);
+    const int saved = dup(target);
+    dup2(fd, target);
     fn();
-    std::fflush(stdout);
-    dup2(saved, 1);
+    std::fflush(stream);
+    dup2(saved, target);
     ::close(saved);
     std::string out;
     lseek(fd, 0, SEEK_SET);
@@ -27,5 +29,11 @@ std::string capture_stdout(const std::function<void()> &fn) {
     ::close(fd);
     return out;
 }
+
+}  // namespace
+
+std::string capture_stdout(const std::function<void()> &fn) { return capture(1, stdout, fn); }
+
+std::string capture_stderr(const std::function<void()> &fn) { return capture(2, stderr, fn); }
 
 }  // namespace zr_test

@@ -2,7 +2,7 @@
 // can, until told to stop; a screendump taken at any moment shows whether a
 // frame reached the screen whole.
 //
-//   zr-flicker [--device PATH] [--double] [--console] [--own-sigterm STATUS]
+//   zr-flicker [--device PATH] [--double] [--shadow] [--vsync] [--console] [--own-sigterm STATUS]
 //              [--default-sigint] --ready FILE --until FILE
 //
 // Frames alternate between pure red and pure blue, each drawn over the whole
@@ -12,8 +12,9 @@
 // given to --until exists. Standard error: what the display granted, then the
 // number of frames shown. Exit 0 when every zr_present succeeded.
 //
-// --console adds ZR_INIT_CONSOLE (the active virtual terminal in graphics mode
-// while the program runs). --own-sigterm installs, before zr_init_ex, a
+// --shadow adds ZR_INIT_SHADOW (drawn in system memory, copied into the back
+// buffer), --vsync ZR_INIT_VSYNC. --console adds ZR_INIT_CONSOLE (the active
+// virtual terminal in graphics mode while the program runs). --own-sigterm installs, before zr_init_ex, a
 // SIGTERM handler of the program's own that writes "own SIGTERM handler" to
 // standard error and exits with STATUS. --default-sigint sets SIGINT back to
 // its default action first: a shell starts its background jobs with SIGINT
@@ -50,6 +51,10 @@ int main(int argc, char **argv) {
             device = argv[++i];
         } else if (std::strcmp(argv[i], "--double") == 0) {
             flags |= ZR_INIT_DOUBLE_BUFFER;
+        } else if (std::strcmp(argv[i], "--shadow") == 0) {
+            flags |= ZR_INIT_SHADOW;
+        } else if (std::strcmp(argv[i], "--vsync") == 0) {
+            flags |= ZR_INIT_VSYNC;
         } else if (std::strcmp(argv[i], "--console") == 0) {
             flags |= ZR_INIT_CONSOLE;
         } else if (std::strcmp(argv[i], "--own-sigterm") == 0 && i + 1 < argc) {
@@ -66,7 +71,7 @@ int main(int argc, char **argv) {
             until_path = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--device PATH] [--double] [--console] [--own-sigterm STATUS] "
+                         "usage: %s [--device PATH] [--double] [--shadow] [--vsync] [--console] [--own-sigterm STATUS] "
                          "[--default-sigint] --ready FILE --until FILE\n",
                          argv[0]);
             return 2;
@@ -90,6 +95,7 @@ int main(int argc, char **argv) {
     zr_display_info(&info);
     std::fprintf(stderr, "display backend %d method %d buffers %d\n", info.backend, info.method, info.buffers);
     std::fprintf(stderr, "console %d\n", info.console);
+    std::fprintf(stderr, "display vsync %d paced %d\n", info.vsync, info.paced);
     const color_t colours[2] = {zr_color(255, 0, 0, 255), zr_color(0, 0, 255, 255)};
     long frames = 0;
     int status = 0;

@@ -15,12 +15,18 @@
 #   zr.run=console      text on the console, screendump "console"
 #   zr.run=drm-scene    zr-scene on the DRM node
 #   zr.run=drm-double   the same, double-buffered
-#   zr.run=fb-double    zr-scene double-buffered on /dev/fb0
+#   zr.run=drm-legacy   the same as a program written before zr_present:
+#                       zr_init, draw, never present
+#   zr.run=drm-sample   the demo on the DRM node (/dev/fb linked to it) for
+#                       3 s, screendump "drm-sample"; it never presents
+#   zr.run=fb-double    zr-scene double-buffered with vsync on /dev/fb0
 #   zr.run=tear-double  zr-flicker double-buffered on the DRM node; while it
 #                       runs a second zr-scene opens the node, then the host
 #                       takes 100 screendumps at random moments
 #   zr.run=tear-front   zr-flicker on the DRM node's visible buffer, 100
 #                       screendumps
+#   zr.run=tear-shadow  zr-flicker double-buffered over a shadow in system
+#                       memory (--double --shadow), 100 screendumps
 #   zr.run=vt-mode      zr-flicker --console on the DRM node, ended by
 #                       --until, SIGTERM, SIGINT and SIGTERM to its own
 #                       handler: the mode of the virtual terminals (zr-kdmode)
@@ -32,6 +38,9 @@
 #                       ("fb-text"): the text must show there
 /bin/busybox --install -s /bin
 export PATH=/bin
+# The library's causes and grants in English on the programs' stderr (the
+# demo runs without: its output, stderr included, must stay empty).
+export ZR_DEBUG=1
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 mount -t sysfs sys /sys
@@ -231,7 +240,7 @@ case ",$run," in *,scene,*)
 esac
 case ",$run," in *,sample,*)
     seconds=$(cmdline_value zr.sample_seconds 5)
-    /bin/sample > /tmp/sample.out 2>&1 &
+    ZR_DEBUG=0 /bin/sample > /tmp/sample.out 2>&1 &
     pid=$!
     sleep "$seconds"
     screendump sample
@@ -251,8 +260,22 @@ case ",$run," in *,console,*)
 esac
 case ",$run," in *,drm-scene,*) held drm-scene /dev/dri/card0 ;; esac
 case ",$run," in *,drm-double,*) held drm-double /dev/dri/card0 --double ;; esac
+case ",$run," in *,drm-legacy,*) held drm-legacy /dev/dri/card0 --no-present ;; esac
+case ",$run," in *,drm-sample,*)
+    ln -sf /dev/dri/card0 /dev/fb
+    ZR_DEBUG=0 /bin/sample > /tmp/drm-sample.out 2>&1 &
+    pid=$!
+    sleep 3
+    screendump drm-sample
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    ln -sf /dev/fb0 /dev/fb
+    send_file drm-sample.out /tmp/drm-sample.out
+    ;;
+esac
 case ",$run," in *,tear-double,*) flicker tear-double /dev/dri/card0 second --double ;; esac
 case ",$run," in *,tear-front,*) flicker tear-front /dev/dri/card0 alone ;; esac
+case ",$run," in *,tear-shadow,*) flicker tear-shadow /dev/dri/card0 alone --double --shadow ;; esac
 case ",$run," in *,vt-mode,*)
     echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-mode"
     : > /tmp/vt-mode.log
@@ -277,7 +300,7 @@ case ",$run," in *,fb-console,*)
 esac
 case ",$run," in *,fb-double,*)
     console_off
-    held fb-double /dev/fb0 --double
+    held fb-double /dev/fb0 --double --vsync
     ;;
 esac
 

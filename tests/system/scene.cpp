@@ -2,12 +2,14 @@
 // library, shows it with zr_present, optionally saves the screen memory, and
 // exits.
 //
-//   zr-scene [--dump FILE] [--device PATH] [--double] [--console]
-//            [--ready FILE --until FILE] [IMAGE_DIR]
+//   zr-scene [--dump FILE] [--device PATH] [--double] [--vsync] [--console]
+//            [--no-present] [--ready FILE --until FILE] [IMAGE_DIR]
 //
 // PATH is a framebuffer or a DRM node (default /dev/fb); --double asks for a
-// back buffer (zr_init_ex with ZR_INIT_DOUBLE_BUFFER), --console puts the
-// active virtual terminal in graphics mode meanwhile (ZR_INIT_CONSOLE).
+// back buffer (zr_init_ex with ZR_INIT_DOUBLE_BUFFER), --vsync adds
+// ZR_INIT_VSYNC, --console puts the active virtual terminal in graphics mode
+// meanwhile (ZR_INIT_CONSOLE). --no-present is a program written before
+// zr_present: zr_init, draw, and never present.
 // --ready creates FILE once the picture is shown; --until then keeps the
 // display open until FILE exists, so that a screendump sees the picture
 // before the display is given back. The screen memory is saved before
@@ -240,6 +242,7 @@ int main(int argc, char **argv) {
     const char *ready_path = nullptr;
     const char *until_path = nullptr;
     int flags = 0;
+    bool present = true;
     std::string images = ".";
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--dump") == 0 && i + 1 < argc) {
@@ -248,8 +251,12 @@ int main(int argc, char **argv) {
             device = argv[++i];
         } else if (std::strcmp(argv[i], "--double") == 0) {
             flags |= ZR_INIT_DOUBLE_BUFFER;
+        } else if (std::strcmp(argv[i], "--vsync") == 0) {
+            flags |= ZR_INIT_VSYNC;
         } else if (std::strcmp(argv[i], "--console") == 0) {
             flags |= ZR_INIT_CONSOLE;
+        } else if (std::strcmp(argv[i], "--no-present") == 0) {
+            present = false;
         } else if (std::strcmp(argv[i], "--ready") == 0 && i + 1 < argc) {
             ready_path = argv[++i];
         } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
@@ -258,13 +265,13 @@ int main(int argc, char **argv) {
             images = argv[i];
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--dump FILE] [--device PATH] [--double] [--console] "
-                         "[--ready FILE --until FILE] [IMAGE_DIR]\n",
+                         "usage: %s [--dump FILE] [--device PATH] [--double] [--vsync] [--console] "
+                         "[--no-present] [--ready FILE --until FILE] [IMAGE_DIR]\n",
                          argv[0]);
             return 2;
         }
     }
-    if (zr_init_ex(device, flags) != 0) {
+    if ((flags == 0 ? zr_init(device) : zr_init_ex(device, flags)) != 0) {
         zr_print_error("zr-scene");
         return 1;
     }
@@ -279,6 +286,7 @@ int main(int argc, char **argv) {
     zr_display_info_t info{};
     zr_display_info(&info);
     std::fprintf(stderr, "display backend %d method %d buffers %d\n", info.backend, info.method, info.buffers);
+    std::fprintf(stderr, "display vsync %d paced %d\n", info.vsync, info.paced);
 
     background(screen);
     row_copies(screen);
@@ -293,8 +301,8 @@ int main(int argc, char **argv) {
     const bool dumped = dump_path == nullptr || dump(screen, dump_path);
     if (!dumped) std::fprintf(stderr, "zr-scene: cannot write %s\n", dump_path);
     // The whole screen changed: drivers that are told of damage (DIRTYFB)
-    // show nothing without it.
-    const int presented = zr_present(nullptr, 0);
+    // show nothing without it, but what zr flushes by itself.
+    const int presented = present ? zr_present(nullptr, 0) : ERR_NONE;
     if (presented != ERR_NONE) {
         zr_print_error("zr-scene");
         std::fprintf(stderr, "zr-scene: zr_present failed with %d\n", presented);

@@ -1,0 +1,45 @@
+// A display backend for tests: buffers in memory, every call recorded, and a
+// clock of its own, on which a waiting show lasts until the next frame only
+// when the display is told to have a vertical blank.
+#pragma once
+
+#include "display.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zr_test {
+
+struct memory_display {
+    int width = 16, height = 8;
+    int bits_per_pixel = 32;
+    zr::pixel_format format = zr::pixel_format::none;  // none: the depth's default
+    int most_buffers = 3;       // shows up to this many
+    int refresh_mhz = 50000;    // 20 ms a frame
+    bool vblank = false;        // a waiting show returns at the next frame
+    bool needs_flush = false;
+    bool prefer_shadow = false;
+    int open_error = 0;         // open fails with this code
+    bool refuse_show = false;   // every show fails
+};
+
+// One call, written "open 3", "show 1 wait", "show 2", "flush 0 x,y,w,h ...", "close".
+using call_log = std::vector<std::string>;
+
+// The path the backend takes; zr_init_ex on it opens the memory display.
+inline constexpr const char *memory_display_path = "/dev/null";
+
+// Installs the backend (and its clock) for d, then zr_init_ex(path, flags).
+int memory_display_open(const memory_display &d, int flags);
+// zr_close, and the library's own backends and clock again.
+void memory_display_close();
+
+call_log memory_display_calls();  // since open, or since the last clear
+void memory_display_clear_calls();
+std::vector<unsigned char> memory_display_buffer(int i);
+int memory_display_shown();                     // the buffer on the screen
+std::vector<std::int64_t> memory_display_sleeps();  // each sleep_until, ns
+std::int64_t memory_display_frame();             // ns a frame
+
+}  // namespace zr_test
