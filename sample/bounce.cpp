@@ -2,8 +2,11 @@
 // backdrop drawn into a bitmap once; every frame is drawn whole through the
 // screen DC and shown with zr_present. A frame counter and a Korean greeting
 // are written over it with a TrueType font where one is installed, and a PNG
-// logo with soft edges glides across, blended by zr_bitblt. Prints one line
-// per frame and, at the start, how the picture reaches the screen.
+// logo with soft edges glides across, blended by zr_bitblt. The shapes are
+// smooth (anti-aliased): balls with a 3-pixel pen, a star filled with a
+// radial gradient that turns at sub-pixel positions, and a spinning arc.
+// Prints one line per frame and, at the start, how the picture reaches the
+// screen.
 //
 // usage: bounce [--frames N] [--single | --shadow | --triple] [--vsync] [--console] [DEVICE]
 // DEVICE defaults to the first of /dev/dri/card0, /dev/fb0 and /dev/fb that exists.
@@ -12,6 +15,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,6 +100,25 @@ struct ball {
     color_t pen, brush;
 };
 
+// A ten-point star about (cx, cy), turned by angle (radians), its points
+// in sub-pixel units so that it turns smoothly; filled with a radial
+// gradient from a white middle to orange tips.
+void turning_star(dc_t *dc, int cx, int cy, int r, double angle) {
+    zr_point_t p[10];
+    for (int i = 0; i < 10; ++i) {
+        const double t = angle + i * 3.14159265358979 / 5, radius = (i % 2 == 0 ? r : r * 0.45) * ZR_SUBPIXEL;
+        p[i] = {static_cast<int>(std::lround(cx * ZR_SUBPIXEL + radius * std::cos(t))),
+                static_cast<int>(std::lround(cy * ZR_SUBPIXEL + radius * std::sin(t)))};
+    }
+    const zr_gradient_stop_t stops[] = {{0, zr_color(255, 255, 240, 255)}, {255, zr_color(240, 120, 20, 230)}};
+    zr_brush_gradient(dc, ZR_GRADIENT_RADIAL, cx, cy, cx + r, cy, stops, 2);
+    zr_pen_color(dc, zr_color(60, 20, 0, 255));
+    zr_pen_width(dc, 2);
+    zr_pen_join(dc, ZR_JOIN_ROUND);
+    zr_polygon_subpixel(dc, p, 10);
+    zr_brush_gradient(dc, ZR_GRADIENT_NONE, 0, 0, 0, 0, nullptr, 0);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -154,8 +177,18 @@ int main(int argc, char **argv) {
         {3 * w / 4, h / 4, 4, -7, h / 12 + 2, zr_color(255, 255, 255, 255), zr_color(40, 160, 240, 255)},
     };
     int status = 0;
+    zr_antialias(screen, 1);
     for (long frame = 1; frames < 0 || frame <= frames; ++frame) {
         zr_bitblt(screen, 0, 0, &backdrop->dc, 0, 0, w, h);
+        turning_star(screen, w / 2, h / 2, h / 5, frame * 0.02);
+        // A spinning arc in the top right corner, with round ends.
+        zr_pen_color(screen, zr_color(255, 255, 255, 200));
+        zr_pen_width(screen, 6);
+        zr_pen_cap(screen, ZR_CAP_ROUND);
+        zr_arc(screen, w - h / 8 - 12, h / 8 + 12, h / 8, static_cast<int>(frame * 7 % 360),
+               static_cast<int>(frame * 7 % 360 + 100 + frame % 160));
+        zr_pen_cap(screen, ZR_CAP_BUTT);
+        zr_pen_width(screen, 3);
         for (ball &b : balls) {
             zr_pen_color(screen, b.pen);
             zr_brush_color(screen, b.brush);
@@ -189,7 +222,8 @@ int main(int argc, char **argv) {
         }
         std::printf("frame %ld\n", frame);
         std::fflush(stdout);
-        if (info.method == ZR_PRESENT_FRONT || (info.method == ZR_PRESENT_SHADOW && !info.vsync)) usleep(16000);
+        // Paced here only where zr_present does not wait for the vertical blank.
+        if (!info.vsync && (info.method == ZR_PRESENT_FRONT || info.method == ZR_PRESENT_SHADOW)) usleep(16000);
     }
     zr_font_close(font);
     zr_bmp_close(logo);

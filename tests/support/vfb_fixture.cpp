@@ -24,6 +24,8 @@ int vfb_open(const vfb_config &cfg) {
     setenv("ZR_VFB_BPP", std::to_string(cfg.depth).c_str(), 1);
     setenv("ZR_VFB_LINE_LENGTH", std::to_string(cfg.line_length).c_str(), 1);
     setenv("ZR_VFB_FAIL", cfg.fail.c_str(), 1);
+    // Vertical-blank waits end at once, as on the framebuffer emulations of DRM drivers.
+    setenv("ZR_VFB_FAST", "1", 1);
     return cfg.init_flags != 0 ? zr_init_ex(vfb_device_path(), cfg.init_flags) : zr_init(vfb_device_path());
 }
 

@@ -1,9 +1,12 @@
-// The virtual framebuffer's view of its configuration and of what its screen
-// shows, shared with its snapshot writer and with tests.
+// The virtual device as tests linked with it see it (where the screen is,
+// what it shows, the state of the DRM node), and what the framebuffer device
+// (vfb.cpp), the DRM node (vfb_drm.cpp) and the pictures (pictures.cpp) share.
 #pragma once
 
-#include <linux/fb.h>
+#include <dlfcn.h>
+#include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,25 +16,14 @@ namespace zr_vfb {
 struct geometry {
     int width, height;
     int depth;           // 1, 4, 8, 15, 16, 24 or 32
-    int bits_per_pixel;  // storage bits: 16 for depth 15
+    int bits_per_pixel;  // storage bits: 16 for depth 15, 32 for the DRM node's depth 24
     long line_length;    // bytes per row
 };
 
-// The geometry the environment asks for now; line_length as asked, so it may
-// be shorter than row_bytes (or -1 when ZR_VFB_LINE_LENGTH is not a number).
-geometry current_geometry();
-// The bytes of one row's pixels, padding left out.
-long row_bytes(const geometry &g);
-// The file that holds the pixel memory.
-std::string memory_path();
-void fill_var(const geometry &g, fb_var_screeninfo *var);
-void fill_fix(const geometry &g, fb_fix_screeninfo *fix);
-
 // Where the picture on the screen is: g.height rows of g.line_length bytes
-// from byte offset of the file memory. An empty memory is a dark screen of
-// g's size (the DRM node's CRTC turned off). program: the picture is the
-// program's own (the framebuffer device, or a framebuffer that one of its DRM
-// descriptors made), not the DRM node's console.
+// from byte offset of the file memory; no file: a dark screen. program: the
+// picture is the program's own (the framebuffer as it panned it, or a
+// framebuffer that one of its DRM descriptors made), not the console's.
 struct screen {
     geometry g;
     std::string memory;
@@ -39,22 +31,10 @@ struct screen {
     bool program;
 };
 
-// Called before the screen's place changes (the device opened, the display
-// panned, another DRM framebuffer scanned out), while the old place is still
-// valid. Null unless the snapshot writer is built in (the preloadable library
-// sets it when it loads).
-extern void (*on_screen_change)(const screen &next);
-
-// ---- for tests linked with the device ----------------------------------
-
-// The pixels the screen shows now: on the framebuffer device the rows at the
-// pan offset, on the DRM node the framebuffer its CRTC scans out at its x, y
-// (with drm-dirty-needed: what was flushed to it). Rows are packed (row_bytes
-// of the geometry); 0 x 0 with no pixels when nothing is shown.
+// The pixels the screen shows now, rows packed; 0 x 0 when nothing is shown.
 struct screen_pixels {
     int width = 0, height = 0;
-    int depth = 0;           // 16 for RGB565, 24 for XRGB8888, else as geometry
-    int bits_per_pixel = 0;  // 32 for XRGB8888
+    int depth = 0, bits_per_pixel = 0;
     std::vector<unsigned char> pixels;
 };
 screen_pixels visible_screen();
@@ -64,8 +44,7 @@ screen_pixels visible_screen();
 inline constexpr std::uint32_t drm_console_fb = 1;
 inline constexpr std::uint32_t drm_console_pixel = 0x00203040;
 
-// One DIRTYFB that reached the node: the framebuffer and its rectangles
-// (x1, y1 inclusive, x2, y2 exclusive); none: the whole framebuffer.
+// One DIRTYFB that reached the node; no clips: the whole framebuffer.
 struct drm_clip {
     int x1, y1, x2, y2;
 };
@@ -78,14 +57,69 @@ struct drm_crtc_state {
     std::uint32_t fb_id;  // 0: off
     int x, y;
     bool mode_valid;
-    int mode_width, mode_height;  // of the mode set, when valid
+    int mode_width, mode_height;
 };
 
 // The node's state since it was last opened with no descriptor open.
 std::vector<drm_dirty> drm_dirty_calls();
-int drm_page_flips();  // flips completed
+int drm_page_flips();  // flips landed
 drm_crtc_state drm_crtc();
 bool drm_master_held();  // by a descriptor of this process
 int drm_open_descriptors();
 
 }  // namespace zr_vfb
+
+namespace zr_vfb::detail {
+
+// The next definition of a libc function, past the ones here.
+template <class F>
+F next(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+const char *env_or(const char *name, const char *fallback);
+bool listed(const char *list, char sep, const char *item);  // item is an entry of list
+bool failing(const char *what);                            // ZR_VFB_FAIL names what
+geometry current_geometry();                               // as the environment asks now
+long row_bytes(const geometry &g);
+std::string memory_path();  // ZR_VFB_MEMORY
+int fail(int e);  // errno = e, -1
+
+// Copies between the caller's memory and ours as the kernel does: false (the
+// ioctl fails with EFAULT) when either side is not mapped as needed.
+bool copy_in(void *to, const void *from_user, std::size_t n);
+bool copy_out(void *to_user, const void *from, std::size_t n);
+
+int real_open(const char *path, int flags, mode_t mode);
+int real_close(int fd);
+void *real_mmap(void *addr, std::size_t length, int prot, int flags, int fd, off_t offset);
+
+long long now_ns();  // CLOCK_MONOTONIC
+// When the next vertical blank of a hz display comes; now with ZR_VFB_FAST.
+long long next_vblank(int hz);
+void sleep_until(long long ns);
+
+// What the screen shows, told to the pictures: it moved (the device opened, a
+// modeset, a FBIOPUT_VSCREENINFO), a frame may have been presented (a pan, a
+// flip landing, a DIRTYFB, a vsync wait; s null when it stays where it is), or
+// the program's own picture is about to go (the console restored, the CRTC
+// turned off, the framebuffer put back where it was found).
+enum class event { moved, presented, given_back };
+void screen_event(event e, const screen *s);
+// Set by the preloaded pictures; null in programs linked with the device.
+extern void (*on_screen_event)(event e, const screen &now);
+// Set when the pictures asked for are all taken: the program ends once the
+// call that took the last one returns.
+extern volatile bool finished;
+void end_if_finished();
+
+bool drm_is_path(const char *path);
+int drm_open(int flags);
+bool drm_owns(int fd);
+int drm_ioctl(int fd, unsigned long request, void *arg);
+void *drm_mmap(void *addr, std::size_t length, int prot, int flags, int fd, off_t offset);
+ssize_t drm_read(int fd, void *buf, std::size_t count);
+void drm_close(int fd);
+long long drm_settle();  // lands the flip that is due; when the next one is, or -1
+
+}  // namespace zr_vfb::detail
