@@ -1,6 +1,7 @@
 // A 640x480 bitmap shown on an 800x480 screen of 16 or 32 bits: converting
 // copies from 24-bit, 8-bit palette and 32-bit bitmaps, and the alpha blend
-// of a 32-bit source of kind DC_TYPE_ALPHA. Peers: pixman (SRC from the
+// of a 32-bit source of kind DC_TYPE_ALPHA. The palette bitmap is also shown
+// whole on a 1920x1080 screen, where its rows no longer fit the caches. Peers: pixman (SRC from the
 // bottom-up rows through a negative stride; OVER from a premultiplied copy)
 // and SDL_BlitSurface (from a top-down copy, as SDL_LoadBMP would give it).
 #include "bench_cases.hpp"
@@ -12,21 +13,26 @@
 namespace zr_bench {
 namespace {
 
-constexpr int image_width = 640, image_height = 480;
-constexpr int screen_width = 800, screen_height = 480;
 constexpr color_t backdrop{0x40, 0x80, 0xC0, 255};
-constexpr std::int64_t image_pixels = std::int64_t{image_width} * image_height;
 
-bmp_ptr make_source(int bits) {
-    if (bits == 8) return make_bitmap(runs(image_width, image_height));
-    return make_bitmap(photo(image_width, image_height), bits);
+// The screen and the image of one row: the image sits at the top left.
+struct geometry {
+    int screen_width, screen_height, image_width, image_height;
+};
+constexpr geometry small{800, 480, 640, 480};
+constexpr geometry full_hd{1920, 1080, 1920, 1080};
+
+bmp_ptr make_source(int bits, const geometry &g) {
+    if (bits == 8) return make_bitmap(runs(g.image_width, g.image_height));
+    return make_bitmap(photo(g.image_width, g.image_height), bits);
 }
 
 using bitmap_column = void (*)(benchmark::State &, dc_t *screen, bmp_t *src);
 
 void zr_copy_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
     dc_t *s = &src->dc;
-    timed(state, image_pixels, [=] { zr_bitblt(screen, 0, 0, s, 0, 0, image_width, image_height); });
+    const int w = s->width, h = s->height;
+    timed(state, std::int64_t{w} * h, [=] { zr_bitblt(screen, 0, 0, s, 0, 0, w, h); });
 }
 
 void zr_blend_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
@@ -36,10 +42,11 @@ void zr_blend_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
 }
 
 // The same number of destination bytes, row by row into the screen.
-void memcpy_column(benchmark::State &state, dc_t *screen, bmp_t *) {
+void memcpy_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
+    const int image_width = src->dc.width, image_height = src->dc.height;
     const std::size_t row = static_cast<std::size_t>(image_width) * (screen->bits_per_pixel / 8);
     std::vector<unsigned char> from(row * image_height, 0x5A);
-    timed(state, image_pixels, [&] {
+    timed(state, std::int64_t{image_width} * image_height, [&] {
         for (int y = 0; y < image_height; ++y)
             std::memcpy(screen->mapped + static_cast<std::size_t>(y) * screen->bytes_per_line,
                         from.data() + y * row, row);
@@ -51,13 +58,14 @@ void pixman_run(benchmark::State &state, dc_t *screen, pixman_image_t *src, pixm
     pixman_ptr dst = pixman_view(screen);
     if (src == nullptr || !dst) return state.SkipWithError("no pixman image");
     pixman_image_t *d = dst.get();
-    timed(state, image_pixels, [=] {
+    const int image_width = pixman_image_get_width(src), image_height = pixman_image_get_height(src);
+    timed(state, std::int64_t{image_width} * image_height, [=] {
         pixman_image_composite32(op, src, nullptr, d, 0, 0, 0, 0, 0, 0, image_width, image_height);
     });
 }
 
 void pixman_src_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
-    const int bits = src->dc.colors;
+    const int bits = src->dc.colors, image_width = src->dc.width, image_height = src->dc.height;
     const pixman_format_code_t format = bits == 8    ? PIXMAN_c8
                                         : bits == 24 ? PIXMAN_r8g8b8
                                                      : PIXMAN_a8r8g8b8;
@@ -79,7 +87,8 @@ void pixman_src_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
 
 void pixman_over_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
     // pixman blends premultiplied colours: the source is premultiplied once, here.
-    std::vector<std::uint32_t> premultiplied(static_cast<std::size_t>(image_pixels));
+    const int image_width = src->dc.width, image_height = src->dc.height;
+    std::vector<std::uint32_t> premultiplied(static_cast<std::size_t>(image_width) * image_height);
     for (int y = 0; y < image_height; ++y) {
         const unsigned char *p = bitmap_row(src, y);
         for (int x = 0; x < image_width; ++x, p += 4) {
@@ -99,7 +108,7 @@ void pixman_over_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
 #if ZR_BENCH_SDL
 // A top-down SDL surface holding the bitmap's pixels.
 surface_ptr sdl_copy_of(bmp_t *src) {
-    const int bits = src->dc.colors;
+    const int bits = src->dc.colors, image_width = src->dc.width, image_height = src->dc.height;
     const Uint32 format = bits == 8    ? SDL_PIXELFORMAT_INDEX8
                           : bits == 24 ? SDL_PIXELFORMAT_BGR24
                                        : SDL_PIXELFORMAT_BGRA32;
@@ -125,8 +134,8 @@ void sdl_run(benchmark::State &state, dc_t *screen, bmp_t *src, SDL_BlendMode mo
     surface_ptr from = sdl_copy_of(src), to = sdl_view(screen);
     if (!from || !to) return state.SkipWithError(SDL_GetError());
     SDL_SetSurfaceBlendMode(from.get(), mode);
-    timed(state, image_pixels, [s = from.get(), d = to.get()] {
-        SDL_Rect where{0, 0, image_width, image_height};
+    timed(state, std::int64_t{src->dc.width} * src->dc.height, [s = from.get(), d = to.get()] {
+        SDL_Rect where{0, 0, s->w, s->h};
         SDL_BlitSurface(s, nullptr, d, &where);
     });
 }
@@ -140,10 +149,10 @@ void sdl_blend_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
 }
 #endif
 
-void run_on(benchmark::State &state, int src_bits, int dst_bits, bitmap_column column) {
-    dc_t *screen = open_screen(screen_width, screen_height, dst_bits);
+void run_on(benchmark::State &state, const geometry &g, int src_bits, int dst_bits, bitmap_column column) {
+    dc_t *screen = open_screen(g.screen_width, g.screen_height, dst_bits);
     if (screen == nullptr) return state.SkipWithError("the virtual framebuffer did not open");
-    bmp_ptr src = make_source(src_bits);
+    bmp_ptr src = make_source(src_bits, g);
     if (!src) return state.SkipWithError("no bitmap DC");
     zr_clear(screen, backdrop);
     column(state, screen, src.get());
@@ -155,15 +164,18 @@ struct named_column {
     bool peer;
 };
 
+// Rows KIND-to-16bit-screen and KIND-to-32bit-screen; on a geometry other
+// than the 800x480 one the screen size follows the kind.
 void register_rows(const char *case_name, const char *kind, int src_bits,
-                   std::initializer_list<named_column> columns) {
+                   std::initializer_list<named_column> columns, const geometry &g = small) {
+    const std::string size = &g == &small ? "" : "-" + size_name(g.screen_width, g.screen_height);
     for (int dst_bits : {16, 32}) {
-        const std::string row = std::string(case_name) + "/" + kind + "-to-" +
+        const std::string row = std::string(case_name) + "/" + kind + size + "-to-" +
                                 std::to_string(dst_bits) + "bit-screen";
         for (const named_column &c : columns) {
             if (c.peer && !peers_match_layout) continue;
-            add(row + "/" + c.name, [src_bits, dst_bits, run = c.run](benchmark::State &s) {
-                run_on(s, src_bits, dst_bits, run);
+            add(row + "/" + c.name, [&g, src_bits, dst_bits, run = c.run](benchmark::State &s) {
+                run_on(s, g, src_bits, dst_bits, run);
             });
         }
     }
@@ -185,6 +197,7 @@ void register_bitmap_cases() {
     register_rows("bitmap", "24bit", 24, columns);
     register_rows("bitmap", "8bit-palette", 8, columns);
     register_rows("bitmap", "32bit", 32, columns);
+    register_rows("bitmap", "8bit-palette", 8, columns, full_hd);
 }
 
 void register_blend_cases() {

@@ -3,6 +3,7 @@
 // strides, overlap), the alpha rule, and the turned copies.
 #include "blit.hpp"
 #include "capture.hpp"
+#include "fb_dc.hpp"
 #include "recording_dc.hpp"
 #include "vfb_fixture.hpp"
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace zr_test;
@@ -212,33 +214,39 @@ TEST(Bitblt, RowCopyOnlyBetweenDcsOfOneFormat) {
     EXPECT_EQ(dst_mem, std::vector<uchar>(4, 0));
 }
 
-// The same on real buffers of two devices: each pixel is converted.
+// The same on real buffers of two devices, of two depths or of two formats
+// of one depth: each pixel is converted, there and back.
 TEST(Bitblt, BuffersOfTwoDevicesConvertPixelByPixel) {
-    ASSERT_EQ(vfb_open({.width = 8, .height = 8, .depth = 32}), 0);
-    dc_t *wide = zr_get_buffer_dc(8, 8);
-    vfb_close();
-    ASSERT_EQ(vfb_open({.width = 8, .height = 8, .depth = 16}), 0);
-    dc_t *narrow = zr_get_buffer_dc(8, 8);
-    vfb_close();
-    ASSERT_TRUE(wide != nullptr && narrow != nullptr);
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) zr_set_pixel(wide, x, y, color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255});
-    zr_clear(narrow, color_t{0, 0, 0, 255});
-    zr_bitblt(narrow, 0, 0, wide, 0, 0, 8, 8);
-    zr_bitblt(wide, 4, 4, narrow, 0, 0, 8, 8);  // and back, into a corner
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) {
-            color_t n{0, 0, 0, 255}, w{0, 0, 0, 255};
-            zr_get_pixel(narrow, x, y, &n);
-            ASSERT_TRUE(same(n, color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255})) << x << "," << y << " " << str(n);
-            zr_get_pixel(wide, x, y, &w);
-            const bool back = x >= 4 && y >= 4;
-            ASSERT_TRUE(same(w, back ? color_t{uchar((x - 4) * 32), uchar((y - 4) * 32), 0xF8, 255}
-                                     : color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255}))
-                << x << "," << y << " " << str(w);
-        }
-    zr_release_dc(wide);
-    zr_release_dc(narrow);
+    const auto buffer = [](int depth, zr::pixel_format format) {  // of a device in that format
+        EXPECT_EQ(vfb_open({.width = 8, .height = 8, .depth = depth}), 0);
+        zr::set_screen_format(format);
+        dc_t *dc = zr_get_buffer_dc(8, 8);
+        vfb_close();
+        return dc;
+    };
+    for (const auto &[depth, format] : {std::pair{16, zr::pixel_format::none}, {32, zr::pixel_format::xbgr8888}}) {
+        dc_t *wide = buffer(32, zr::pixel_format::none), *narrow = buffer(depth, format);
+        ASSERT_TRUE(wide != nullptr && narrow != nullptr);
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) zr_set_pixel(wide, x, y, color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255});
+        zr_clear(narrow, color_t{0, 0, 0, 255});
+        zr_bitblt(narrow, 0, 0, wide, 0, 0, 8, 8);
+        zr_bitblt(wide, 4, 4, narrow, 0, 0, 8, 8);  // and back, into a corner
+        for (int y = 0; y < 8; ++y)
+            for (int x = 0; x < 8; ++x) {
+                color_t n{0, 0, 0, 255}, w{0, 0, 0, 255};
+                zr_get_pixel(narrow, x, y, &n);
+                ASSERT_TRUE(same(n, color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255})) << x << "," << y << " " << str(n);
+                zr_get_pixel(wide, x, y, &w);
+                const bool back = x >= 4 && y >= 4;
+                ASSERT_TRUE(same(w, back ? color_t{uchar((x - 4) * 32), uchar((y - 4) * 32), 0xF8, 255}
+                                         : color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255}))
+                    << depth << "-bit format " << int(format) << ": " << x << "," << y << " " << str(w);
+            }
+        zr_release_dc(wide);
+        zr_release_dc(narrow);
+    }
+    zr::set_screen_format(zr::pixel_format::none);
 }
 
 // The message comes once per call, also when the clipped rectangle is empty,

@@ -1,6 +1,7 @@
-// Screen and buffer DCs and the framebuffer pixel families, under the
-// in-process virtual device.
+// Screen and buffer DCs and the screen formats, under the in-process
+// virtual device.
 #include "capture.hpp"
+#include "fb_dc.hpp"
 #include "vfb_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -9,23 +10,27 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<unsigned char>;
+using zr::pixel_format;
 
 bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 class FbDc : public ::testing::Test {
 protected:
-    // Opens a fresh device, closing the one an earlier call opened.
-    void open(int depth, int width = 40, int height = 30, long line_length = 0) {
+    // Opens a fresh device (closing the last), whose format the display layer names.
+    void open(int depth, int width = 40, int height = 30, long line_length = 0,
+              pixel_format format = pixel_format::none) {
         TearDown();
         ASSERT_EQ(
             zr_test::vfb_open(
                 {.width = width, .height = height, .depth = depth, .line_length = line_length}),
             0);
+        zr::set_screen_format(format);
         screen = zr_get_screen_dc();
         ASSERT_NE(screen, nullptr);
         std::memset(screen->mapped, 0xAA, static_cast<size_t>(screen->bytes));
@@ -33,6 +38,7 @@ protected:
     void TearDown() override {
         zr_release_dc(screen);
         screen = nullptr;
+        zr::set_screen_format(pixel_format::none);
         zr_test::vfb_close();
         zr_error_code = 0;
     }
@@ -76,6 +82,7 @@ TEST_F(FbDc, PixelsAreStoredAtExactOffsetsAndReadBack) {
         color_t color;
         bytes stored;
         color_t read;  // red, green, blue
+        pixel_format format = pixel_format::none;
     };
     const pixel_case cases[] = {
         {16, 320, 0, 3, 2, {255, 0, 0, 255}, {0x00, 0xF8}, {248, 0, 0, 0}},
@@ -83,19 +90,18 @@ TEST_F(FbDc, PixelsAreStoredAtExactOffsetsAndReadBack) {
         {16, 30, 70, 29, 4, {0x87, 0x46, 0x23, 9}, {0x24, 0x82}, {0x80, 0x44, 0x20, 0}},
         {15, 50, 0, 4, 3, {255, 0, 0, 255}, {0x00, 0x7C}, {248, 0, 0, 0}},
         {15, 50, 120, 49, 1, {0x0F, 0xFF, 0x80, 255}, {0xF0, 0x07}, {8, 248, 128, 0}},
-        {32,
-         20,
-         0,
-         5,
-         1,
-         {0x12, 0x34, 0x56, 0x9A},
-         {0x56, 0x34, 0x12, 0x00},
-         {0x12, 0x34, 0x56, 0}},
+        {32, 20, 0, 5, 1, {0x12, 0x34, 0x56, 0x9A}, {0x56, 0x34, 0x12, 0x00}, {0x12, 0x34, 0x56, 0}},
         {32, 20, 100, 19, 2, {1, 2, 3, 0}, {3, 2, 1, 0}, {1, 2, 3, 0}},
+        // Formats the display layer names; the last, of another depth, is not taken.
+        {32, 20, 100, 19, 2, {0x12, 0x34, 0x56, 0x9A}, {0x12, 0x34, 0x56, 0x00}, {0x12, 0x34, 0x56, 0},
+         pixel_format::xbgr8888},
+        {16, 30, 70, 29, 4, {0x87, 0x46, 0x23, 9}, {0x30, 0x22}, {0x80, 0x44, 0x20, 0}, pixel_format::bgr565},
+        {16, 320, 0, 3, 2, {255, 0, 0, 255}, {0x00, 0xF8}, {248, 0, 0, 0}, pixel_format::xbgr8888},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE("depth " + std::to_string(c.depth) + " line " + std::to_string(c.line_length));
-        open(c.depth, c.width, 5, c.line_length);
+        SCOPED_TRACE("depth " + std::to_string(c.depth) + " line " + std::to_string(c.line_length) + " format " +
+                     std::to_string(int(c.format)));
+        open(c.depth, c.width, 5, c.line_length, c.format);
         dc_t *buffer = zr_get_buffer_dc(c.width, 5);
         ASSERT_NE(buffer, nullptr);
         std::memset(buffer->mapped, 0xAA, static_cast<size_t>(buffer->bytes));
@@ -121,15 +127,17 @@ TEST_F(FbDc, SpansAndClearKeepOffThePadding) {
     struct depth_case {
         int depth;
         bytes cell;  // (0xFF, 0x80, 0x08) as stored
+        pixel_format format = pixel_format::none;
     };
-    const depth_case cases[] = {
-        {15, {0x01, 0x7E}}, {16, {0x01, 0xFC}}, {32, {0x08, 0x80, 0xFF, 0x00}}};
+    const depth_case cases[] = {{15, {0x01, 0x7E}}, {16, {0x01, 0xFC}}, {32, {0x08, 0x80, 0xFF, 0x00}},
+                                {16, {0x1F, 0x0C}, pixel_format::bgr565},
+                                {32, {0xFF, 0x80, 0x08, 0x00}, pixel_format::xbgr8888}};
     const color_t c{0xFF, 0x80, 0x08, 0};
     for (const auto &d : cases) {
-        SCOPED_TRACE("depth " + std::to_string(d.depth));
+        SCOPED_TRACE("depth " + std::to_string(d.depth) + " format " + std::to_string(int(d.format)));
         const int w = 9, h = 4, pad = 7;
         const long line = w * static_cast<long>(d.cell.size()) + pad;
-        open(d.depth, w, h, line);
+        open(d.depth, w, h, line, d.format);
         bytes expected(static_cast<size_t>(line) * h, 0xAA);
         auto put = [&](int x, int y) {
             std::copy(d.cell.begin(), d.cell.end(),
@@ -150,11 +158,18 @@ TEST_F(FbDc, SpansAndClearKeepOffThePadding) {
 }
 
 // Every 16-bit value decodes by the shift rule and encodes back to itself
-// (5-6-5), every 15-bit value likewise (5-5-5, bit 15 dropped).
+// (5-6-5 either way round), every 15-bit value likewise (5-5-5, bit 15
+// dropped).
 TEST_F(FbDc, SixteenAndFifteenBitValuesSurviveARoundTrip) {
-    for (int depth : {16, 15}) {
-        SCOPED_TRACE("depth " + std::to_string(depth));
-        open(depth, 1, 1);
+    struct layout {
+        int depth;
+        pixel_format format;
+        int red_at, green_bits, blue_at;  // red and blue are 5 bits, green starts at bit 5
+    };
+    for (const layout &l : {layout{16, pixel_format::none, 11, 6, 0}, layout{15, pixel_format::none, 10, 5, 0},
+                            layout{16, pixel_format::bgr565, 0, 6, 11}}) {
+        SCOPED_TRACE("depth " + std::to_string(l.depth) + " format " + std::to_string(int(l.format)));
+        open(l.depth, 1, 1, 0, l.format);
         long wrong = 0;
         for (unsigned v = 0; v < 0x10000; ++v) {
             screen->mapped[0] = static_cast<unsigned char>(v);
@@ -162,14 +177,12 @@ TEST_F(FbDc, SixteenAndFifteenBitValuesSurviveARoundTrip) {
             color_t c{0, 0, 0, 0x33};
             screen->get_pixel(screen, 0, 0, &c);
             auto u8 = [](unsigned x) { return static_cast<unsigned char>(x); };
-            const color_t rule =
-                depth == 16 ? color_t{u8(((v >> 11) & 0x1F) << 3), u8(((v >> 5) & 0x3F) << 2),
-                                      u8((v & 0x1F) << 3), 0x33}
-                            : color_t{u8(((v >> 10) & 0x1F) << 3), u8(((v >> 5) & 0x1F) << 3),
-                                      u8((v & 0x1F) << 3), 0x33};
+            const color_t rule{u8(((v >> l.red_at) & 0x1F) << 3),
+                               u8(((v >> 5) & ((1u << l.green_bits) - 1)) << (8 - l.green_bits)),
+                               u8(((v >> l.blue_at) & 0x1F) << 3), 0x33};
             screen->set_pixel(screen, 0, 0, c);
             const unsigned back = screen->mapped[0] | (screen->mapped[1] << 8);
-            if (!same(c, rule) || back != (depth == 16 ? v : v & 0x7FFF)) {
+            if (!same(c, rule) || back != (l.depth == 16 ? v : v & 0x7FFF)) {
                 if (wrong++ == 0) ADD_FAILURE() << "first wrong value 0x" << std::hex << v;
             }
         }
@@ -209,19 +222,14 @@ TEST_F(FbDc, NegativeBufferSizesTakeTheScreensAndNewDcsHaveTheDefaults) {
     dc_t *rows = zr_get_buffer_dc(-1, 7);
     dc_t *cols = zr_get_buffer_dc(5, -3);
     ASSERT_TRUE(full && rows && cols);
-    EXPECT_EQ(full->width, 320);
-    EXPECT_EQ(full->height, 240);
-    EXPECT_EQ(full->bytes_per_line, 640);  // buffer rows are never padded
-    EXPECT_EQ(full->bytes, 240 * 640);
-    EXPECT_EQ(rows->width, 320);
-    EXPECT_EQ(rows->height, 7);
-    EXPECT_EQ(cols->width, 5);
-    EXPECT_EQ(cols->height, 240);
+    const auto geometry = [](const dc_t *dc) { return std::tuple(dc->width, dc->height, dc->bytes_per_line, dc->bytes); };
+    EXPECT_EQ(geometry(full), std::tuple(320, 240, 640, 240 * 640));  // buffer rows are never padded
+    EXPECT_EQ(geometry(rows), std::tuple(320, 7, 640, 7 * 640));
+    EXPECT_EQ(geometry(cols), std::tuple(5, 240, 10, 240 * 10));
     dc_t *second_screen = zr_get_screen_dc();
     ASSERT_NE(second_screen, nullptr);
     EXPECT_EQ(second_screen->mapped, screen->mapped);
-    EXPECT_EQ(screen->bytes_per_line, 704);
-    EXPECT_EQ(screen->bytes, 240 * 704);
+    EXPECT_EQ(geometry(screen), std::tuple(320, 240, 704, 240 * 704));
     for (dc_t *dc : {screen, second_screen, full, rows, cols}) {
         EXPECT_TRUE(same(dc->pen_color, color_t{255, 255, 255, 255}));
         EXPECT_TRUE(same(dc->brush_color, color_t{0, 0, 0, 255}));
@@ -234,35 +242,28 @@ TEST_F(FbDc, NegativeBufferSizesTakeTheScreensAndNewDcsHaveTheDefaults) {
 }
 
 // Sizes are reckoned in 64 bits: anything whose row, size or pixel count
-// does not fit an int is refused with code 13.
-TEST_F(FbDc, OversizedBuffersAreRefusedWithOutOfMemory) {
+// does not fit an int is refused with code 13. A depth without a family
+// gives no DC and no code.
+TEST_F(FbDc, OversizedBuffersAndDepthsWithoutAFamilyAreRefused) {
     struct size_case {
         int depth, width, height;
     };
     const size_case cases[] = {
-        {32, INT_MAX, 1},
-        {32, 100000, 100000},
-        {16, INT_MAX, INT_MAX},
-        {32, INT_MAX, INT_MAX},
-        {1, 65536, 65536},
+        {32, INT_MAX, 1},        {32, 100000, 100000}, {16, INT_MAX, INT_MAX},
+        {32, INT_MAX, INT_MAX}, {1, 65536, 65536},    {12, 10, 10},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.depth) + ": " + std::to_string(c.width) + "x" +
                      std::to_string(c.height));
-        open(c.depth, 8, 8);
-        zr_error_code = 0;
+        TearDown();
+        ASSERT_EQ(zr_test::vfb_open({.width = 8, .height = 8, .depth = c.depth}), 0);
+        zr_error_code = ERR_PALETTE;
+        if (c.depth == 12) {
+            EXPECT_EQ(zr_get_screen_dc(), nullptr);
+        }
         EXPECT_EQ(zr_get_buffer_dc(c.width, c.height), nullptr);
-        EXPECT_EQ(zr_error_code, ERR_OUT_OF_MEMORY);
+        EXPECT_EQ(zr_error_code, c.depth == 12 ? ERR_PALETTE : ERR_OUT_OF_MEMORY);
     }
-}
-
-TEST_F(FbDc, ADepthWithoutAFamilyGivesNoDcAndNoCode) {
-    ASSERT_EQ(zr_test::vfb_open({.depth = 12}), 0);
-    EXPECT_EQ(zr_fb.colors, 12);
-    zr_error_code = ERR_PALETTE;
-    EXPECT_EQ(zr_get_screen_dc(), nullptr);
-    EXPECT_EQ(zr_get_buffer_dc(10, 10), nullptr);
-    EXPECT_EQ(zr_error_code, ERR_PALETTE);
 }
 
 // zr_to_screen_dc never leaves either DC's memory: equal rows are one block

@@ -3,6 +3,7 @@
 // rendering against FreeType's own bitmaps blended by the library's rule,
 // clipping, the fast path against the plain path, and measuring.
 #include "blit.hpp"
+#include "fast_paths.hpp"
 #include "fb_dc.hpp"
 #include "glyph_cache.hpp"
 #include "text_decode.hpp"
@@ -22,6 +23,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <iconv.h>
@@ -262,15 +264,14 @@ TEST(PsfFont, ReplacementIsQuestionMarkElseABox) {
     ASSERT_NE(font, nullptr);
     recording_dc r(40, 10);
     fill(r, 40, 10, backdrop);
-    const int w = zr_text_out(r.dc(), font.get(), 0, 0, "Z", red);
-    // An outlined box standing on the baseline, one pixel in.
-    ASSERT_GT(w, 3);
-    int ink = 0;
+    // An outlined box 3 x 5 (two thirds of the height, two thirds of that
+    // wide) standing on the baseline, one pixel in, advancing its width + 2.
+    EXPECT_EQ(zr_text_out(r.dc(), font.get(), 0, 0, "Z", red), 5);
     for (int y = 0; y < 10; ++y)
-        for (int x = 0; x < 40; ++x) ink += same(r.pixel(x, y), red);
-    EXPECT_GT(ink, 0);
-    EXPECT_TRUE(same(r.pixel(1, 7), red));
-    EXPECT_TRUE(same(r.pixel(0, 7), backdrop));
+        for (int x = 0; x < 40; ++x) {
+            const bool edge = x >= 1 && x <= 3 && y >= 3 && y <= 7 && (x != 2 || y == 3 || y == 7);
+            ASSERT_TRUE(same(r.pixel(x, y), edge ? red : backdrop)) << x << "," << y;
+        }
     // Without a table, '?' is glyph 63.
     const psf q = make_psf2(8, 8, 128, false);
     temp_file g("psfq", q.file);
@@ -300,6 +301,9 @@ TEST(PsfFont, HostileHeadersAreRefused) {
     const bytes cut_table(good.file.begin(), good.file.end() - 1);
     bytes bad_table = good.file;
     bad_table[32 + 64] = 0xC0;  // an overlong lead byte in the table
+    bytes cut_sequence = good.file;  // the last entry ends inside a sequence
+    cut_sequence[cut_sequence.size() - 2] = 0xE2;
+    cut_sequence[cut_sequence.size() - 1] = 0x98;
     bytes surrogate_table = good.file;
     for (int i = 0; i < 3; ++i) surrogate_table[32 + 64 + 1 + static_cast<std::size_t>(i)] = "\xED\xA0\x80"[i];
     bytes psf1_bad_mode = make_psf1(8).file;
@@ -315,6 +319,7 @@ TEST(PsfFont, HostileHeadersAreRefused) {
         {"table cut short", cut_table},
         {"bad table", bad_table},
         {"surrogate in the table", surrogate_table},
+        {"table cut inside a sequence", cut_sequence},
         {"version 1", with32(4, 1)},
         {"header size below 32", with32(8, 28)},
         {"header size past the end", with32(8, 0x7FFFFFF0)},
@@ -322,6 +327,7 @@ TEST(PsfFont, HostileHeadersAreRefused) {
         {"glyph count just past the bytes", with32(16, 6)},
         {"glyph count zero", with32(16, 0)},
         {"glyph size lying", with32(20, 15)},
+        {"glyph size past its rows", with32(20, 17)},
         {"glyph size huge", with32(20, 0x80000000)},
         {"height zero", with32(24, 0)},
         {"height huge", with32(24, 0x40000000)},
@@ -758,34 +764,56 @@ TEST(TextClip, ExtremePositionsDrawNothingAndDoNotOverflow) {
     EXPECT_EQ(r.violations, 0);
 }
 
-// A framebuffer-format DC over memory of its own, with guard bytes.
+using uchar = unsigned char;
+
+// A DC of a screen format over memory of its own, with guard bytes.
 struct fb_surface {
     static constexpr int guard = 32;
     std::vector<unsigned char> memory;
     dc_t dc{};
-    fb_surface(int depth, int width, int height, int stride, unsigned seed) {
+    fb_surface(zr::pixel_format f, int width, int height, int stride, unsigned seed) {
         memory.resize(static_cast<std::size_t>(2 * guard + stride * height));
         std::mt19937 rng(seed);
         for (auto &b : memory) b = static_cast<unsigned char>(rng());
-        dc.dc_type = DC_TYPE_SCREEN;
         dc.width = width;
         dc.height = height;
-        dc.colors = depth;
-        dc.bits_per_pixel = depth == 32 ? 32 : 16;
         dc.bytes_per_line = stride;
-        dc.bytes = stride * height;
         dc.mapped = memory.data() + guard;
-        zr::set_virtual_func(&dc, depth);
+        EXPECT_TRUE(zr::install_screen_format(&dc, f));
     }
 };
 
+// Every screen format with its bytes a pixel.
+std::vector<std::pair<zr::pixel_format, int>> screen_formats() {
+    std::vector<std::pair<zr::pixel_format, int>> all;
+    zr::screen_formats::each([&]<class Fmt>() { all.push_back({Fmt::id, Fmt::bytes}); });
+    return all;
+}
+
+// Restores the default path choice when a test ends, however it ends.
+struct path_guard {
+    ~path_guard() {
+        zr::set_plain_path_forced(false);
+        zr::set_cpu_variants_allowed(true);
+    }
+};
+
+// The same text drawn on two DCs of every screen format with the same
+// starting bytes, one by the plain path and one by the glyph row of the
+// fast-path table (with the CPU's own row loops or the portable ones), must
+// leave the same bytes: random sizes, positions, colours and texts in the
+// built-in and a FreeType font, and anti-aliased glyphs, which bring most
+// coverage values, under every colour alpha.
 TEST(TextFastPath, WritesWhatThePlainPathWrites) {
-    struct restore {
-        ~restore() {
-            zr::set_plain_path_forced(false);
-            zr::set_cpu_variants_allowed(true);
-        }
-    } guard;
+    path_guard restore;
+    struct run {
+        zr_font_t *font;
+        int w, h, pad, x, y;
+        const char *text;
+        color_t c;
+        bool variants;
+    };
+    std::vector<run> runs;
     std::vector<font_ptr> owned;
     std::vector<zr_font_t *> fonts = {zr_font_default()};
 #if ZR_HAVE_FREETYPE
@@ -793,65 +821,35 @@ TEST(TextFastPath, WritesWhatThePlainPathWrites) {
         std::fclose(probe);
         owned.push_back(open_font(dejavu, 17));
         fonts.push_back(owned.back().get());
+        owned.push_back(open_font(dejavu, 40));
+        for (int alpha = 0; alpha < 512; ++alpha)
+            runs.push_back({owned.back().get(), 150, 48, 0, 1, 0, "@Wg&%", {200, 90, 30, uchar(alpha)}, alpha < 256});
     }
 #endif
     std::mt19937 rng(7);
     auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     const char *texts[] = {"Fast & plain", "ag\n%W|", "\xED\x95\x9C?x"};
-    int runs = 0;
     for (zr_font_t *font : fonts)
-        for (const int depth : {15, 16, 32})
-            for (int round = 0; round < 12; ++round) {
-                // The CPU's own row loops, then the portable ones.
-                zr::set_cpu_variants_allowed(round % 2 == 0);
-                const int w = in(20, 90), h = in(10, 50);
-                const int stride = w * (depth == 32 ? 4 : 2) + in(0, 3) * 2;
-                fb_surface plain(depth, w, h, stride, unsigned(round)), fast(depth, w, h, stride, unsigned(round));
-                ASSERT_EQ(zr::fb_family_of(&fast.dc), depth);
-                const color_t c{static_cast<unsigned char>(in(0, 255)), static_cast<unsigned char>(in(0, 255)),
-                                static_cast<unsigned char>(in(0, 255)),
-                                static_cast<unsigned char>(round % 3 == 0 ? 255 : in(0, 255))};
-                const int x = in(-30, w), y = in(-20, h);
-                const char *text = texts[round % 3];
-                zr::set_plain_path_forced(true);
-                const int a = zr_text_out(&plain.dc, font, x, y, text, c);
-                zr::set_plain_path_forced(false);
-                const int b = zr_text_out(&fast.dc, font, x, y, text, c);
-                EXPECT_EQ(a, b);
-                ASSERT_EQ(plain.memory, fast.memory) << "depth " << depth << " round " << round;
-                ++runs;
-            }
-    EXPECT_GE(runs, 36);
-}
-
-#if ZR_HAVE_FREETYPE
-// Anti-aliased glyphs bring most coverage values; under every colour alpha
-// the vector lanes must round each effective alpha as the plain path does.
-TEST(TextFastPath, EveryColourAlphaRoundsAsThePlainPath) {
-    REQUIRE_FONT(dejavu);
-    struct restore {
-        ~restore() {
-            zr::set_plain_path_forced(false);
-            zr::set_cpu_variants_allowed(true);
+        for (int round = 0; round < 12; ++round) {
+            const int w = in(20, 90), h = in(10, 50);
+            runs.push_back({font, w, h, in(0, 3) * 2, in(-30, w), in(-20, h), texts[round % 3],
+                            {uchar(in(0, 255)), uchar(in(0, 255)), uchar(in(0, 255)), uchar(round % 3 == 0 ? 255 : in(0, 255))},
+                            round % 2 == 0});
         }
-    } guard;
-    font_ptr font = open_font(dejavu, 40);
-    ASSERT_NE(font, nullptr);
-    for (const bool variants : {true, false})
-        for (const int depth : {15, 16, 32})
-            for (int alpha = 0; alpha < 256; ++alpha) {
-                zr::set_cpu_variants_allowed(variants);
-                const int w = 150, h = 48, stride = w * (depth == 32 ? 4 : 2);
-                fb_surface plain(depth, w, h, stride, unsigned(alpha)), fast(depth, w, h, stride, unsigned(alpha));
-                const color_t c{200, 90, 30, static_cast<unsigned char>(alpha)};
-                zr::set_plain_path_forced(true);
-                zr_text_out(&plain.dc, font.get(), 1, 0, "@Wg&%", c);
-                zr::set_plain_path_forced(false);
-                zr_text_out(&fast.dc, font.get(), 1, 0, "@Wg&%", c);
-                ASSERT_EQ(plain.memory, fast.memory) << "depth " << depth << " alpha " << alpha << " variants " << variants;
-            }
+    for (const auto &[f, bytes] : screen_formats())
+        for (const run &r : runs) {
+            const int stride = r.w * bytes + r.pad;
+            const auto seed = static_cast<unsigned>(&r - runs.data());
+            fb_surface plain(f, r.w, r.h, stride, seed), fast(f, r.w, r.h, stride, seed);
+            ASSERT_EQ(zr::fb_format_of(&fast.dc), f);
+            zr::set_plain_path_forced(true);
+            const int a = zr_text_out(&plain.dc, r.font, r.x, r.y, r.text, r.c);
+            zr::set_plain_path_forced(false);
+            zr::set_cpu_variants_allowed(r.variants);
+            EXPECT_EQ(a, zr_text_out(&fast.dc, r.font, r.x, r.y, r.text, r.c));
+            ASSERT_EQ(plain.memory, fast.memory) << "format " << int(f) << ", run " << seed;
+        }
 }
-#endif
 
 TEST(TextSize, MeasureEqualsTheDrawnExtent) {
     // Glyph 0x23 of this font is solid, so its ink fills the measured box.

@@ -86,38 +86,15 @@ struct masked32 {
     }
 };
 
-// Bytes blue, green, red; alpha is not stored.
-struct bgr24 {
-    static constexpr int bytes = 3;
-    static std::uint32_t load(const unsigned char *p) {
-        return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
-    }
-    static void store(unsigned char *p, std::uint32_t v) {
-        p[0] = static_cast<unsigned char>(v);
-        p[1] = static_cast<unsigned char>(v >> 8);
-        p[2] = static_cast<unsigned char>(v >> 16);
-    }
-    static std::uint32_t encode(const bmp_t *, color_t c) {
-        return c.blue | std::uint32_t{c.green} << 8 | std::uint32_t{c.red} << 16;
-    }
-    static void decode(const bmp_t *, std::uint32_t v, color_t *out) {
-        *out = {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
-                static_cast<unsigned char>(v), 255};
-    }
-};
-
-// Bytes blue, green, red, alpha.
-struct bgra32 {
-    static constexpr int bytes = 4;
-    static std::uint32_t load(const unsigned char *p) { return load_le32(p); }
-    static void store(unsigned char *p, std::uint32_t v) { store_le32(p, v); }
-    static std::uint32_t encode(const bmp_t *b, color_t c) {
-        return bgr24::encode(b, c) | std::uint32_t{c.alpha} << 24;
-    }
-    static void decode(const bmp_t *, std::uint32_t v, color_t *out) {
-        *out = {static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
-                static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 24)};
-    }
+// The fixed layouts of pixel_format.hpp (bgr24, bgra32), with the record
+// argument of the masked ones.
+template <class Fmt>
+struct fixed {
+    static constexpr int bytes = Fmt::bytes;
+    static std::uint32_t load(const unsigned char *p) { return Fmt::load(p); }
+    static void store(unsigned char *p, std::uint32_t v) { Fmt::store(p, v); }
+    static std::uint32_t encode(const bmp_t *, color_t c) { return Fmt::encode(c); }
+    static void decode(const bmp_t *, std::uint32_t v, color_t *out) { Fmt::decode(v, out); }
 };
 
 // The operations of a packed format; coordinates are inside the bitmap.
@@ -174,10 +151,10 @@ constexpr auto b16_get_pixel = packed_ops<masked16>::get_pixel;
 constexpr auto b16_set_pixel = packed_ops<masked16>::set_pixel;
 constexpr auto b16_hline = packed_ops<masked16>::hline;
 constexpr auto b16_vline = packed_ops<masked16>::vline;
-constexpr auto b24_get_pixel = packed_ops<bgr24>::get_pixel;
-constexpr auto b24_set_pixel = packed_ops<bgr24>::set_pixel;
-constexpr auto b32_get_pixel = packed_ops<bgra32>::get_pixel;
-constexpr auto b32_set_pixel = packed_ops<bgra32>::set_pixel;
+constexpr auto b24_get_pixel = packed_ops<fixed<zr::bgr24>>::get_pixel;
+constexpr auto b24_set_pixel = packed_ops<fixed<zr::bgr24>>::set_pixel;
+constexpr auto b32_get_pixel = packed_ops<fixed<zr::bgra32>>::get_pixel;
+constexpr auto b32_set_pixel = packed_ops<fixed<zr::bgra32>>::set_pixel;
 constexpr auto b32_masked_get_pixel = packed_ops<masked32>::get_pixel;
 constexpr auto b32_masked_set_pixel = packed_ops<masked32>::set_pixel;
 constexpr auto b1_get_pixel = palette_get_pixel<index1>;
@@ -284,14 +261,14 @@ color_t packed16_color(const bmp_t *b, std::uint32_t v) {
             channel_from(v, b->palette[2], b->blue_shift, b->blue_len), 255};
 }
 
-bitmap_family bitmap_family_of(const dc_t *dc) {
-    if (fam32.carried_by(dc)) return bitmap_family::bgra32;
-    if (fam24.carried_by(dc)) return bitmap_family::bgr24;
-    if (fam8.carried_by(dc)) return bitmap_family::index8;
-    if (fam16.carried_by(dc)) return bitmap_family::packed16;
-    if (fam4.carried_by(dc)) return bitmap_family::index4;
-    if (fam1.carried_by(dc)) return bitmap_family::index1;
-    return bitmap_family::other_family;
+pixel_format bitmap_format_of(const dc_t *dc) {
+    if (fam32.carried_by(dc)) return pixel_format::bgra32;
+    if (fam24.carried_by(dc)) return pixel_format::bgr24;
+    if (fam8.carried_by(dc)) return pixel_format::index8;
+    if (fam16.carried_by(dc)) return pixel_format::bitfield16;
+    if (fam4.carried_by(dc)) return pixel_format::index4;
+    if (fam1.carried_by(dc)) return pixel_format::index1;
+    return pixel_format::none;
 }
 
 bool supported_depth(int bits) {

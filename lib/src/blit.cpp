@@ -10,6 +10,7 @@
 #include "blit.hpp"
 
 #include "fast_paths.hpp"
+#include "fb_dc.hpp"
 #include "messages.hpp"
 #include "pixel_format.hpp"
 #include "zr_internal.hpp"
@@ -80,9 +81,13 @@ bool row_copy_depth(int colors) {
 
 // True when two device-format DCs store pixels the same way, so that a row
 // of one is a row of the other: DCs made on two different devices (one
-// before zr_close, one after the next zr_init) may differ.
+// before zr_close, one after the next zr_init) may differ, in depth or, where
+// both carry a screen format's slots, in format (x8-8-8-8 with red on top or
+// at the bottom).
 bool same_device_format(const dc_t *dst, const dc_t *src) {
-    return dst->colors == src->colors && dst->bits_per_pixel == src->bits_per_pixel;
+    const pixel_format a = fb_format_of(dst), b = fb_format_of(src);
+    return dst->colors == src->colors && dst->bits_per_pixel == src->bits_per_pixel &&
+           (a == b || a == pixel_format::none || b == pixel_format::none);
 }
 
 // Whole rows of bytes between two device-format DCs of one format, each with

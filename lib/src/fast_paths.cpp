@@ -1,19 +1,21 @@
-// Fast paths. The functions at the end pick one; above them, one small
-// function per path. Each writes exactly what the plain path writes: the
-// per-format encode and decode are the slots' own (pixel_format.hpp,
-// bitmap.hpp), and the loops keep the plain path's order wherever it shows.
+// The fast-path table and the functions of its rows. Each writes exactly
+// what the plain path writes: the per-format encode, decode and blend are
+// the formats' own (pixel_format.hpp, bitmap.hpp), and the loops keep the
+// plain path's order wherever it shows.
 //
 // The row loops (fast_rows.hpp) are written for the vectoriser: pixels are
 // read as 16-bit halves, which it de-interleaves cheaply, and blends stay in
-// 16-bit lanes. Code for CPU extensions is picked at run time, always with
-// the portable code beside it (cpu_variants_allowed). On x86-64 the row loops
-// are compiled a second time for AVX2, and large fills use the string store.
-// On ARM the NEON unit (fast_paths_neon.cpp) gives the loops the vectoriser
-// does not find and a fill with 16-byte stores; on 32-bit ARM, whose baseline
-// has no NEON, it also holds every row loop built a second time with NEON.
+// 16-bit lanes. Code for CPU extensions has rows of its own, always with the
+// portable row behind it. On x86-64 the row loops are compiled a second time
+// for AVX2, palette lookups use AVX-512 byte permutes where the CPU has
+// them, and large fills use the string store. On ARM the NEON unit
+// (fast_paths_neon.cpp) gives the loops the vectoriser does not find and a
+// fill with 16-byte stores; on 32-bit ARM, whose baseline has no NEON, it
+// also holds every row loop built a second time with NEON.
 #include "fast_paths.hpp"
 
 #include "bitmap.hpp"
+#include "cpu_variant.hpp"
 #include "draw.hpp"
 #include "fast_rows.hpp"
 #include "fb_dc.hpp"
@@ -21,21 +23,15 @@
 #include "zr_internal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <cwchar>
-#include <type_traits>
 #include <utility>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ZR_X86_64_VARIANTS 1
-#else
-#define ZR_X86_64_VARIANTS 0
-#endif
-
-#ifndef ZR_NEON_ROWS
-#define ZR_NEON_ROWS 0
+#if ZR_X86_64_VARIANTS
+#include <immintrin.h>
 #endif
 #if ZR_NEON_ROWS && !defined(__aarch64__)
 #include <sys/auxv.h>
@@ -44,26 +40,28 @@
 namespace zr {
 namespace {
 
-// Calls f with a value of the framebuffer family's pixel format (15, 16 or 32
-// from fb_family_of); false for any other family.
-template <class F>
-bool with_fb_format(int family, F f) {
-    switch (family) {
-        case 15: return f(rgb555{});
-        case 16: return f(rgb565{});
-        case 32: return f(xrgb8888{});
-        default: return false;
-    }
-}
-
 // ---- the running CPU
 
+cpu_features detect_cpu_features() {
+    cpu_features has = feature_bit(cpu_feature::baseline);
 #if ZR_X86_64_VARIANTS
-bool cpu_has_avx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
+    has |= feature_bit(cpu_feature::string_store);
+    if (__builtin_cpu_supports("avx2")) has |= feature_bit(cpu_feature::avx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi"))
+        has |= feature_bit(cpu_feature::avx512vbmi);
+#endif
+#if ZR_NEON_ROWS
+#if defined(__aarch64__)
+    has |= feature_bit(cpu_feature::neon);  // part of the architecture
+#else
+    if ((getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0) has |= feature_bit(cpu_feature::neon);
+#endif
+#endif
     return has;
 }
 
+#if ZR_X86_64_VARIANTS
 // The string store: count copies of a 4-byte word from p. The CPU writes
 // whole cache lines of it without first reading them, as it does for the
 // byte store that memset uses; vector stores read every line before writing
@@ -80,16 +78,16 @@ constexpr std::size_t string_store_bytes = 16384;
 // megabytes in one piece, the CPU may write around its caches, at half the
 // speed on the development machine; memset, one string store, pays that too.
 constexpr std::size_t string_store_piece = 65536;
-#endif
 
-#if ZR_NEON_ROWS
-bool cpu_has_neon() {
-#if defined(__aarch64__)
-    return true;  // part of the architecture
-#else
-    static const bool has = (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
-    return has;
-#endif
+// fill_cells from string_store_bytes on, by the string store where allowed;
+// false when it is not. Out of line, so that small fills save no registers.
+[[gnu::noinline]] bool large_fill(unsigned char *p, const unsigned char (&cell)[4], std::size_t count) {
+    if (!cpu_allows(cpu_feature::string_store)) return false;
+    std::uint32_t word;
+    std::memcpy(&word, cell, 4);
+    for (std::size_t done = 0; done < count; done += string_store_piece)
+        store_string(p + 4 * done, word, std::min(string_store_piece, count - done));
+    return true;
 }
 #endif
 
@@ -164,7 +162,7 @@ void fill_rect(dc_t *dc, int left, int top, int right, int bottom, color_t c) {
     for (int y = y0; y <= y1; ++y) fill_pixels<Fmt>(fb_pixel(dc, x0, y, Fmt::bytes), n, v);
 }
 
-// ---- bitmap rows onto a framebuffer format
+// ---- bitmap rows onto a screen format
 //
 // Each row function converts n pixels from s to d. Counts and indexes are
 // unsigned sizes, so no index arithmetic can overflow and the compiler's
@@ -180,11 +178,17 @@ struct palette_table {
     }
 };
 
-// Table lookups stay scalar, one load and one store a pixel, as in SDL:
-// kept out of line, away from the table's definition, the loop is not turned
-// into emulated vector gathers, which are slower here than plain loads.
+// Table lookups stay scalar, as in SDL: kept out of line, away from the
+// table's definition, the loop is not turned into emulated vector gathers,
+// which are slower here than plain loads. Four 16-bit pixels go out as one
+// 64-bit store instead of four.
 template <class Dst>
 [[gnu::noinline]] void index8_row(u8 *d, const u8 *s, std::size_t n, const typename Dst::pixel *table) {
+    if constexpr (Dst::bytes == 2) {
+        for (; n >= 4; n -= 4, s += 4, d += 8)
+            store_le64(d, table[s[0]] | std::uint64_t{table[s[1]]} << 16 | std::uint64_t{table[s[2]]} << 32 |
+                              std::uint64_t{table[s[3]]} << 48);
+    }
 #pragma GCC unroll 8
     for (; n > 0; --n, ++s, d += Dst::bytes) Dst::store(d, table[*s]);
 }
@@ -218,32 +222,261 @@ template <class Dst>
         Dst::store(d, static_cast<typename Dst::pixel>(t.low[s[0]] | t.high[s[1]]));
 }
 
-// The row loops of the 24- and 32-bit sources for the running CPU. On x86-64
-// they are compiled a second time for AVX2, where the vectoriser then uses
-// 32-byte vectors and byte shuffles; on ARM they come from the NEON unit.
+// Every row of the rectangle, top to bottom: row(destination pixel dx of the
+// row, source row).
+template <class Dst, class Row>
+void each_row(dc_t *dst, dc_t *src, const blit_rect &r, Row row) {
+    for (int i = 0; i < r.height; ++i)
+        row(fb_pixel(dst, r.dx, r.dy + i, Dst::bytes), bmp::bitmap_row(src, r.sy + i));
+}
+
+const bmp_t *as_bmp(const dc_t *dc) { return reinterpret_cast<const bmp_t *>(dc); }
+
+template <class Dst, int Bits>
+void packed_index_rows(dc_t *dst, dc_t *src, const blit_rect &r) {
+    constexpr auto index_at = Bits == 1 ? bmp::index1_at : bmp::index4_at;
+    const palette_table<Dst> t(as_bmp(src), 1 << Bits);
+    each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) {
+        packed_index_row<Dst, index_at>(d, s, r.sx, r.width, t.pixel);
+    });
+}
+
+template <class Dst>
+void index8_rows(dc_t *dst, dc_t *src, const blit_rect &r) {
+    const palette_table<Dst> t(as_bmp(src), 256);
+    const auto n = static_cast<std::size_t>(r.width);
+    each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { index8_row<Dst>(d, s + r.sx, n, t.pixel); });
+}
+
+template <class Dst>
+void packed16_rows(dc_t *dst, dc_t *src, const blit_rect &r) {
+    const packed16_tables<Dst> t(as_bmp(src));
+    const auto n = static_cast<std::size_t>(r.width);
+    each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { packed16_row<Dst>(d, s + 2 * r.sx, n, t); });
+}
+
+// The rows of 24- and 32-bit sources through one row loop: a portable one
+// (inlined here), or one built for a CPU extension.
+template <class Dst, row_fn Row, int SrcBytes>
+void loop_rows(dc_t *dst, dc_t *src, const blit_rect &r) {
+    const auto n = static_cast<std::size_t>(r.width);
+    each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { Row(d, s + SrcBytes * r.sx, n); });
+}
+
 #if ZR_X86_64_VARIANTS
+// A row loop compiled for AVX2, where the vectoriser uses 32-byte vectors and
+// byte shuffles.
 template <row_fn row>
 [[gnu::target("avx2")]] void avx2_row(u8 *d, const u8 *s, std::size_t n) {
     row(d, s, n);
 }
-#endif
+
+// 8-bit palette rows with AVX-512 byte permutes: the table of destination
+// pixels is cut into byte planes, byte k of every entry in plane k, and each
+// plane of 256 bytes is four 64-byte registers. Two two-register permutes
+// look 64 indexes up in each half of a plane, and the index's top bit picks
+// the half; the planes are then interleaved into pixels again.
+#define ZR_VBMI [[gnu::target("avx512f,avx512bw,avx512vbmi")]]
+
+// The palette as byte planes: plane k holds byte k of every entry's pixel.
+template <class Dst>
+struct byte_planes {
+    alignas(64) u8 plane[Dst::bytes][256];
+};
+
+ZR_VBMI inline __m512i vbmi_lookup(const u8 *plane, __m512i idx, __mmask64 top) {
+    const __m512i q0 = _mm512_load_si512(plane), q1 = _mm512_load_si512(plane + 64);
+    const __m512i q2 = _mm512_load_si512(plane + 128), q3 = _mm512_load_si512(plane + 192);
+    return _mm512_mask_blend_epi8(top, _mm512_permutex2var_epi8(q0, idx, q1), _mm512_permutex2var_epi8(q2, idx, q3));
+}
 
 template <class Dst>
-row_loops rows_for_this_cpu() {
-    const row_loops portable{bgr24_row<Dst>, bgra32_row<Dst>, blend_row<Dst>};
-    if (!cpu_variants_allowed()) return portable;
+ZR_VBMI void index8_row_vbmi(u8 *d, const u8 *s, std::size_t n, const byte_planes<Dst> &p,
+                             const typename Dst::pixel *table) {
+    // Picks of 64-bit pieces from two registers: for 16-bit pixels, the
+    // lanes of both in pixel order; for 32-bit ones, lanes 0-1 or 2-3 of
+    // both, then the even or the odd lanes of both.
+    const __m512i first = _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0);
+    const __m512i second = _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4);
+    const __m512i lanes01 = _mm512_set_epi64(11, 10, 9, 8, 3, 2, 1, 0);
+    const __m512i lanes23 = _mm512_set_epi64(15, 14, 13, 12, 7, 6, 5, 4);
+    const __m512i even_lanes = _mm512_set_epi64(13, 12, 9, 8, 5, 4, 1, 0);
+    const __m512i odd_lanes = _mm512_set_epi64(15, 14, 11, 10, 7, 6, 3, 2);
+    for (; n >= 64; n -= 64, s += 64, d += 64 * Dst::bytes) {
+        const __m512i idx = _mm512_loadu_si512(s);
+        const __mmask64 top = _mm512_movepi8_mask(idx);
+        const __m512i p0 = vbmi_lookup(p.plane[0], idx, top), p1 = vbmi_lookup(p.plane[1], idx, top);
+        // Within each 16-byte lane, pixels 0-7 and 8-15 of the lane.
+        const __m512i lo01 = _mm512_unpacklo_epi8(p0, p1), hi01 = _mm512_unpackhi_epi8(p0, p1);
+        if constexpr (Dst::bytes == 2) {
+            _mm512_storeu_si512(d, _mm512_permutex2var_epi64(lo01, first, hi01));
+            _mm512_storeu_si512(d + 64, _mm512_permutex2var_epi64(lo01, second, hi01));
+        } else {
+            const __m512i p2 = vbmi_lookup(p.plane[2], idx, top), p3 = vbmi_lookup(p.plane[3], idx, top);
+            const __m512i lo23 = _mm512_unpacklo_epi8(p2, p3), hi23 = _mm512_unpackhi_epi8(p2, p3);
+            // Pixels 0-3, 4-7, 8-11 and 12-15 of each lane, then the lanes
+            // transposed into pixel order.
+            const __m512i q0 = _mm512_unpacklo_epi16(lo01, lo23), q1 = _mm512_unpackhi_epi16(lo01, lo23);
+            const __m512i q2 = _mm512_unpacklo_epi16(hi01, hi23), q3 = _mm512_unpackhi_epi16(hi01, hi23);
+            const __m512i t0 = _mm512_permutex2var_epi64(q0, lanes01, q1);
+            const __m512i t1 = _mm512_permutex2var_epi64(q2, lanes01, q3);
+            const __m512i t2 = _mm512_permutex2var_epi64(q0, lanes23, q1);
+            const __m512i t3 = _mm512_permutex2var_epi64(q2, lanes23, q3);
+            _mm512_storeu_si512(d, _mm512_permutex2var_epi64(t0, even_lanes, t1));
+            _mm512_storeu_si512(d + 64, _mm512_permutex2var_epi64(t0, odd_lanes, t1));
+            _mm512_storeu_si512(d + 128, _mm512_permutex2var_epi64(t2, even_lanes, t3));
+            _mm512_storeu_si512(d + 192, _mm512_permutex2var_epi64(t2, odd_lanes, t3));
+        }
+    }
+    for (; n > 0; --n, ++s, d += Dst::bytes) Dst::store(d, table[*s]);
+}
+
+template <class Dst>
+void index8_rows_vbmi(dc_t *dst, dc_t *src, const blit_rect &r) {
+    const palette_table<Dst> t(as_bmp(src), 256);
+    byte_planes<Dst> p;
+    for (int i = 0; i < 256; ++i) {
+        u8 v[Dst::bytes];
+        Dst::store(v, t.pixel[i]);
+        for (int k = 0; k < Dst::bytes; ++k) p.plane[k][i] = v[k];
+    }
+    const auto n = static_cast<std::size_t>(r.width);
+    each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { index8_row_vbmi<Dst>(d, s + r.sx, n, p, t.pixel); });
+}
+#undef ZR_VBMI
+#endif
+
+// ---- glyphs
+
+// A glyph's coverage through one row loop. The padding draws nothing: it is
+// taken where it lies inside both the row of coverage and the DC, so rows
+// run in whole groups.
+template <class Fmt, coverage_row_fn Row>
+void glyph_rows(dc_t *dc, const coverage_rect &m, color_t c) {
+    int n = m.width;
+    const int whole = (n + coverage_group - 1) / coverage_group * coverage_group;
+    if (whole - n <= m.slack && m.x + whole <= dc->width) n = whole;
+    for (int y = 0; y < m.height; ++y)
+        Row(fb_pixel(dc, m.x, m.y + y, Fmt::bytes), m.cov + static_cast<std::size_t>(y) * m.pitch, n, c);
+}
+
 #if ZR_X86_64_VARIANTS
-    if (cpu_has_avx2()) return {avx2_row<bgr24_row<Dst>>, avx2_row<bgra32_row<Dst>>, avx2_row<blend_row<Dst>>};
+using wide16 = std::uint16_t __attribute__((vector_size(32)));
+using wide32 = std::uint32_t __attribute__((vector_size(32)));
+
+// coverage_row for 32-bit pixels of byte channels with AVX2: a group of
+// eight pixels is one vector of sixteen halves (coverage_quad32 takes four).
+// The blend is written out here, as functions taking 32-byte vectors would
+// change their calling convention outside AVX2 code.
+template <class Fmt>
+[[gnu::target("avx2")]] void coverage_row32_avx2(u8 *d, const std::uint8_t *cov, int n, color_t c) {
+    static_assert(Fmt::bytes == 4 && Fmt::byte_channels);
+    const wide16 odd = {0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF, 0, 0xFFFF};
+    // The sources as pairs of halves, built in 32-bit lanes.
+    const wide16 low_source = reinterpret_cast<wide16>(wide32{} + half_pair(Fmt::byte_of(c, 0), Fmt::byte_of(c, 2)));
+    const wide16 high_source = reinterpret_cast<wide16>(wide32{} + half_pair(Fmt::byte_of(c, 1), 0));
+    const auto solid = Fmt::encode(c);
+    int x = 0;
+    for (; x + coverage_group <= n; x += coverage_group) {
+        std::uint64_t any;
+        std::memcpy(&any, cov + x, sizeof any);
+        if (any == 0) continue;
+        if (any == ~std::uint64_t{0} && c.alpha == 255) {
+            for (int k = 0; k < coverage_group; ++k) Fmt::store(d + (x + k) * 4, solid);
+            continue;
+        }
+        lanes8 cv;
+        std::memcpy(&cv, cov + x, sizeof cv);
+        const lanes16 a8 = coverage_lanes(__builtin_convertvector(cv, lanes16), c.alpha);
+        const wide16 a = __builtin_shufflevector(a8, a8, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+        wide16 old;
+        std::memcpy(&old, d + x * 4, sizeof old);
+        const wide16 low_old = old & 0xFF, high_old = old >> 8;
+        const wide16 vl = (255 - a) * low_old + a * low_source + 128;
+        const wide16 vh = (255 - a) * high_old + a * high_source + 128;
+        const wide16 low = (vl + (vl >> 8)) >> 8, high = (vh + (vh >> 8)) >> 8;
+        const wide16 top = high_old & reinterpret_cast<wide16>(a == 0) & odd;
+        const wide16 out = low | ((high & ~odd) | top) << 8;
+        std::memcpy(d + x * 4, &out, sizeof out);
+    }
+    for (; x < n; ++x) coverage_pixel<Fmt>(d + x * 4, cov[x], c);
+}
+#endif
+
+// ---- the table
+
+// Room for every row; the table below is cut to the rows added.
+struct table_builder {
+    std::array<fast_path, 128> rows{};
+    std::size_t size = 0;
+    constexpr void add(fast_op op, pixel_format src, pixel_format dst, cpu_feature needs, fast_fn fn) {
+        rows[size++] = fast_path{op, src, dst, needs, fn};
+    }
+};
+
+constexpr fast_fn as_fill(fill_fn f) { return fast_fn{.fill = f}; }
+constexpr fast_fn as_line(line_fn f) { return fast_fn{.line = f}; }
+constexpr fast_fn as_blit(blit_fn f) { return fast_fn{.blit = f}; }
+constexpr fast_fn as_glyph(glyph_fn f) { return fast_fn{.glyph = f}; }
+
+// The rows onto one screen format, rows for CPU extensions first.
+template <class Dst>
+constexpr void add_rows(table_builder &t) {
+    using enum cpu_feature;
+    using pf = pixel_format;
+    const pf d = Dst::id;
+    t.add(fast_op::fill, pf::none, d, baseline, as_fill(fill_rect<Dst>));
+    t.add(fast_op::line, pf::none, d, baseline, as_line(sloped_line<Dst>));
+#if ZR_X86_64_VARIANTS
+    if constexpr (Dst::bytes == 4 && Dst::byte_channels)
+        t.add(fast_op::glyph, pf::a8, d, avx2, as_glyph(glyph_rows<Dst, coverage_row32_avx2<Dst>>));
+#endif
+    t.add(fast_op::glyph, pf::a8, d, baseline, as_glyph(glyph_rows<Dst, coverage_row<Dst>>));
+    t.add(fast_op::copy, pf::index1, d, baseline, as_blit(packed_index_rows<Dst, 1>));
+    t.add(fast_op::copy, pf::index4, d, baseline, as_blit(packed_index_rows<Dst, 4>));
+#if ZR_X86_64_VARIANTS
+    t.add(fast_op::copy, pf::index8, d, avx512vbmi, as_blit(index8_rows_vbmi<Dst>));
+#endif
+    t.add(fast_op::copy, pf::index8, d, baseline, as_blit(index8_rows<Dst>));
+    t.add(fast_op::copy, pf::bitfield16, d, baseline, as_blit(packed16_rows<Dst>));
+    // The 24- and 32-bit sources: one row loop each, by CPU.
+#if ZR_X86_64_VARIANTS
+    t.add(fast_op::copy, pf::bgr24, d, avx2, as_blit(loop_rows<Dst, avx2_row<bgr24_row<Dst>>, 3>));
+    t.add(fast_op::copy, pf::bgra32, d, avx2, as_blit(loop_rows<Dst, avx2_row<bgra32_row<Dst>>, 4>));
+    t.add(fast_op::blend, pf::bgra32, d, avx2, as_blit(loop_rows<Dst, avx2_row<blend_row<Dst>>, 4>));
 #endif
 #if ZR_NEON_ROWS
-    if (cpu_has_neon()) {
-        const row_loops &neon = neon_row_loops<Dst>();
-        return {neon.bgr24 ? neon.bgr24 : portable.bgr24, neon.bgra32 ? neon.bgra32 : portable.bgra32,
-                neon.blend ? neon.blend : portable.blend};
-    }
+    if constexpr (neon_has_row<Dst>(neon_row::bgr24))
+        t.add(fast_op::copy, pf::bgr24, d, neon, as_blit(loop_rows<Dst, neon_bgr24_row<Dst>, 3>));
+    if constexpr (neon_has_row<Dst>(neon_row::bgra32))
+        t.add(fast_op::copy, pf::bgra32, d, neon, as_blit(loop_rows<Dst, neon_bgra32_row<Dst>, 4>));
+    if constexpr (neon_has_row<Dst>(neon_row::blend))
+        t.add(fast_op::blend, pf::bgra32, d, neon, as_blit(loop_rows<Dst, neon_blend_row<Dst>, 4>));
 #endif
-    return portable;
+    t.add(fast_op::copy, pf::bgr24, d, baseline, as_blit(loop_rows<Dst, bgr24_row<Dst>, 3>));
+    t.add(fast_op::copy, pf::bgra32, d, baseline, as_blit(loop_rows<Dst, bgra32_row<Dst>, 4>));
+    t.add(fast_op::blend, pf::bgra32, d, baseline, as_blit(loop_rows<Dst, blend_row<Dst>, 4>));
 }
+
+constexpr table_builder build_table() {
+    table_builder t;
+    screen_formats::each([&]<class Dst>() { add_rows<Dst>(t); });
+    return t;
+}
+
+constexpr table_builder built = build_table();
+
+// A portable row is tried last for its formats: a row after it could never
+// be found.
+constexpr bool portable_rows_come_last() {
+    for (std::size_t i = 0; i < built.size; ++i)
+        for (std::size_t j = i + 1; j < built.size; ++j) {
+            const fast_path &a = built.rows[i], &b = built.rows[j];
+            if (a.needs == cpu_feature::baseline && a.op == b.op && a.src == b.src && a.dst == b.dst) return false;
+        }
+    return true;
+}
+static_assert(portable_rows_come_last());
 
 // ---- the transfer
 
@@ -263,106 +496,79 @@ bool rows_overlap(dc_t *dst, int dst_bytes, dc_t *src, int src_bits, const blit_
     return s0 < d1 && d0 < s1;
 }
 
-int bits_of(bmp::bitmap_family f) {
-    switch (f) {
-        case bmp::bitmap_family::index1: return 1;
-        case bmp::bitmap_family::index4: return 4;
-        case bmp::bitmap_family::index8: return 8;
-        case bmp::bitmap_family::packed16: return 16;
-        case bmp::bitmap_family::bgr24: return 24;
-        case bmp::bitmap_family::bgra32: return 32;
-        default: return 0;
-    }
-}
-
-// Every row of the rectangle, top to bottom: row(destination pixel dx of the
-// row, source row).
-template <class Dst, class Row>
-void each_row(dc_t *dst, dc_t *src, const blit_rect &r, Row row) {
-    for (int i = 0; i < r.height; ++i)
-        row(fb_pixel(dst, r.dx, r.dy + i, Dst::bytes), bmp::bitmap_row(src, r.sy + i));
-}
-
-template <class Dst>
-bool bitmap_to_fb(dc_t *dst, dc_t *src, bmp::bitmap_family from, const blit_rect &r) {
-    using bmp::bitmap_family;
-    const bmp_t *bmp = reinterpret_cast<const bmp_t *>(src);
-    const int sx = r.sx;
-    const auto n = static_cast<std::size_t>(r.width);
-    if (src->dc_type == DC_TYPE_ALPHA) {
-        if (from != bitmap_family::bgra32) return false;
-        const row_fn blend = rows_for_this_cpu<Dst>().blend;
-        each_row<Dst>(dst, src, r, [=](u8 *d, const u8 *s) { blend(d, s + 4 * sx, n); });
-        return true;
-    }
-    switch (from) {
-        case bitmap_family::index1: {
-            const palette_table<Dst> t(bmp, 2);
-            each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) {
-                packed_index_row<Dst, bmp::index1_at>(d, s, sx, r.width, t.pixel);
-            });
-            return true;
-        }
-        case bitmap_family::index4: {
-            const palette_table<Dst> t(bmp, 16);
-            each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) {
-                packed_index_row<Dst, bmp::index4_at>(d, s, sx, r.width, t.pixel);
-            });
-            return true;
-        }
-        case bitmap_family::index8: {
-            const palette_table<Dst> t(bmp, 256);
-            each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { index8_row<Dst>(d, s + sx, n, t.pixel); });
-            return true;
-        }
-        case bitmap_family::packed16: {
-            const packed16_tables<Dst> t(bmp);
-            each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { packed16_row<Dst>(d, s + 2 * sx, n, t); });
-            return true;
-        }
-        case bitmap_family::bgr24: {
-            const row_fn convert = rows_for_this_cpu<Dst>().bgr24;
-            each_row<Dst>(dst, src, r, [=](u8 *d, const u8 *s) { convert(d, s + 3 * sx, n); });
-            return true;
-        }
-        case bitmap_family::bgra32: {
-            const row_fn convert = rows_for_this_cpu<Dst>().bgra32;
-            each_row<Dst>(dst, src, r, [=](u8 *d, const u8 *s) { convert(d, s + 4 * sx, n); });
-            return true;
-        }
-        default: return false;
-    }
-}
-
 }  // namespace
 
-// ---- the one place that picks a fast path
+// ---- finding a row
+
+std::span<const fast_path> fast_path_table() { return {built.rows.data(), built.size}; }
+
+cpu_features allowed_cpu_features() {
+    // cpu_variants_allowed() is false also while the plain path is forced.
+    if (!cpu_variants_allowed()) return plain_path_forced() ? 0 : feature_bit(cpu_feature::baseline);
+    static const cpu_features has = detect_cpu_features();
+    return has;
+}
+
+// Each query's answer is kept, for the features allowed when it was asked:
+// a call then costs one load.
+const fast_path *find_fast_path(fast_op op, pixel_format src, pixel_format dst) {
+    constexpr int n = pixel_format_count;
+    static const fast_path unknown{};
+    static const fast_path *answers[fast_op_count * n * n];
+    static cpu_features answered_for = 0;
+    const cpu_features allowed = allowed_cpu_features();
+    if (allowed == 0) return nullptr;
+    if (allowed != answered_for) {
+        std::fill(std::begin(answers), std::end(answers), &unknown);
+        answered_for = allowed;
+    }
+    const fast_path *&answer = answers[(static_cast<int>(op) * n + static_cast<int>(src)) * n + static_cast<int>(dst)];
+    if (answer == &unknown) {
+        answer = nullptr;
+        for (const fast_path &row : fast_path_table()) {
+            if (row.op == op && row.src == src && row.dst == dst && (allowed & feature_bit(row.needs)) != 0) {
+                answer = &row;
+                break;
+            }
+        }
+    }
+    return answer;
+}
+
+pixel_format format_of(const dc_t *dc) {
+    const pixel_format f = fb_format_of(dc);
+    return f != pixel_format::none ? f : bmp::bitmap_format_of(dc);
+}
+
+// ---- the callers' entry points
 
 bool fast_sloped_line(dc_t *dc, int x0, int y0, int x, int y, color_t color) {
-    if (plain_path_forced()) return false;
-    return with_fb_format(fb_family_of(dc), [&](auto fmt) {
-        sloped_line<decltype(fmt)>(dc, x0, y0, x, y, color);
-        return true;
-    });
+    const fast_path *p = find_fast_path(fast_op::line, pixel_format::none, fb_format_of(dc));
+    if (p == nullptr) return false;
+    p->fn.line(dc, x0, y0, x, y, color);
+    return true;
 }
 
 bool fast_fill_rect(dc_t *dc, int left, int top, int right, int bottom, color_t color) {
-    if (plain_path_forced()) return false;
-    return with_fb_format(fb_family_of(dc), [&](auto fmt) {
-        fill_rect<decltype(fmt)>(dc, left, top, right, bottom, color);
-        return true;
-    });
+    const fast_path *p = find_fast_path(fast_op::fill, pixel_format::none, fb_format_of(dc));
+    if (p == nullptr) return false;
+    p->fn.fill(dc, left, top, right, bottom, color);
+    return true;
 }
 
 bool fast_bitblt(dc_t *dst, dc_t *src, const blit_rect &r) {
-    if (plain_path_forced() || r.empty()) return false;
-    const bmp::bitmap_family from = bmp::bitmap_family_of(src);
-    if (from == bmp::bitmap_family::other_family) return false;
-    return with_fb_format(fb_family_of(dst), [&](auto fmt) {
-        using Dst = decltype(fmt);
-        if (rows_overlap(dst, Dst::bytes, src, bits_of(from), r)) return false;
-        return bitmap_to_fb<Dst>(dst, src, from, r);
-    });
+    if (r.empty()) return false;
+    const pixel_format from = bmp::bitmap_format_of(src), to = fb_format_of(dst);
+    const fast_op op = src->dc_type == DC_TYPE_ALPHA ? fast_op::blend : fast_op::copy;
+    const fast_path *p = find_fast_path(op, from, to);
+    if (p == nullptr || rows_overlap(dst, bits_per_pixel(to) / 8, src, bits_per_pixel(from), r)) return false;
+    p->fn.blit(dst, src, r);
+    return true;
+}
+
+glyph_fn fast_glyph_for(const dc_t *dc) {
+    const fast_path *p = find_fast_path(fast_op::glyph, pixel_format::a8, fb_format_of(dc));
+    return p != nullptr ? p->fn.glyph : nullptr;
 }
 
 // ---- fills and whole-frame moves, for every DC of the library
@@ -385,13 +591,7 @@ void move_bytes(unsigned char *dst, const unsigned char *src, std::size_t n) {
 
 void fill_cells(unsigned char *p, const unsigned char (&cell)[4], std::size_t count) {
 #if ZR_X86_64_VARIANTS
-    if (count * 4 >= string_store_bytes && cpu_variants_allowed()) {
-        std::uint32_t word;
-        std::memcpy(&word, cell, 4);
-        for (std::size_t done = 0; done < count; done += string_store_piece)
-            store_string(p + 4 * done, word, std::min(string_store_piece, count - done));
-        return;
-    }
+    if (count * 4 >= string_store_bytes && large_fill(p, cell, count)) return;
 #endif
     // Four equal bytes are what memset stores, by the C library's fastest
     // means (on ARM it clears whole cache lines for zero).
@@ -401,7 +601,7 @@ void fill_cells(unsigned char *p, const unsigned char (&cell)[4], std::size_t co
     }
 #if ZR_NEON_ROWS
     // The C library's wmemset stores one cell at a time on ARM.
-    if (cpu_variants_allowed() && cpu_has_neon()) return neon_fill_cells(p, cell, count);
+    if (cpu_allows(cpu_feature::neon)) return neon_fill_cells(p, cell, count);
 #endif
     // wmemset stores 4-byte cells where wchar_t is 4 bytes, on x86-64 with
     // the widest stores the CPU has. The cell goes into the wchar_t byte for byte, so

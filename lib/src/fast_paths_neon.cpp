@@ -1,10 +1,11 @@
-// The fast paths' NEON code (ARM Advanced SIMD), called by fast_paths.cpp
-// only where the CPU has NEON and the CPU's variants are allowed.
+// The fast paths' NEON code (ARM Advanced SIMD), in rows of the fast-path
+// table that need cpu_feature::neon.
 //
 // On 64-bit ARM, where NEON is the baseline, the vectoriser already builds
 // most row loops from fast_rows.hpp with it; here are the ones it does not
 // find: 24-bit rows onto 32 bits as byte planes (one de-interleaving load, one
-// interleaving store), and the blend onto 32 bits in 8-bit lanes widened once.
+// interleaving store), and the blend onto 32 bits in 8-bit lanes widened once,
+// for every 32-bit format of byte channels.
 // Fills get 16-byte stores, since the C library's wmemset stores one cell at
 // a time there. On 32-bit ARM this unit is built with -mfpu=neon, so every
 // row loop of fast_rows.hpp gets a NEON build here as well.
@@ -17,15 +18,18 @@
 namespace zr {
 namespace {
 
-// Three byte planes (blue, green, red) of 16 pixels and a plane of zeros on
-// top, interleaved again: the 32-bit pixels.
-void bgr24_to_xrgb8888(u8 *d, const u8 *s, std::size_t n) {
+// Three byte planes (blue, green, red) of 16 pixels, each put in the byte
+// of the destination that holds its channel, and a plane of zeros on top:
+// the 32-bit pixels.
+template <class Dst>
+void bgr24_to_bytes(u8 *d, const u8 *s, std::size_t n) {
     const uint8x16_t zero = vdupq_n_u8(0);
     for (; n >= 16; n -= 16, s += 48, d += 64) {
         const uint8x16x3_t bgr = vld3q_u8(s);
-        vst4q_u8(d, uint8x16x4_t{{bgr.val[0], bgr.val[1], bgr.val[2], zero}});
+        const auto plane = [&](int k) { return source_byte<Dst>(k) == 3 ? zero : bgr.val[source_byte<Dst>(k)]; };
+        vst4q_u8(d, uint8x16x4_t{{plane(0), plane(1), plane(2), plane(3)}});
     }
-    bgr24_row<xrgb8888>(d, s, n);
+    bgr24_row<Dst>(d, s, n);
 }
 
 // blend_channel on eight lanes: with x = a * s + (255 - a) * b, it is
@@ -41,46 +45,59 @@ uint8x16_t blend16(uint8x16_t a, uint8x16_t not_a, uint8x16_t s, uint8x16_t b) {
                        blend8(vget_high_u8(a), vget_high_u8(not_a), vget_high_u8(s), vget_high_u8(b)));
 }
 
-// blend_row onto 32 bits, 16 pixels at a time in byte planes. Alpha 0 blends
-// to the backdrop's own channels, so only the top byte needs the rule: it
-// stays under alpha 0 and is cleared under any other.
-void blend_onto_xrgb8888(u8 *d, const u8 *s, std::size_t n) {
+// blend_row onto 32 bits of byte channels, 16 pixels at a time in byte
+// planes. Alpha 0 blends to the backdrop's own channels, so only the top
+// byte needs the rule: it stays under alpha 0 and is cleared under any other.
+template <class Dst>
+void blend_onto_bytes(u8 *d, const u8 *s, std::size_t n) {
+    static_assert(source_byte<Dst>(3) == 3);
     const uint8x16_t zero = vdupq_n_u8(0);
     for (; n >= 16; n -= 16, s += 64, d += 64) {
         const uint8x16x4_t src = vld4q_u8(s), dst = vld4q_u8(d);
         const uint8x16_t a = src.val[3], not_a = vmvnq_u8(a);
-        const uint8x16x4_t out{{blend16(a, not_a, src.val[0], dst.val[0]), blend16(a, not_a, src.val[1], dst.val[1]),
-                                blend16(a, not_a, src.val[2], dst.val[2]),
-                                vandq_u8(dst.val[3], vceqq_u8(a, zero))}};
+        const auto channel = [&](int k) { return blend16(a, not_a, src.val[source_byte<Dst>(k)], dst.val[k]); };
+        const uint8x16x4_t out{{channel(0), channel(1), channel(2), vandq_u8(dst.val[3], vceqq_u8(a, zero))}};
         vst4q_u8(d, out);
     }
-    blend_row<xrgb8888>(d, s, n);
-}
-
-template <class Dst>
-constexpr row_loops loops_onto() {
-    row_loops loops{};
-#if !defined(__aarch64__)
-    loops = {bgr24_row<Dst>, bgra32_row<Dst>, blend_row<Dst>};
-#endif
-    if constexpr (std::is_same_v<Dst, xrgb8888>) {
-        loops.bgr24 = bgr24_to_xrgb8888;
-        loops.blend = blend_onto_xrgb8888;
-    }
-    return loops;
+    blend_row<Dst>(d, s, n);
 }
 
 }  // namespace
 
 template <class Dst>
-const row_loops &neon_row_loops() {
-    static constexpr row_loops loops = loops_onto<Dst>();
-    return loops;
+void neon_bgr24_row(unsigned char *d, const unsigned char *s, std::size_t n) {
+    if constexpr (Dst::bytes == 4 && Dst::byte_channels) {
+        bgr24_to_bytes<Dst>(d, s, n);
+    } else {
+        bgr24_row<Dst>(d, s, n);
+    }
 }
 
-template const row_loops &neon_row_loops<rgb555>();
-template const row_loops &neon_row_loops<rgb565>();
-template const row_loops &neon_row_loops<xrgb8888>();
+template <class Dst>
+void neon_bgra32_row(unsigned char *d, const unsigned char *s, std::size_t n) {
+    bgra32_row<Dst>(d, s, n);
+}
+
+template <class Dst>
+void neon_blend_row(unsigned char *d, const unsigned char *s, std::size_t n) {
+    if constexpr (Dst::bytes == 4 && Dst::byte_channels) {
+        blend_onto_bytes<Dst>(d, s, n);
+    } else {
+        blend_row<Dst>(d, s, n);
+    }
+}
+
+// Every screen format's loops; the table takes those neon_has_row names.
+#define ZR_NEON_LOOPS(Fmt)                                                                 \
+    template void neon_bgr24_row<Fmt>(unsigned char *, const unsigned char *, std::size_t);  \
+    template void neon_bgra32_row<Fmt>(unsigned char *, const unsigned char *, std::size_t); \
+    template void neon_blend_row<Fmt>(unsigned char *, const unsigned char *, std::size_t);
+ZR_NEON_LOOPS(rgb555)
+ZR_NEON_LOOPS(rgb565)
+ZR_NEON_LOOPS(bgr565)
+ZR_NEON_LOOPS(xrgb8888)
+ZR_NEON_LOOPS(xbgr8888)
+#undef ZR_NEON_LOOPS
 
 void neon_fill_cells(unsigned char *p, const unsigned char (&cell)[4], std::size_t count) {
     unsigned char pattern[16];
