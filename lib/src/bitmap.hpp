@@ -8,6 +8,7 @@
 // when the file gives none).
 #pragma once
 
+#include "pixel_format.hpp"
 #include "zr.h"
 
 #include <cstddef>
@@ -67,19 +68,9 @@ color_t palette_color(const bmp_t *bmp, int index);
 // The colour that the 16-bit pixel value v of a bitmap reads as, through its masks.
 color_t packed16_color(const bmp_t *bmp, std::uint32_t v);
 
-// Which of the library's bitmap operation families a DC carries, judged by
-// its slots; other_family for anything else (an application's own slots,
-// 32 bits with masks of its own).
-enum class bitmap_family { other_family, index1, index4, index8, packed16, bgr24, bgra32 };
-bitmap_family bitmap_family_of(const dc_t *dc);
-
-// Reads a BMP image from file, positioned at its first byte, into a new
-// bitmap DC. The stream must be seekable; it is closed on every path.
-// Returns null with zr_error_code set on failure.
-bmp_t *read_bmp(std::FILE *file);
-
-// The same for every BMP variant the image loader reads: also OS/2 1.x and
-// 2.x headers, RLE4 and RLE24. Same contract as read_bmp.
-bmp_t *read_bmp_any(std::FILE *file);
+// Which of the library's bitmap formats a DC carries, judged by its slots
+// (index1, index4, index8, bitfield16, bgr24 or bgra32); none for anything
+// else (an application's own slots, 32 bits with masks of its own).
+pixel_format bitmap_format_of(const dc_t *dc);
 
 }  // namespace zr::bmp

@@ -1,42 +1,45 @@
-// The one loader for every image: the first bytes say which reader runs.
-// BMP goes to the BMP reader through a stream (fmemopen for a buffer), PNG
-// and JPEG to their decoders, which work on the whole file in memory.
+// The one loader for every image: the file is read (or mapped) once, its
+// first bytes pick a reader from the table, and that reader decodes it.
 #include "image.hpp"
 
 #include "bitmap.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 namespace zr::image {
 namespace {
 
-enum class kind { unknown, bmp, png, jpeg };
+// Tried in this order; no two claim the same first bytes.
+constexpr const reader *readers[] = {&png_reader, &jpeg_reader, &bmp_reader};
 
-kind sniff(const unsigned char *p, std::size_t n) {
-    static constexpr unsigned char png_magic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (n >= 8 && std::memcmp(p, png_magic, 8) == 0) return kind::png;
-    // SOI and the first marker's prefix: a bare FF D8 is too weak a sign.
-    if (n >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) return kind::jpeg;
-    if (n >= 2 && p[0] == 'B' && p[1] == 'M') return kind::bmp;
-    return kind::unknown;
+bmp_t *decode(bytes file) {
+    for (const reader *r : readers)
+        if (r->sniff(file)) return r->read(file);
+    return fail(ERR_IMAGE_HEADER);
 }
 
-bmp_t *decode(const unsigned char *data, std::size_t size) {
-    switch (sniff(data, size)) {
-        case kind::png: return read_png(data, size);
-        case kind::jpeg: return read_jpeg(data, size);
-        case kind::bmp: {
-            std::FILE *file = fmemopen(const_cast<unsigned char *>(data), size, "rb");
-            if (file == nullptr) return fail(ERR_OUT_OF_MEMORY);
-            return bmp::read_bmp_any(file);
-        }
-        default: return fail(ERR_IMAGE_HEADER);
+#ifdef MAP_POPULATE
+constexpr int populate = MAP_POPULATE;
+#else
+constexpr int populate = 0;
+#endif
+
+// Reads up to n bytes from fd into p; the count read, or -1 on an error.
+std::int64_t read_up_to(int fd, unsigned char *p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = ::read(fd, p + got, n - got);
+        if (r == 0) break;
+        if (r < 0) return -1;
+        got += static_cast<std::size_t>(r);
     }
+    return static_cast<std::int64_t>(got);
 }
 
 }  // namespace
@@ -59,43 +62,63 @@ bmp_t *new_bitmap(std::int64_t width, std::int64_t height, bool alpha) {
     return b;
 }
 
+// A mapping costs no copy of the file and no second block of its size
+// beside the bitmap; its pages are mapped in one go, as every reader walks
+// the whole file. A file cut shorter by another process while it is mapped
+// would fault; the loaders read files that are not being rewritten.
+file_bytes::file_bytes(const char *path, std::size_t other_limit) {
+    const int fd = path != nullptr ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0) return;
+    opened = true;
+    struct stat st {};
+    regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular && static_cast<std::uint64_t>(st.st_size) > PTRDIFF_MAX) {
+        error = ERR_OUT_OF_MEMORY;  // more than the address space holds
+        ::close(fd);
+        return;
+    }
+    const std::size_t want = regular ? static_cast<std::size_t>(st.st_size) : other_limit;
+    if (regular && want > 0) {
+        void *p = mmap(nullptr, want, PROT_READ, MAP_PRIVATE | populate, fd, 0);
+        if (p != MAP_FAILED) {
+            start_ = static_cast<unsigned char *>(p);
+            size_ = want;
+            mapped_ = true;
+        }
+    }
+    if (!mapped_ && want > 0) {
+        start_ = static_cast<unsigned char *>(std::malloc(want));
+        const std::int64_t got = start_ != nullptr ? read_up_to(fd, start_, want) : 0;
+        if (start_ == nullptr) error = ERR_OUT_OF_MEMORY;
+        else if (got < 0) error = ERR_NO_IMAGE_FILE;
+        else size_ = static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+}
+
+file_bytes::~file_bytes() {
+    if (mapped_)
+        munmap(start_, size_);
+    else
+        std::free(start_);
+}
+
 }  // namespace zr::image
 
 extern "C" {
 
-// BMP files are read from the open stream, as zr_bmp_open reads them; the
-// other kinds are read whole into memory first.
+// Anything but a regular file (a folder, a device, a pipe) is no image file.
 ZR_API bmp_t *zr_image_open(const char *path) {
     using namespace zr::image;
-    std::FILE *file = path != nullptr ? std::fopen(path, "rb") : nullptr;
-    if (file == nullptr) return fail(ERR_NO_IMAGE_FILE);
-    unsigned char head[8];
-    const std::size_t got = std::fread(head, 1, sizeof head, file);
-    const bool unreadable = got < sizeof head && std::ferror(file) != 0;  // a directory, say
-    const kind k = unreadable ? kind::unknown : sniff(head, got);
-    if (k == kind::bmp && std::fseek(file, 0, SEEK_SET) == 0) return zr::bmp::read_bmp_any(file);
-    struct stat st {};
-    if (k == kind::unknown || fstat(fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::fclose(file);
-        return fail(k == kind::unknown && !unreadable ? ERR_IMAGE_HEADER : ERR_NO_IMAGE_FILE);
-    }
-    const std::size_t size = std::max(static_cast<std::size_t>(st.st_size), got);
-    auto *data = static_cast<unsigned char *>(std::malloc(size));
-    if (data == nullptr) {
-        std::fclose(file);
-        return fail(ERR_OUT_OF_MEMORY);
-    }
-    std::memcpy(data, head, got);
-    const bool whole = std::fread(data + got, 1, size - got, file) == size - got;
-    std::fclose(file);
-    bmp_t *b = whole ? decode(data, size) : fail(ERR_NO_IMAGE_FILE);
-    std::free(data);
-    return b;
+    const file_bytes file(path, 0);
+    if (!file.regular) return fail(ERR_NO_IMAGE_FILE);
+    if (file.error != 0) return fail(file.error);
+    return decode(file.data());
 }
 
 ZR_API bmp_t *zr_image_from_memory(const void *data, size_t size) {
     if (data == nullptr) return zr::image::fail(ERR_NO_IMAGE_FILE);
-    return zr::image::decode(static_cast<const unsigned char *>(data), size);
+    return zr::image::decode({static_cast<const unsigned char *>(data), size});
 }
 
 }  // extern "C"

@@ -23,9 +23,9 @@
 #endif
 
 namespace zr::image {
+namespace {
 
 #if ZR_HAVE_JPEG
-namespace {
 
 // A progressive file may hold any number of scans, each a pass over the
 // blocks of one or more components; libjpeg-turbo's own advice is to stop
@@ -180,7 +180,7 @@ void place_row(bmp_t *b, const unsigned char *s, std::int64_t sy, std::int64_t w
             case 8: x = sy, y = w - 1 - sx; break;
             default: break;
         }
-        std::memcpy(row(b, y) + 3 * x, s, 3);
+        std::memcpy(bmp::bitmap_row(&b->dc, static_cast<int>(y)) + 3 * x, s, 3);
     }
 }
 
@@ -232,7 +232,7 @@ bmp_t *read_into(jpeg_job *job, const unsigned char *data, std::size_t size) {
             JSAMPROW rows[4];
             const JDIMENSION first = cinfo.output_scanline;
             const JDIMENSION n = cinfo.output_height - first < 4 ? cinfo.output_height - first : 4;
-            for (JDIMENSION i = 0; i < n; ++i) rows[i] = row(job->bmp, first + i);
+            for (JDIMENSION i = 0; i < n; ++i) rows[i] = bmp::bitmap_row(&job->bmp->dc, static_cast<int>(first + i));
             jpeg_read_scanlines(&cinfo, rows, n);
         }
     } else {
@@ -253,16 +253,14 @@ bmp_t *read_into(jpeg_job *job, const unsigned char *data, std::size_t size) {
     return done;
 }
 
-}  // namespace
-
-bmp_t *read_jpeg(const unsigned char *data, std::size_t size) {
+bmp_t *read_jpeg(bytes file) {
     auto *job = static_cast<jpeg_job *>(std::calloc(1, sizeof(jpeg_job)));
     if (job == nullptr) return fail(ERR_OUT_OF_MEMORY);
     job->cinfo.err = jpeg_std_error(&job->err);
     job->err.error_exit = on_error;
     job->err.emit_message = on_message;
     job->progress.progress_monitor = on_progress;
-    bmp_t *b = read_into(job, data, size);
+    bmp_t *b = read_into(job, file.data(), file.size());
     const int code = job->code;
     jpeg_destroy_decompress(&job->cinfo);
     std::free(job->line);
@@ -273,8 +271,15 @@ bmp_t *read_jpeg(const unsigned char *data, std::size_t size) {
 
 #else
 
-bmp_t *read_jpeg(const unsigned char *, std::size_t) { return fail(ERR_IMAGE_HEADER); }
+bmp_t *read_jpeg(bytes) { return fail(ERR_IMAGE_HEADER); }
 
 #endif
+
+// SOI and the first marker's prefix: a bare FF D8 is too weak a sign.
+bool is_jpeg(bytes file) { return file.size() >= 3 && file[0] == 0xFF && file[1] == 0xD8 && file[2] == 0xFF; }
+
+}  // namespace
+
+const reader jpeg_reader{"jpeg", is_jpeg, read_jpeg};
 
 }  // namespace zr::image

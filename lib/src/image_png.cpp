@@ -8,18 +8,19 @@
 
 #include "bitmap.hpp"
 
+#include <cstring>
+
 #if ZR_HAVE_PNG
 #include <png.h>
 
 #include <csetjmp>
 #include <cstdlib>
-#include <cstring>
 #endif
 
 namespace zr::image {
+namespace {
 
 #if ZR_HAVE_PNG
-namespace {
 
 // Deflate gives at most about 1032 bytes out for one byte in, so a file
 // that declares more filtered image data than that ratio allows cannot be
@@ -92,7 +93,7 @@ bmp_t *read_into(png_job *job, png_structp png, png_infop info) {
         job->code = ERR_OUT_OF_MEMORY;
         return nullptr;
     }
-    for (png_uint_32 y = 0; y < height; ++y) job->rows[y] = row(job->bmp, y);
+    for (png_uint_32 y = 0; y < height; ++y) job->rows[y] = bmp::bitmap_row(&job->bmp->dc, static_cast<int>(y));
     png_read_image(png, job->rows);
     png_read_end(png, nullptr);  // a file cut short after its pixels is still refused
     bmp_t *done = job->bmp;
@@ -100,10 +101,8 @@ bmp_t *read_into(png_job *job, png_structp png, png_infop info) {
     return done;
 }
 
-}  // namespace
-
-bmp_t *read_png(const unsigned char *data, std::size_t size) {
-    png_job job{data, size, 0, ERR_OUT_OF_MEMORY, nullptr, nullptr};
+bmp_t *read_png(bytes file) {
+    png_job job{file.data(), file.size(), 0, ERR_OUT_OF_MEMORY, nullptr, nullptr};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &job, on_error, on_warning);
     png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
     if (info == nullptr) {
@@ -136,8 +135,17 @@ bmp_t *read_png(const unsigned char *data, std::size_t size) {
 
 #else
 
-bmp_t *read_png(const unsigned char *, std::size_t) { return fail(ERR_IMAGE_HEADER); }
+bmp_t *read_png(bytes) { return fail(ERR_IMAGE_HEADER); }
 
 #endif
+
+bool is_png(bytes file) {
+    static constexpr unsigned char magic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    return file.size() >= sizeof magic && std::memcmp(file.data(), magic, sizeof magic) == 0;
+}
+
+}  // namespace
+
+const reader png_reader{"png", is_png, read_png};
 
 }  // namespace zr::image
