@@ -3,6 +3,7 @@
 // the coordinates safe for them: the slots never clip.
 #include "draw.hpp"
 #include "fast_paths.hpp"
+#include "smooth.hpp"
 #include "zr_internal.hpp"
 
 namespace {
@@ -65,6 +66,7 @@ ZR_API void zr_vline(dc_t *dc, int x, int y1, int y2, color_t color) {
 }
 
 ZR_API void zr_line_to(dc_t *dc, int x, int y) {
+    if (zr::smooth_line_to(dc, x, y)) return;
     const int x0 = dc->coor_x;
     const int y0 = dc->coor_y;
     const color_t c = dc->pen_color;

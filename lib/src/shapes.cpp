@@ -4,6 +4,7 @@
 #include "shapes.hpp"
 
 #include "fast_paths.hpp"
+#include "smooth.hpp"
 #include "zr_internal.hpp"
 
 #include <algorithm>
@@ -273,13 +274,13 @@ ZR_API void zr_invrectangle(dc_t *dc, int x1, int y1, int x2, int y2) {
 }
 
 ZR_API void zr_circle(dc_t *dc, int cx, int cy, int radius) {
-    if (radius == 0) return;
+    if (radius == 0 || smooth_circle(dc, cx, cy, radius)) return;
     visible_circle(dc, cx, cy, radius, dc->brush_color, zr_hline);
     visible_circle(dc, cx, cy, radius, dc->pen_color, circle_dot);
 }
 
 ZR_API void zr_ellipse(dc_t *dc, int cx, int cy, int rx, int ry) {
-    if (rx == 0 || ry == 0) return;
+    if (rx == 0 || ry == 0 || smooth_ellipse(dc, cx, cy, rx, ry)) return;
     ellipse(dc, cx, cy, rx, ry, dc->brush_color, zr_hline);
     ellipse(dc, cx, cy, rx, ry, dc->pen_color, circle_dot);
 }
