@@ -13,5 +13,6 @@ void register_image_cases();     // PNG and JPEG from memory, loaded and shown
 void register_present_cases();  // zr_present: shadow copy and pan, by damage
 void register_text_cases();      // text: cached draws, measuring, first draw
 void register_other_cases();     // calls without a peer
+void register_smooth_cases();    // anti-aliased shapes beside cairo and AGG
 
 }  // namespace zr_bench

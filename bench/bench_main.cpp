@@ -36,6 +36,12 @@ void describe_peers() {
 #if ZR_BENCH_STB
     add_peer("stb_image");
 #endif
+#if ZR_BENCH_CAIRO
+    add_peer(std::string("cairo ") + cairo_version_string());
+#endif
+#if ZR_BENCH_AGG
+    add_peer("AGG (libagg)");
+#endif
     benchmark::AddCustomContext("zr_peers", peers.empty() ? "none" : peers);
     benchmark::AddCustomContext("zr_build_type", ZR_BENCH_BUILD_TYPE);
     benchmark::AddCustomContext("zr_compiler", __VERSION__);
@@ -57,6 +63,7 @@ int main(int argc, char **argv) {
     zr_bench::register_present_cases();
     zr_bench::register_text_cases();
     zr_bench::register_other_cases();
+    zr_bench::register_smooth_cases();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     zr_bench::remove_temporary_files();

@@ -32,7 +32,8 @@ CASES = {
     "fill": ("1. Full-frame clear and filled rectangle (brush only)", "Mpix/s",
              [("limit", 0.9), ("pixman_fill", 1.0)]),
     "copy": ("2. Full-frame buffer to screen", "Mpix/s", [("limit", 0.95)]),
-    "bitmap": ("3. Bitmap to screen, 640x480 image on an 800x480 screen", "Mpix/s",
+    "bitmap": ("3. Bitmap to screen, 640x480 image on an 800x480 screen (1920x1080 rows: the whole screen)",
+               "Mpix/s",
                [("best peer", 1.0)]),
     "blend": ("4. Alpha blend, 640x480, alpha spread over 0..255", "Mpix/s",
               [("SDL_BlitSurface", 1.0)]),
@@ -50,6 +51,8 @@ CASES = {
                    [("decoder_alone", 1 / 1.05)]),
     "image-show": ("11. PNG and JPEG load and show on a buffer in the screen's format, 1920x1080",
                    "Mpix/s", [("best peer", 1.0)]),
+    "smooth": ("12. Smooth (anti-aliased) shapes on 800x480, 16 and 32 bits", "k shapes/s",
+               [("best peer", 1.0)]),
 }
 
 NOTES = {
@@ -88,6 +91,12 @@ NOTES = {
     "image-show": "Load from memory, then the whole picture onto a buffer DC of 16 (5-6-5) or 32 "
                   "bits; RGBA images are blended. The peers blit with SDL_BlitSurface onto the same "
                   "memory: SDL_image's surface as loaded, stb_image's pixels wrapped in a surface.",
+    "smooth": "Each row draws a fixed-seed list of one shape at one size (8, 32 or 256 pixels, or the "
+              "whole screen) at random places, colours and angles; cairo (an image surface of the same "
+              "format, default antialiasing) and AGG (scanline_aa, pixfmt_rgb565 or pixfmt_bgrx32) "
+              "draw the same geometry over the same memory. Filled shapes have a 1-pixel pen, lines "
+              "and arcs butt caps; the star is filled only, the gradient is a linear one of three "
+              "stops across a disc. Target: the faster peer on every row, 1.5 x it in geometric mean."
 }
 
 

@@ -26,6 +26,9 @@
 #if ZR_BENCH_STB
 #include <stb/stb_image.h>
 #endif
+#if ZR_BENCH_CAIRO
+#include <cairo.h>
+#endif
 
 #include <memory>
 

@@ -14,6 +14,15 @@ int main(void) {
     if (bmp != NULL) {
         dc = &bmp->dc;
         zr_set_pixel(dc, 1, 1, c);
+        {
+            /* The smooth shapes' records and calls, from C. */
+            const zr_point_t triangle[3] = {{0, 0}, {3 * ZR_SUBPIXEL, 1}, {1, 3 * ZR_SUBPIXEL}};
+            const zr_gradient_stop_t stops[2] = {{0, {0, 0, 0, 255}}, {255, {255, 255, 255, 255}}};
+            zr_antialias(dc, 1);
+            zr_pen_width(dc, 2);
+            zr_brush_gradient(dc, ZR_GRADIENT_LINEAR, 0, 0, 3, 3, stops, 2);
+            zr_polygon_subpixel(dc, triangle, 3);
+        }
         zr_bmp_close(bmp);
     }
     if (zr_init("/nonexistent/zr-fb") != ERR_NO_DEVICE) return 3;

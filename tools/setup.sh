@@ -35,6 +35,8 @@ zr_need_packages() {
 # same: a library found only later would rebuild everything that uses it.
 # shellcheck disable=SC2034  # used by the scripts that source this file
 zr_build_packages=(cmake ninja-build g++ libpng-dev zlib1g-dev libdrm-dev libfreetype-dev libjpeg62-turbo-dev)
+# The benchmarks' peers for the smooth shapes (bench/run uses any it finds).
+zr_bench_peer_packages=(libcairo2-dev libagg-dev)
 
 # zr_configure DIR: configures the build folder as both commands do, so that
 # either builds on what the other built: warnings as errors, no benchmarks

@@ -8,7 +8,8 @@ cd "$(dirname "$0")/../.."
 source .ci/lib.sh
 
 ci_install cmake ninja-build g++ pkg-config python3 libbenchmark-dev \
-  libpixman-1-dev libsdl2-dev libsdl2-gfx-dev libstb-dev libsdl2-image-dev libpng-dev libjpeg62-turbo-dev
+  libpixman-1-dev libsdl2-dev libsdl2-gfx-dev libstb-dev libsdl2-image-dev libpng-dev libjpeg62-turbo-dev \
+  libcairo2-dev libagg-dev
 
 dir=build-bench-smoke
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZR_WERROR=ON \
@@ -21,7 +22,7 @@ import json, sys
 runs = json.load(open(sys.argv[1]))["benchmarks"]
 bad = [b["name"] + ": " + b.get("error_message", "") for b in runs if b.get("error_occurred")]
 # The peer packages are installed above, so every peer column must be there.
-missing = [p for p in ("pixman_", "SDL_", "SDL2_gfx", "stb_image", "SDL_image")
+missing = [p for p in ("pixman_", "SDL_", "SDL2_gfx", "stb_image", "SDL_image", "cairo", "AGG")
            if not any("/" + p in b["name"] for b in runs)]
 print(f"{len(runs)} benchmarks ran, {len(bad)} failed, peer columns missing: {missing or 'none'}")
 for line in bad:

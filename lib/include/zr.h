@@ -102,8 +102,8 @@ ZR_API int zr_print_error(const char *where);
  * the visible picture, as zr_init does. */
 #define ZR_INIT_DOUBLE_BUFFER 0x01 /* draw into a back buffer; zr_present shows it */
 #define ZR_INIT_TRIPLE_BUFFER 0x02 /* three buffers where the device has room */
-#define ZR_INIT_VSYNC 0x04         /* zr_present waits for the vertical blank */
-#define ZR_INIT_SHADOW 0x08        /* draw in system memory; zr_present copies it */
+#define ZR_INIT_VSYNC 0x04         /* zr_present waits for the vertical blank (paced where there is none) */
+#define ZR_INIT_SHADOW 0x08        /* draw in system memory; zr_present copies it (into the back buffer) */
 #define ZR_INIT_CONSOLE 0x10       /* the console's text and cursor out of the way */
 #define ZR_INIT_RGB565 0x20        /* DRM: 16-bit 5-6-5 buffers where the driver has them */
 /* Every flag above; zr_init_ex refuses any other bit with ERR_INIT_FLAGS. */
@@ -138,15 +138,18 @@ typedef struct zr_display_info_t {
     int method;     /* ZR_PRESENT_* */
     int buffers;    /* buffers the screen DC draws into in turn: 1, 2 or 3 */
     int buffer_age; /* after zr_present the screen DC holds the frame shown this many presents ago */
-    int vsync;      /* 1 when zr_present waits for the vertical blank */
+    int vsync;      /* 1 when zr_present waits for the vertical blank (measured at open) */
     int console;    /* 1 when the console was put in graphics mode */
     int prefer_shadow; /* DRM: the driver reads its buffers slowly (draw elsewhere) */
+    int paced;      /* 1 when ZR_INIT_VSYNC was asked for where no vertical blank can be waited for:
+                       zr_present keeps to the mode's refresh rate by itself */
 } zr_display_info_t;
 
 /* zr_init with flags (ZR_INIT_*). The device is a framebuffer (/dev/fb0) or a
  * DRM node (/dev/dri/card0), told apart by the device itself. A flag the
  * device cannot honour falls back (three buffers to two, pan or flip to a
- * shadow copy, no vsync); zr_display_info says what was granted. Returns 0
+ * shadow copy, vsync to pacing); zr_display_info says what was granted, and
+ * with ZR_DEBUG=1 in the environment stderr says why. Returns 0
  * or an ERR_* code. zr_init(device) is zr_init_ex(device, 0). While a device
  * is open it opens nothing and returns ERR_ALREADY_OPEN; the open one stays
  * as it was. */
@@ -155,9 +158,11 @@ ZR_API int zr_init_ex(const char *device, int flags);
  * that changed since the last present (NULL or count 0: the whole screen);
  * they are clipped to the screen. With buffers the next back buffer becomes
  * the screen DC's memory (see buffer_age); without, the damage is only passed
- * on to drivers that need to be told. Returns 0 or an ERR_* code. */
+ * on to drivers that need to be told. Only the damage is sure to reach the
+ * screen: pass every rectangle drawn on. Returns 0 or an ERR_* code. */
 ZR_API int zr_present(const zr_rect_t *damage, int count);
-/* Fills *info; returns 0, or ERR_NO_DEVICE while no device is open. */
+/* Fills *info; returns 0, or ERR_NO_DEVICE while no device is open (info
+ * zeroed) or with info NULL. */
 ZR_API int zr_display_info(zr_display_info_t *info);
 
 /* ---- screen and buffer DCs -------------------------------------------- */
@@ -208,6 +213,80 @@ ZR_API void zr_invrectangle(dc_t *dc, int x1, int y1, int x2, int y2);
 ZR_API void zr_circle(dc_t *dc, int cx, int cy, int radius);
 /* Axis-aligned ellipse filled with the brush and outlined with the pen. */
 ZR_API void zr_ellipse(dc_t *dc, int cx, int cy, int rx, int ry);
+
+/* ---- smooth shapes ----------------------------------------------------- */
+
+/* The state below belongs to one DC and goes when it is released. Points
+ * name pixel centres: a shape's edge runs through them, the brush fills
+ * inside it, the pen strokes along it (half its width on either side). */
+
+/* Anti-aliasing, off by default. On, zr_line, zr_line_to, zr_circle and
+ * zr_ellipse draw with each pixel's exact coverage blended by the pen's and
+ * the brush's alpha; so do the shapes below, which without it draw every
+ * pixel at least half covered. */
+ZR_API void zr_antialias(dc_t *dc, int on);
+/* Width of the pen in pixels (at least 1, the default) for lines, outlines
+ * and arcs. A width other than 1 takes zr_line, zr_line_to, zr_circle and
+ * zr_ellipse through the smooth shapes even with anti-aliasing off. */
+ZR_API void zr_pen_width(dc_t *dc, int width);
+
+#define ZR_CAP_BUTT 0   /* lines end at their end points (the default) */
+#define ZR_CAP_ROUND 1  /* a half disc beyond each end */
+#define ZR_CAP_SQUARE 2 /* half the width beyond each end */
+/* How lines and arcs end. */
+ZR_API void zr_pen_cap(dc_t *dc, int cap);
+
+#define ZR_JOIN_MITER 0 /* sharp corners, bevelled past 4 half widths (the default) */
+#define ZR_JOIN_ROUND 1
+#define ZR_JOIN_BEVEL 2
+/* How polygon outlines turn their corners, and a zr_line_to that starts
+ * where the last smooth line on the DC ended turns from it. */
+ZR_API void zr_pen_join(dc_t *dc, int join);
+
+#define ZR_FILL_NONZERO 0 /* inside where the outline winds around (the default) */
+#define ZR_FILL_EVENODD 1 /* inside where it crosses an odd number of times */
+/* Which parts of a self-crossing polygon the brush fills. */
+ZR_API void zr_fill_rule(dc_t *dc, int rule);
+
+/* One colour of a gradient at position 0 (its start) .. 255 (its end). */
+typedef struct zr_gradient_stop_t {
+    int position;
+    color_t color;
+} zr_gradient_stop_t;
+
+#define ZR_GRADIENT_NONE 0   /* the brush colour fills again */
+#define ZR_GRADIENT_LINEAR 1 /* from (x0, y0) to (x1, y1), the same along every perpendicular */
+#define ZR_GRADIENT_RADIAL 2 /* from the centre (x0, y0) out to the circle through (x1, y1) */
+#define ZR_GRADIENT_MAX_STOPS 16
+/* Makes the brush of the smooth fills a gradient of count (2 ..
+ * ZR_GRADIENT_MAX_STOPS) stops, in any order; beyond its ends the end
+ * colours go on. Colours and alpha blend linearly between stops. A kind
+ * not listed or a wrong count turns the gradient off. */
+ZR_API void zr_brush_gradient(dc_t *dc, int kind, int x0, int y0, int x1, int y1,
+                              const zr_gradient_stop_t *stops, int count);
+
+/* A point of a polygon. */
+typedef struct zr_point_t {
+    int x, y;
+} zr_point_t;
+
+/* Rectangle with corners rounded to radius (at most half its smaller side),
+ * filled with the brush and outlined with the pen; corners as zr_rectangle. */
+ZR_API void zr_round_rectangle(dc_t *dc, int x1, int y1, int x2, int y2, int radius);
+/* The pen along the circle from start_angle to end_angle, whole degrees, 0
+ * at three o'clock, clockwise on the screen; equal angles give the whole
+ * circle. */
+ZR_API void zr_arc(dc_t *dc, int cx, int cy, int radius, int start_angle, int end_angle);
+/* Polygon of count points, filled with the brush under the fill rule and
+ * outlined with the pen; the last point joins the first. */
+ZR_API void zr_polygon(dc_t *dc, const zr_point_t *points, int count);
+
+/* Sub-pixel units of the calls below: ZR_SUBPIXEL of them make a pixel. */
+#define ZR_SUBPIXEL 16
+/* zr_line at sub-pixel positions; the current position stays. */
+ZR_API void zr_line_subpixel(dc_t *dc, int x1, int y1, int x2, int y2);
+/* zr_polygon at sub-pixel positions. */
+ZR_API void zr_polygon_subpixel(dc_t *dc, const zr_point_t *points, int count);
 
 /* ---- block transfers --------------------------------------------------- */
 
@@ -289,16 +368,23 @@ ZR_API bmp_t *zr_bmp_open(const char *path);
 
 /* Loads a BMP, PNG or JPEG file, the kind told by its first bytes (never by
  * its name), into a new bitmap DC; release it with zr_bmp_close. Images with
- * alpha (PNG alpha channels and tRNS) give 32-bit BGRA bitmaps of kind
- * DC_TYPE_ALPHA, which zr_bitblt blends; PNG and JPEG images without alpha
- * give 24-bit BGR bitmaps; BMP files give what zr_bmp_open gives. NULL on
- * failure (zr_error_code: ERR_NO_IMAGE_FILE, missing or unreadable;
- * ERR_IMAGE_HEADER, no kind zr reads, a bad header, or too large;
- * ERR_IMAGE_DATA, corrupt or cut short; ERR_PALETTE; ERR_COLOR_DEPTH, a CMYK
- * JPEG or a BMP depth zr lacks; ERR_OUT_OF_MEMORY). */
+ * alpha (PNG alpha channels and tRNS, BMP alpha masks) give 32-bit BGRA
+ * bitmaps of kind DC_TYPE_ALPHA, which zr_bitblt blends; images without
+ * give bitmaps whose pixels read opaque: 24-bit BGR for PNG and JPEG, the
+ * file's own depth for BMP. NULL on failure (zr_error_code:
+ * ERR_NO_IMAGE_FILE, missing or unreadable; ERR_IMAGE_HEADER, no kind zr
+ * reads, a bad header, or too large; ERR_IMAGE_DATA, corrupt or cut short;
+ * ERR_PALETTE; ERR_COLOR_DEPTH, a CMYK JPEG or a BMP depth zr lacks;
+ * ERR_OUT_OF_MEMORY). */
 ZR_API bmp_t *zr_image_open(const char *path);
 /* zr_image_open for a whole file held in memory (size bytes at data). */
 ZR_API bmp_t *zr_image_from_memory(const void *data, size_t size);
+/* Writes the pixels of any DC to path as an 8-bit PNG file: RGBA for
+ * DC_TYPE_ALPHA, RGB for every other kind. Returns 0, or an ERR_* code also
+ * stored in zr_error_code (ERR_IMAGE_DC, NULL or empty DC;
+ * ERR_NO_IMAGE_FILE, the file cannot be written; ERR_IMAGE_HEADER, built
+ * without libpng; ERR_OUT_OF_MEMORY). */
+ZR_API int zr_image_save_png(dc_t *dc, const char *path);
 
 #ifdef __cplusplus
 }

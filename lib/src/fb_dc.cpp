@@ -1,10 +1,12 @@
-// Screen and buffer DCs and the per-depth operations of the framebuffer
-// formats. Row y of every framebuffer DC starts at mapped + y * bytes_per_line.
+// Screen and buffer DCs and the slots of the screen formats, instantiated
+// from each format's traits. Row y of every framebuffer DC starts at
+// mapped + y * bytes_per_line.
 #include "fb_dc.hpp"
 
 #include "display.hpp"
 #include "messages.hpp"
 #include "pixel_format.hpp"
+#include "smooth.hpp"
 #include "zr_internal.hpp"
 
 #include <sys/mman.h>
@@ -57,28 +59,29 @@ struct fb_ops {
     }
 };
 
-// The per-depth names of the framebuffer families.
-constexpr auto b16_color = rgb565::encode;
-constexpr auto b15_color = rgb555::encode;
-constexpr auto b32_color = xrgb8888::encode;
-constexpr auto b16_set_pixel = fb_ops<rgb565>::set_pixel;
-constexpr auto b16_get_pixel = fb_ops<rgb565>::get_pixel;
-constexpr auto b16_hline = fb_ops<rgb565>::hline;
-constexpr auto b16_vline = fb_ops<rgb565>::vline;
-constexpr auto b16_clear = fb_ops<rgb565>::clear;
-constexpr auto b15_set_pixel = fb_ops<rgb555>::set_pixel;
-constexpr auto b15_get_pixel = fb_ops<rgb555>::get_pixel;
-constexpr auto b15_hline = fb_ops<rgb555>::hline;
-constexpr auto b15_vline = fb_ops<rgb555>::vline;
-constexpr auto b15_clear = fb_ops<rgb555>::clear;
-constexpr auto b32_set_pixel = fb_ops<xrgb8888>::set_pixel;
-constexpr auto b32_get_pixel = fb_ops<xrgb8888>::get_pixel;
-constexpr auto b32_hline = fb_ops<xrgb8888>::hline;
-constexpr auto b32_vline = fb_ops<xrgb8888>::vline;
-constexpr auto b32_clear = fb_ops<xrgb8888>::clear;
-static_assert(b16_color(color_t{255, 0, 0, 0}) == 0xF800);
-static_assert(b15_color(color_t{255, 0, 0, 0}) == 0x7C00);
-static_assert(b32_color(color_t{0x12, 0x34, 0x56, 0x78}) == 0x123456);
+// The slots of each screen format.
+template <class Fmt>
+constexpr slot_family family_of{fb_ops<Fmt>::clear, fb_ops<Fmt>::get_pixel, fb_ops<Fmt>::set_pixel,
+                                fb_ops<Fmt>::hline, fb_ops<Fmt>::vline};
+
+const slot_family *screen_family(pixel_format f) {
+    const slot_family *found = nullptr;
+    screen_formats::each([&]<class Fmt>() {
+        if (Fmt::id == f) found = &family_of<Fmt>;
+    });
+    return found;
+}
+
+int colors_of(pixel_format f) {
+    int colors = 0;
+    screen_formats::each([&]<class Fmt>() {
+        if (Fmt::id == f) colors = Fmt::colors;
+    });
+    return colors;
+}
+
+// The format set by the display layer; none: the default of the depth.
+pixel_format chosen_screen_format = pixel_format::none;
 
 // Placeholder families of the depths that are not drawn yet: each operation
 // prints its fixed lines and changes nothing.
@@ -103,14 +106,11 @@ void b24_hline(dc_t *, int, int, int, color_t) { print_line(msg::todo_fb_b24_hli
 
 using family = slot_family;
 
-constexpr family fam15{b15_clear, b15_get_pixel, b15_set_pixel, b15_hline, b15_vline};
-constexpr family fam16{b16_clear, b16_get_pixel, b16_set_pixel, b16_hline, b16_vline};
-constexpr family fam32{b32_clear, b32_get_pixel, b32_set_pixel, b32_hline, b32_vline};
-
 constexpr family placeholder(void (*hline)(dc_t *, int, int, int, color_t)) {
     return {todo_clear, todo_get_pixel, todo_set_pixel, hline, todo_vline};
 }
 
+// The family of a depth: its default screen format, or a placeholder.
 const family *family_for(int colors) {
     static constexpr family fam1 = placeholder(b1_hline);
     static constexpr family fam4 = placeholder(b4_hline);
@@ -120,24 +120,21 @@ const family *family_for(int colors) {
         case 1: return &fam1;
         case 4: return &fam4;
         case 8: return &fam8;
-        case 15: return &fam15;
-        case 16: return &fam16;
         case 24: return &fam24;
-        case 32: return &fam32;
-        default: return nullptr;
+        default: return screen_family(default_screen_format(colors));
     }
 }
 
-// Every screen DC alive: a present that moves the screen to another buffer
-// moves them with it.
-std::vector<dc_t *> &screen_dcs() {
-    static std::vector<dc_t *> all;
-    return all;
+// The slots of the open screen: its format, or the placeholder of its depth.
+bool install_screen_slots(dc_t *dc) {
+    const pixel_format f = screen_format();
+    return f != pixel_format::none ? install_screen_format(dc, f) : set_virtual_func(dc, zr_fb.colors);
 }
 
+// Screen DCs are registered with the display layer, which moves them to
+// the buffer the screen is drawn into whenever that changes.
 void release_screen_dc(dc_t *dc) {
-    auto &all = screen_dcs();
-    all.erase(std::remove(all.begin(), all.end(), dc), all.end());
+    unregister_screen_dc(dc);
     std::free(dc);
 }
 
@@ -175,16 +172,23 @@ bool set_virtual_func(dc_t *dc, int colors) {
     return true;
 }
 
-void retarget_screen_dcs(unsigned char *from, unsigned char *to) {
-    for (dc_t *dc : screen_dcs())
-        if (dc->mapped == from) dc->mapped = to;
+bool install_screen_format(dc_t *dc, pixel_format f) {
+    const family *fam = screen_family(f);
+    if (fam == nullptr) return false;
+    fam->install(dc);
+    return true;
 }
 
-int fb_family_of(const dc_t *dc) {
-    if (fam16.carried_by(dc)) return 16;
-    if (fam15.carried_by(dc)) return 15;
-    if (fam32.carried_by(dc)) return 32;
-    return 0;
+pixel_format fb_format_of(const dc_t *dc) {
+    return screen_formats::find([&]<class Fmt>() { return family_of<Fmt>.carried_by(dc); });
+}
+
+void set_screen_format(pixel_format f) { chosen_screen_format = f; }
+
+pixel_format screen_format() {
+    const pixel_format f = chosen_screen_format != pixel_format::none ? chosen_screen_format : display_format();
+    if (f != pixel_format::none && colors_of(f) == zr_fb.colors) return f;
+    return default_screen_format(zr_fb.colors);
 }
 
 }  // namespace zr
@@ -210,13 +214,11 @@ ZR_API dc_t *zr_get_screen_dc(void) {
     dc->mapped = zr_fb.mapped;
     reset_drawing_state(dc);
     dc->release_dc = release_screen_dc;
-    if (!set_virtual_func(dc, zr_fb.colors)) {
+    if (!install_screen_slots(dc)) {
         dc->release_dc(dc);
         return nullptr;
     }
-    try {
-        screen_dcs().push_back(dc);
-    } catch (...) {
+    if (!register_screen_dc(dc)) {
         std::free(dc);
         zr_error_code = ERR_OUT_OF_MEMORY;
         return nullptr;
@@ -255,7 +257,7 @@ ZR_API dc_t *zr_get_buffer_dc(int width, int height) {
         zr_error_code = ERR_OUT_OF_MEMORY;
         return nullptr;
     }
-    if (!set_virtual_func(dc, zr_fb.colors)) {
+    if (!install_screen_slots(dc)) {
         dc->release_dc(dc);
         return nullptr;
     }
@@ -264,6 +266,7 @@ ZR_API dc_t *zr_get_buffer_dc(int width, int height) {
 
 ZR_API void zr_release_dc(dc_t *dc) {
     if (dc == nullptr || dc->release_dc == nullptr) return;
+    forget_smooth_state(dc);
     dc->release_dc(dc);
 }
 
