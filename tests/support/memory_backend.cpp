@@ -57,10 +57,17 @@ int show(int buffer, bool wait) {
 }
 
 void flush(int buffer, const zr_rect_t *rects, int count) {
+    // Appended piece by piece: "x" + std::string trips g++ 12's -Wrestrict at -O3.
     std::string call = "flush " + std::to_string(buffer);
     for (int i = 0; i < count; ++i)
-        call += " " + std::to_string(rects[i].x) + "," + std::to_string(rects[i].y) + "," +
-                std::to_string(rects[i].width) + "," + std::to_string(rects[i].height);
+        call.append(" ")
+            .append(std::to_string(rects[i].x))
+            .append(",")
+            .append(std::to_string(rects[i].y))
+            .append(",")
+            .append(std::to_string(rects[i].width))
+            .append(",")
+            .append(std::to_string(rects[i].height));
     record(call);
 }
 
