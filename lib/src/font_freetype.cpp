@@ -60,6 +60,14 @@ public:
             return false;
         const FT_Bitmap &b = slot->bitmap;
         if (!fits(b)) return false;
+        // The rows must be there and as long as their pixels need (a damaged
+        // bitmap font can give a glyph with a size and no pixels).
+        const long row_bytes = b.pixel_mode == FT_PIXEL_MODE_MONO   ? (long{b.width} + 7) / 8
+                               : b.pixel_mode == FT_PIXEL_MODE_GRAY ? long{b.width}
+                               : b.pixel_mode == FT_PIXEL_MODE_BGRA ? 4 * long{b.width}
+                                                                    : -1;
+        if (row_bytes < 0) return false;
+        if (b.width > 0 && b.rows > 0 && (b.buffer == nullptr || b.pitch < row_bytes)) return false;
         g.width = static_cast<int>(b.width);
         g.height = static_cast<int>(b.rows);
         g.left = slot->bitmap_left;
@@ -77,8 +85,7 @@ public:
                                      ? row[x]
                                      : static_cast<std::uint8_t>(row[x] * 255 / (b.num_grays - 1));
                         break;
-                    case FT_PIXEL_MODE_BGRA: out[x] = row[4 * x + 3]; break;
-                    default: return false;
+                    default: out[x] = row[4 * x + 3]; break;  // BGRA
                 }
             }
         }
