@@ -15,8 +15,9 @@
 
 namespace {
 
-// The messages as EUC-KR bytes, by code: 0-15, then the display layer's 16-22.
-const char *const messages[23] = {
+// The messages as EUC-KR bytes, by code: 0-15, the display layer's 16-22,
+// input and sessions' 23-26.
+const char *const messages[27] = {
     "\xbf\xa1\xb7\xaf \xbe\xf8\xc0\xbd",
     "\xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd",
     "\xc1\xa2\xb1\xd9 \xb1\xc7\xc7\xd1\xc0\xcc \xbe\xf8\xc0\xbd",
@@ -44,6 +45,11 @@ const char *const messages[23] = {
     "\xc8\xad\xb8\xe9 \xc7\xa5\xbd\xc3\xbf\xa1 \xbd\xc7\xc6\xd0",
     "\xbe\xcb \xbc\xf6 \xbe\xf8\xb4\xc2 \xc3\xca\xb1\xe2\xc8\xad \xc7\xc3\xb7\xa1\xb1\xd7",
     "\xc0\xe5\xc4\xa1\xb0\xa1 \xc0\xcc\xb9\xcc \xbf\xad\xb7\xc1 \xc0\xd6\xc0\xbd",
+    "\xc0\xd4\xb7\xc2 \xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd",
+    "\xc0\xd4\xb7\xc2 \xc0\xe5\xc4\xa1\xb8\xa6 \xc0\xd0\xc0\xbb \xb1\xc7\xc7\xd1\xc0\xcc \xbe\xf8\xc0\xbd: "
+    "\xbb\xe7\xbf\xeb\xc0\xda\xb8\xa6 input \xb1\xd7\xb7\xec\xbf\xa1 \xc3\xdf\xb0\xa1\xc7\xcf\xbd\xca\xbd\xc3\xbf\xc0",
+    "\xc0\xd4\xb7\xc2 \xb1\xe2\xb4\xc9 \xbe\xf8\xc0\xcc \xba\xf4\xb5\xe5\xb5\xca (libinput, libudev, xkbcommon)",
+    "\xb4\xd9\xb8\xa5 \xb0\xa1\xbb\xf3 \xc5\xcd\xb9\xcc\xb3\xce\xc0\xcc \xc8\xad\xb8\xe9\xc0\xbb \xbb\xe7\xbf\xeb \xc1\xdf",
 };
 
 std::string printed(int code, const char *where, int *returned) {
@@ -52,7 +58,7 @@ std::string printed(int code, const char *where, int *returned) {
 }
 
 TEST(ErrorChannel, EveryCodePrintsItsExactLine) {
-    for (int code = 0; code < 23; ++code) {
+    for (int code = 0; code < 27; ++code) {
         int returned = -1;
         EXPECT_EQ(printed(code, "x.bmp", &returned),
                   "[zr error:" + std::to_string(code) + "]" + messages[code] + " (x.bmp)\n");
@@ -68,9 +74,9 @@ TEST(ErrorChannel, EveryCodePrintsItsExactLine) {
 }
 
 TEST(ErrorChannel, CodesOutsideTheTableShareOneFixedText) {
-    zr_error_code = 23;
+    zr_error_code = 27;
     const std::string fixed = zr_error_string();
-    for (int code : {-1, 23, 24, 1000, INT_MIN, INT_MAX}) {
+    for (int code : {-1, 27, 28, 1000, INT_MIN, INT_MAX}) {
         zr_error_code = code;
         ASSERT_NE(zr_error_string(), nullptr);
         EXPECT_EQ(zr_error_string(), fixed);
@@ -131,7 +137,7 @@ TEST_F(Device, EveryFailureLeavesTheDeviceClosed) {
 // all pass (the console's is left out: it would switch this terminal).
 TEST_F(Device, UnknownInitFlagsAreRefusedBeforeAnythingOpens) {
     const long descriptors = open_descriptors();
-    for (const int flags : {0x40, ZR_INIT_DOUBLE_BUFFER | 0x100, INT_MIN, -1}) {
+    for (const int flags : {0x200, ZR_INIT_DOUBLE_BUFFER | 0x400, INT_MIN, -1}) {
         SCOPED_TRACE(flags);
         EXPECT_EQ(zr_test::vfb_open({.init_flags = flags}), ERR_INIT_FLAGS);
         EXPECT_EQ(zr_error_code, ERR_INIT_FLAGS);

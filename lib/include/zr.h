@@ -106,8 +106,17 @@ ZR_API int zr_print_error(const char *where);
 #define ZR_INIT_SHADOW 0x08        /* draw in system memory; zr_present copies it (into the back buffer) */
 #define ZR_INIT_CONSOLE 0x10       /* the console's text and cursor out of the way */
 #define ZR_INIT_RGB565 0x20        /* DRM: 16-bit 5-6-5 buffers where the driver has them */
+/* The picture the program draws is turned clockwise on its way to the panel
+ * (a two-bit field: 90 | 180 is 270). The screen DC, zr_fb and the buffer DCs
+ * are in the turned (logical) orientation: with ZR_INIT_ROTATE_90 a program
+ * draws 480x800 on an 800x480 panel, and its top-left pixel shows at the
+ * panel's top-right. */
+#define ZR_INIT_ROTATE_90 0x40
+#define ZR_INIT_ROTATE_180 0x80
+#define ZR_INIT_ROTATE_270 0xC0
+#define ZR_INIT_ROTATE_PANEL 0x100 /* DRM: add the turn the connector's "panel orientation" asks for */
 /* Every flag above; zr_init_ex refuses any other bit with ERR_INIT_FLAGS. */
-#define ZR_INIT_ALL_FLAGS 0x3F
+#define ZR_INIT_ALL_FLAGS 0x1FF
 
 /* Errors of the display layer beyond the image codes. */
 #define ERR_DRM_MASTER 16     /* another program (a compositor) holds the display */
@@ -117,6 +126,10 @@ ZR_API int zr_print_error(const char *where);
 #define ERR_PRESENT 20        /* the picture could not be shown */
 #define ERR_INIT_FLAGS 21     /* a flag bit zr_init_ex does not know */
 #define ERR_ALREADY_OPEN 22   /* a device is open already: zr_close it first */
+#define ERR_NO_INPUT 23       /* no keyboard, pointer or touchscreen to read */
+#define ERR_INPUT_ACCESS 24   /* input devices there, none readable: join the "input" group */
+#define ERR_NO_INPUT_SUPPORT 25 /* built without libinput, libudev or xkbcommon */
+#define ERR_SCREEN_AWAY 26    /* another virtual terminal has the screen: draw again on ZR_EVENT_SCREEN_BACK */
 
 /* How the picture reaches the screen (zr_display_info_t.method). */
 #define ZR_PRESENT_FRONT 0  /* drawn on the visible picture */
@@ -126,6 +139,11 @@ ZR_API int zr_print_error(const char *where);
 
 #define ZR_BACKEND_FBDEV 1
 #define ZR_BACKEND_DRM 2
+
+/* Who turns a rotated picture (zr_display_info_t.rotation_method). */
+#define ZR_ROTATE_NONE 0     /* not turned */
+#define ZR_ROTATE_PLANE 1    /* the DRM plane scans it out turned: no copy */
+#define ZR_ROTATE_SOFTWARE 2 /* drawn in system memory; zr_present turns the damage into the buffer shown */
 
 /* A rectangle of damage: pixels x .. x + width - 1, y .. y + height - 1. */
 typedef struct zr_rect_t {
@@ -143,6 +161,9 @@ typedef struct zr_display_info_t {
     int prefer_shadow; /* DRM: the driver reads its buffers slowly (draw elsewhere) */
     int paced;      /* 1 when ZR_INIT_VSYNC was asked for where no vertical blank can be waited for:
                        zr_present keeps to the mode's refresh rate by itself */
+    int rotation;        /* degrees the picture is turned clockwise on the panel: 0, 90, 180 or 270 */
+    int rotation_method; /* ZR_ROTATE_* */
+    int panel_width, panel_height; /* the mode's pixels, as the panel scans them out */
 } zr_display_info_t;
 
 /* zr_init with flags (ZR_INIT_*). The device is a framebuffer (/dev/fb0) or a
@@ -385,6 +406,84 @@ ZR_API bmp_t *zr_image_from_memory(const void *data, size_t size);
  * ERR_NO_IMAGE_FILE, the file cannot be written; ERR_IMAGE_HEADER, built
  * without libpng; ERR_OUT_OF_MEMORY). */
 ZR_API int zr_image_save_png(dc_t *dc, const char *path);
+
+/* ---- input ------------------------------------------------------------- */
+
+/* Kinds of event (zr_event_t.type). */
+#define ZR_EVENT_NONE 0
+#define ZR_EVENT_KEY_DOWN 1        /* key, keysym, text, modifiers */
+#define ZR_EVENT_KEY_UP 2
+#define ZR_EVENT_KEY_REPEAT 3      /* a key held down, at the keyboard's repeat rate */
+#define ZR_EVENT_POINTER_MOTION 4  /* x, y */
+#define ZR_EVENT_BUTTON_DOWN 5     /* key (BTN_LEFT ...), x, y */
+#define ZR_EVENT_BUTTON_UP 6
+#define ZR_EVENT_WHEEL 7           /* wheel_x, wheel_y in clicks (positive: right, down) */
+#define ZR_EVENT_TOUCH_DOWN 8      /* slot, x, y */
+#define ZR_EVENT_TOUCH_MOTION 9
+#define ZR_EVENT_TOUCH_UP 10       /* slot */
+#define ZR_EVENT_TOUCH_CANCEL 11   /* slot: the touch is void (the device went away) */
+#define ZR_EVENT_DEVICE_ADDED 12   /* device, capabilities, name */
+#define ZR_EVENT_DEVICE_REMOVED 13
+#define ZR_EVENT_SCREEN_LEFT 14    /* another virtual terminal took the screen: presents return ERR_SCREEN_AWAY */
+#define ZR_EVENT_SCREEN_BACK 15    /* the screen is back: draw everything again and present */
+
+/* Modifiers held (zr_event_t.modifiers). */
+#define ZR_MOD_SHIFT 0x01
+#define ZR_MOD_CTRL 0x02
+#define ZR_MOD_ALT 0x04
+#define ZR_MOD_LOGO 0x08
+#define ZR_MOD_CAPS_LOCK 0x10
+#define ZR_MOD_NUM_LOCK 0x20
+
+/* What a device is (zr_event_t.capabilities, bits). */
+#define ZR_DEVICE_KEYBOARD 0x01
+#define ZR_DEVICE_POINTER 0x02
+#define ZR_DEVICE_TOUCH 0x04
+
+/* Flags of zr_input_open (bits). */
+#define ZR_INPUT_CONSOLE_KEYS 0x01 /* leave the console's keyboard as it is (key presses also reach it) */
+
+typedef struct zr_event_t {
+    int type;                  /* ZR_EVENT_* */
+    int device;                /* the device's number, 1 and up; 0 for the screen events */
+    uint64_t time_usec;        /* when the kernel saw it: CLOCK_MONOTONIC, microseconds */
+    int key;                   /* Linux key or button code (KEY_*, BTN_*) */
+    uint32_t keysym;           /* xkb key symbol (XKB_KEY_*); 0 when none */
+    char text[8];              /* the UTF-8 text the key types, NUL-terminated; empty when none */
+    int modifiers;             /* ZR_MOD_* held */
+    int x, y;                  /* screen pixels of the open display (the logical orientation) */
+    int slot;                  /* touch: the finger, 0 and up */
+    int wheel_x, wheel_y;      /* wheel clicks */
+    int capabilities;          /* device events: ZR_DEVICE_* */
+    char name[64];             /* device events: the device's name, NUL-terminated */
+} zr_event_t;
+
+typedef struct zr_input_t zr_input_t;
+
+/* Every keyboard, pointer and touchscreen of the seat, and those plugged in
+ * later; flags are ZR_INPUT_*. Coordinates are mapped to the open display
+ * (pointers clamped to it). NULL with zr_error_code set: ERR_NO_INPUT,
+ * ERR_INPUT_ACCESS, ERR_NO_INPUT_SUPPORT, ERR_INIT_FLAGS, ERR_OUT_OF_MEMORY. */
+ZR_API zr_input_t *zr_input_open(int flags);
+/* One descriptor to poll for reading beside the program's own; -1 for NULL. */
+ZR_API int zr_input_fd(zr_input_t *input);
+/* The next event into *event, waiting at most timeout_ms (0: do not wait;
+ * negative: wait for one). Returns 1 with an event, 0 when none came in time,
+ * -1 on an error (zr_error_code). */
+ZR_API int zr_input_next(zr_input_t *input, zr_event_t *event, int timeout_ms);
+/* Closes the devices and gives the console its keyboard back. */
+ZR_API void zr_input_close(zr_input_t *input);
+/* A touchscreen's calibration, tslib's seven numbers {a, b, c, d, e, f, s}:
+ * x' = (a x + b y + c) / s, y' = (d x + e y + f) / s, on the device's
+ * coordinates scaled to the panel's pixels, before the screen's rotation.
+ * device 0: every touchscreen, those plugged in later too. NULL coefficients:
+ * none. Returns 0 or an ERR_* code. */
+ZR_API int zr_input_set_calibration(zr_input_t *input, int device, const int coefficients[7]);
+/* The same from a tslib pointercal file (its first seven integers). */
+ZR_API int zr_input_load_pointercal(zr_input_t *input, int device, const char *path);
+/* The keyboards' layout, as XKB_DEFAULT_LAYOUT, _VARIANT and _OPTIONS name it
+ * (NULL: those variables, then "us"). Returns 0 or an ERR_* code. */
+ZR_API int zr_input_set_layout(zr_input_t *input, const char *layout, const char *variant, const char *options);
 
 #ifdef __cplusplus
 }

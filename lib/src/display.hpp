@@ -108,6 +108,22 @@ void set_display_clock(const display_clock *clock);
 // directly by a program that has not presented yet).
 bool auto_flush_running();
 
+// What input maps to: the panel's pixels as it scans them out, and the turn
+// (0, 90, 180 or 270 degrees clockwise) from the program's picture to the
+// panel. False (and *out zeroed) while no display is open.
+struct display_geometry {
+    int panel_width = 0, panel_height = 0;
+    int rotation = 0;
+};
+bool current_display_geometry(display_geometry *out);
+
+// Sessions: a virtual terminal switched away and back. A descriptor that is
+// readable while a session event waits (-1 while the display does not follow
+// switches), and the next event: ZR_EVENT_SCREEN_LEFT, ZR_EVENT_SCREEN_BACK,
+// or 0 when none waits.
+int session_event_fd();
+int session_take_event();
+
 // ZR_DEBUG=1 in the environment: one English line on standard error, "zr: "
 // and the text, telling the cause behind an error code or a fallback.
 bool debug_enabled();

@@ -445,6 +445,17 @@ void set_test_backend(const display_backend *backend) { the.test_backend = backe
 void set_display_clock(const display_clock *clock) { the.clock = clock; }
 bool auto_flush_running() { return the.flusher.running(); }
 
+bool current_display_geometry(display_geometry *out) {
+    *out = display_geometry{};
+    if (the.open.backend == nullptr) return false;
+    out->panel_width = the.open.got.width;
+    out->panel_height = the.open.got.height;
+    return true;
+}
+
+int session_event_fd() { return -1; }
+int session_take_event() { return 0; }
+
 bool debug_enabled() {
     const char *v = std::getenv("ZR_DEBUG");
     return v != nullptr && v[0] != '\0' && v[0] != '0';
