@@ -31,7 +31,9 @@ int fake_set_mode(int, int mode) {
     if (report_fd >= 0) (void)!write(report_fd, &mode, sizeof mode);
     return 0;
 }
-const zr::console_device terminal{fake_open, fake_get_mode, fake_set_mode};
+// A terminal that cannot be followed (VT_SETMODE on /dev/null fails): switches
+// are test_session's.
+const zr::console_device terminal{fake_open, fake_get_mode, fake_set_mode, nullptr, nullptr, nullptr};
 
 int handled_signal = 0, handled_info_signo = 0;
 void plain_handler(int sig) { handled_signal = sig; }

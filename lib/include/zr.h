@@ -164,6 +164,8 @@ typedef struct zr_display_info_t {
     int rotation;        /* degrees the picture is turned clockwise on the panel: 0, 90, 180 or 270 */
     int rotation_method; /* ZR_ROTATE_* */
     int panel_width, panel_height; /* the mode's pixels, as the panel scans them out */
+    int vt_switch;  /* 1 when the program follows switches of its virtual terminal (ZR_INIT_CONSOLE) */
+    int away;       /* 1 while another virtual terminal has the screen: zr_present returns ERR_SCREEN_AWAY */
 } zr_display_info_t;
 
 /* zr_init with flags (ZR_INIT_*). The device is a framebuffer (/dev/fb0) or a

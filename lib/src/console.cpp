@@ -2,11 +2,14 @@
 // (KDSETMODE KD_GRAPHICS), so its text and cursor stop drawing over the
 // picture, and text mode again at zr_close, at exit and on SIGINT, SIGTERM
 // and SIGHUP. The program's own handlers still run: ours restores the
-// console and passes the signal on to whatever was installed before.
+// console and passes the signal on to whatever was installed before. While
+// the program follows the terminal's switches (session.cpp), the terminal's
+// switching mode (VT_SETMODE) is put back on the same paths.
 #include "display.hpp"
 
 #include <fcntl.h>
 #include <linux/kd.h>
+#include <linux/vt.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -29,10 +32,24 @@ int set_mode(int fd, int mode) {
     return test_device != nullptr ? test_device->set_mode(fd, mode) : ioctl(fd, KDSETMODE, mode);
 }
 
+int get_vt_mode(int fd, vt_mode *mode) {
+    return test_device != nullptr && test_device->get_vt_mode != nullptr ? test_device->get_vt_mode(fd, mode)
+                                                                         : ioctl(fd, VT_GETMODE, mode);
+}
+
+int set_vt_mode(int fd, const vt_mode *mode) {
+    return test_device != nullptr && test_device->set_vt_mode != nullptr ? test_device->set_vt_mode(fd, mode)
+                                                                         : ioctl(fd, VT_SETMODE, mode);
+}
+
 void back_to_text() {
     console_state &c = display_console();
     if (c.tty < 0) return;
     set_mode(c.tty, c.mode_before);
+    if (c.vt_process) {
+        set_vt_mode(c.tty, &c.vt_before);
+        c.vt_process = false;
+    }
     close(c.tty);
     c.tty = -1;
 }
@@ -104,6 +121,37 @@ bool console_to_graphics() {
 }
 
 void set_console_device(const console_device *device) { test_device = device; }
+
+bool console_follow_switches(int release, int acquire) {
+    console_state &c = display_console();
+    if (c.tty < 0) return false;
+    if (c.vt_process) return true;
+    vt_mode before{};
+    if (get_vt_mode(c.tty, &before) != 0) return false;
+    vt_mode ours{};
+    ours.mode = VT_PROCESS;
+    ours.relsig = static_cast<short>(release);
+    ours.acqsig = static_cast<short>(acquire);
+    if (set_vt_mode(c.tty, &ours) != 0) return false;
+    c.vt_before = before;
+    c.vt_process = true;
+    return true;
+}
+
+void console_stop_following() {
+    console_state &c = display_console();
+    if (c.tty < 0 || !c.vt_process) return;
+    set_vt_mode(c.tty, &c.vt_before);
+    c.vt_process = false;
+}
+
+bool console_answer_switch(int answer) {
+    const console_state &c = display_console();
+    if (c.tty < 0) return false;
+    return (test_device != nullptr && test_device->release_display != nullptr
+                ? test_device->release_display(c.tty, answer)
+                : ioctl(c.tty, VT_RELDISP, answer)) == 0;
+}
 
 void console_restore() {
     back_to_text();

@@ -12,12 +12,15 @@
 // rows of the backend table; adding a backend is one file and one row.
 // console.cpp switches the console's mode. What the screen DCs draw into is
 // decided in one place in the core, so that it can point them elsewhere and
-// stop showing (a session leaving its virtual terminal) and come back.
+// stop showing (a session leaving its virtual terminal) and come back:
+// session.cpp follows the terminal's switches and calls display_leave and
+// display_enter.
 #pragma once
 
 #include "pixel_format.hpp"
 #include "zr.h"
 
+#include <linux/vt.h>
 #include <signal.h>
 
 #include <cstddef>
@@ -67,6 +70,13 @@ struct display_backend {
     void (*flush)(int buffer, const zr_rect_t *rects, int count);
     // Gives back everything open set up or changed.
     void (*close)();
+    // Lets another program have the device (a switch of virtual terminal):
+    // DRM drops master. Null where the core's not touching it is enough.
+    void (*leave)();
+    // Takes the device again and puts buffer i on the screen in the mode of
+    // open. 0, or ERR_DRM_MASTER / ERR_MODE_SET while it cannot (still
+    // away). Null: nothing to take.
+    int (*enter)(int buffer);
 };
 
 extern const display_backend fbdev_backend;  // display_fbdev.cpp
@@ -117,17 +127,39 @@ struct display_geometry {
 };
 bool current_display_geometry(display_geometry *out);
 
-// Sessions: a virtual terminal switched away and back. A descriptor that is
-// readable while a session event waits (-1 while the display does not follow
-// switches), and the next event: ZR_EVENT_SCREEN_LEFT, ZR_EVENT_SCREEN_BACK,
-// or 0 when none waits.
-int session_event_fd();
-int session_take_event();
+// Another virtual terminal takes the screen: the screen DCs draw into memory
+// from now on (a copy of their picture), the backend lets go of the device
+// and presents return ERR_SCREEN_AWAY. False when the picture cannot be kept
+// off the device (no memory for the copy): the switch is to be refused.
+// Any thread; waits for a zr_present in progress.
+bool display_leave();
+// The screen is back: the backend takes the device and the mode again, the
+// screen DCs their buffer with what was drawn meanwhile, and the next present
+// shows the whole picture. False while the backend cannot (try again later).
+bool display_enter();
+// True between a display_leave and the display_enter that undoes it.
+bool display_away();
 
 // ZR_DEBUG=1 in the environment: one English line on standard error, "zr: "
 // and the text, telling the cause behind an error code or a fallback.
 bool debug_enabled();
 void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- sessions (session.cpp)
+
+// With ZR_INIT_CONSOLE, after console_to_graphics: follows the switches of
+// the virtual terminal (see session.cpp). False where the terminal cannot be
+// followed (ZR_DEBUG says why); switches then happen without the program.
+bool session_start();
+// Stops following (zr_close): the terminal switches by itself again.
+void session_stop();
+bool session_following();
+// A descriptor that is readable while a session event waits (-1 while the
+// display does not follow switches), and the next event: ZR_EVENT_SCREEN_LEFT,
+// ZR_EVENT_SCREEN_BACK, or 0 when none waits. Events come in that order, in
+// turn.
+int session_event_fd();
+int session_take_event();
 
 // ---- the console (console.cpp)
 
@@ -136,6 +168,8 @@ void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 struct console_state {
     int tty = -1;  // the terminal switched, -1 when none
     int mode_before = 0;
+    bool vt_process = false;  // switches wait for the program (VT_PROCESS); vt_before restored
+    struct vt_mode vt_before {};
     bool exit_hook = false;
     struct sigaction before[3]{};
 };
@@ -148,14 +182,26 @@ console_state &display_console();
 // there is no terminal to switch.
 bool console_to_graphics();
 void console_restore();
+// Switches of the terminal wait for the program: the kernel sends release
+// when one would leave it and acquire once it is back (VT_SETMODE
+// VT_PROCESS), until console_restore (or exit, or one of its signals) puts
+// the mode found back. False where the terminal refuses.
+bool console_follow_switches(int release, int acquire);
+void console_stop_following();
+// Answers a switch (VT_RELDISP): 1 released, 0 refused, VT_ACKACQ acquired.
+bool console_answer_switch(int answer);
 
 // For tests: a terminal of their own in place of /dev/tty0 and /dev/tty, with
-// its KDGETMODE and KDSETMODE (null: the real ones). open gives a descriptor
-// or -1; the mode calls return 0 or -1 as ioctl does.
+// its KDGETMODE and KDSETMODE, VT_GETMODE, VT_SETMODE and VT_RELDISP (null:
+// the real ioctl). open gives a descriptor or -1; the others return 0 or -1
+// as ioctl does.
 struct console_device {
     int (*open)();
     int (*get_mode)(int fd, int *mode);
     int (*set_mode)(int fd, int mode);
+    int (*get_vt_mode)(int fd, struct vt_mode *mode);
+    int (*set_vt_mode)(int fd, const struct vt_mode *mode);
+    int (*release_display)(int fd, int answer);
 };
 void set_console_device(const console_device *device);
 

@@ -3,7 +3,8 @@
 // and up to three dumb buffers in a format the library draws (XRGB8888, or
 // RGB565 when asked for), shown by page flips and told their damage with
 // DIRTYFB. The CRTC as it was found is set again at close, so the console
-// comes back.
+// comes back. Another virtual terminal's turn (leave) drops master, so that
+// its console or program can show; enter takes master and the CRTC back.
 #include "display.hpp"
 #include "zr_internal.hpp"
 
@@ -40,6 +41,7 @@ struct drm_state {
     drmModeCrtc *saved = nullptr;  // the CRTC as found
     bool mode_set = false;
     bool flip_pending = false;
+    bool away = false;  // master dropped for another terminal: the CRTC is not ours
     bool tell_damage = true;  // DIRTYFB until the driver says it has none
     std::uint32_t bpp = 32;
     pixel_format format = pixel_format::xrgb8888;  // of the buffers made
@@ -243,7 +245,7 @@ void drm_close() {
     wait_for_flip();
     if (drm.saved != nullptr) {
         // The CRTC as found: the console's framebuffer and mode.
-        if (drm.mode_set) {
+        if (drm.mode_set && !drm.away) {
             drmModeCrtc *s = drm.saved;
             drmModeSetCrtc(drm.fd, s->crtc_id, s->buffer_id, s->x, s->y, &drm.connector, s->buffer_id ? 1 : 0,
                            s->mode_valid ? &s->mode : nullptr);
@@ -252,6 +254,28 @@ void drm_close() {
     }
     for (auto &b : drm.buffer) destroy_buffer(b);
     drm = drm_state{};
+}
+
+void drm_leave() {
+    wait_for_flip();
+    drm.flip_pending = false;
+    if (drmDropMaster(drm.fd) != 0) debug("%s: DROP_MASTER: %s", drm.driver, std::strerror(errno));
+    drm.away = true;
+}
+
+int drm_enter(int buffer) {
+    if (drmSetMaster(drm.fd) != 0) {
+        debug("%s: DRM master is held by another program (drmSetMaster: %s)", drm.driver, std::strerror(errno));
+        return ERR_DRM_MASTER;
+    }
+    if (drmModeSetCrtc(drm.fd, drm.crtc, drm.buffer[buffer].fb_id, 0, 0, &drm.connector, 1, &drm.mode) != 0) {
+        debug("%s: SETCRTC %ux%u on coming back: %s", drm.driver, drm.mode.hdisplay, drm.mode.vdisplay,
+              std::strerror(errno));
+        drmDropMaster(drm.fd);  // away still: another program may show meanwhile
+        return ERR_MODE_SET;
+    }
+    drm.away = false;
+    return ERR_NONE;
 }
 
 // Every further buffer has the first one's pitch, and the driver flips to
@@ -371,8 +395,8 @@ bool drm_claims(int fd, const char *) {
 
 }  // namespace
 
-const display_backend drm_backend{ZR_BACKEND_DRM, ZR_PRESENT_FLIP, drm_claims, drm_open,
-                                  drm_show,       drm_flush,       drm_close};
+const display_backend drm_backend{ZR_BACKEND_DRM, ZR_PRESENT_FLIP, drm_claims, drm_open, drm_show,
+                                  drm_flush,      drm_close,       drm_leave,  drm_enter};
 
 }  // namespace zr
 
@@ -385,7 +409,8 @@ int drm_open(int, const display_request &, display_buffers *) { return ERR_NO_DU
 int drm_show(int, bool) { return ERR_PRESENT; }
 void drm_close() {}
 }  // namespace
-const display_backend drm_backend{ZR_BACKEND_DRM, ZR_PRESENT_FLIP, drm_claims, drm_open, drm_show, nullptr, drm_close};
+const display_backend drm_backend{ZR_BACKEND_DRM, ZR_PRESENT_FLIP, drm_claims, drm_open, drm_show, nullptr,
+                                  drm_close,      nullptr,         nullptr};
 }  // namespace zr
 
 #endif

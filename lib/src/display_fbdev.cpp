@@ -190,11 +190,40 @@ int fbdev_show(int buffer, bool wait) {
     return ERR_NONE;
 }
 
+// Back from another virtual terminal, whose console set its own geometry
+// and scrolled: the virtual screen of open again, panned to buffer i.
+int fbdev_enter(int buffer) {
+    fb.pending = false;
+    if (fb.screens == 1) return ERR_NONE;
+    fb_var_screeninfo var{};
+    if (ioctl(fb.fd, FBIOGET_VSCREENINFO, &var) != 0) return ERR_MODE_SET;
+    const auto rows = static_cast<__u32>(fb.screens) * fb.saved.yres;
+    if (var.xres != fb.saved.xres || var.yres != fb.saved.yres || var.bits_per_pixel != fb.saved.bits_per_pixel ||
+        var.yres_virtual < rows) {
+        var = fb.saved;
+        var.yres_virtual = rows;
+        var.xoffset = var.yoffset = 0;
+        if (ioctl(fb.fd, FBIOPUT_VSCREENINFO, &var) != 0) {
+            debug("FBIOPUT_VSCREENINFO on coming back: %s", std::strerror(errno));
+            return ERR_MODE_SET;
+        }
+    }
+    var.xoffset = 0;
+    var.yoffset = static_cast<__u32>(buffer) * var.yres;
+    if (ioctl(fb.fd, FBIOPAN_DISPLAY, &var) != 0) {
+        debug("FBIOPAN_DISPLAY to screen %d on coming back: %s", buffer, std::strerror(errno));
+        return ERR_MODE_SET;
+    }
+    fb.shown = buffer;
+    return ERR_NONE;
+}
+
 bool fbdev_claims(int, const char *) { return true; }
 
 }  // namespace
 
-const display_backend fbdev_backend{ZR_BACKEND_FBDEV, ZR_PRESENT_PAN, fbdev_claims, fbdev_open,
-                                    fbdev_show,       nullptr,        fbdev_close};
+// Leaving needs nothing of the device: the core stops touching its memory.
+const display_backend fbdev_backend{ZR_BACKEND_FBDEV, ZR_PRESENT_PAN, fbdev_claims, fbdev_open, fbdev_show,
+                                    nullptr,          fbdev_close,    nullptr,      fbdev_enter};
 
 }  // namespace zr

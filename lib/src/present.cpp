@@ -1,7 +1,8 @@
 // The display core: zr_init_ex, zr_present, zr_display_info and zr_close, and
 // every policy above the backends (display.hpp): buffers, shadow, buffer age,
 // the damage each buffer missed, fallbacks, vertical-blank measurement,
-// pacing and the automatic flush.
+// pacing, the automatic flush, and the screen given up while another virtual
+// terminal has it.
 #include "display.hpp"
 #include "pixel_format.hpp"
 #include "zr_internal.hpp"
@@ -152,6 +153,10 @@ struct open_state {
     std::int64_t period = 0, next_present = 0;  // nanoseconds
     bool console = false;
     bool presented = false;
+    // Another virtual terminal has the screen: presents are no-ops, and
+    // screen DCs over device buffers draw into away_copy meanwhile.
+    bool away = false;
+    std::unique_ptr<unsigned char, free_deleter> away_copy;
 };
 
 // The one state record of the display layer.
@@ -163,6 +168,10 @@ struct display_state {
     bool exit_hook = false;
     const display_backend *test_backend = nullptr;
     const display_clock *clock = nullptr;
+    // Held by zr_present, the screen DCs' list and the session's thread
+    // (display_leave, display_enter): where drawing goes changes between
+    // presents, never in one.
+    std::mutex lock;
 };
 display_state the;
 
@@ -269,6 +278,12 @@ int choose_presentation(open_state &o, int wanted) {
 
 void stop_at_exit() { the.flusher.stop(); }
 
+// A program drawing on the visible buffer of a device that needs telling,
+// which has not presented yet.
+bool wants_auto_flush(const open_state &o) {
+    return o.method == ZR_PRESENT_FRONT && o.got.needs_flush && o.backend->flush != nullptr && !o.presented;
+}
+
 const char *method_name(int method) {
     static const char *const names[] = {"front buffer", "shadow copy", "pan", "page flip"};
     return method >= 0 && method < 4 ? names[method] : "?";
@@ -336,9 +351,10 @@ int open_display(const char *device, int flags) {
     if ((flags & ZR_INIT_CONSOLE) != 0) {
         o.console = console_to_graphics();
         if (!o.console) debug("no virtual terminal to put in graphics mode (/dev/tty0, /dev/tty)");
+        if (o.console) session_start();
     }
     report_grant(o, wanted);
-    if (o.method == ZR_PRESENT_FRONT && o.got.needs_flush && o.backend->flush != nullptr) {
+    if (wants_auto_flush(o)) {
         if (!the.exit_hook) the.exit_hook = std::atexit(stop_at_exit) == 0;
         if (the.exit_hook && the.flusher.start(o.backend, o.got))
             debug("the driver shows only what it is told: changes are flushed every %d ms until the first "
@@ -428,6 +444,8 @@ console_state &display_console() { return the.console; }
 pixel_format display_format() { return the.open.backend != nullptr ? the.open.got.format : pixel_format::none; }
 
 bool register_screen_dc(dc_t *dc) {
+    std::lock_guard<std::mutex> hold(the.lock);
+    dc->mapped = zr_fb.mapped;  // where drawing goes now, should a switch have moved it
     try {
         the.screen_dcs.push_back(dc);
     } catch (...) {
@@ -437,6 +455,7 @@ bool register_screen_dc(dc_t *dc) {
 }
 
 void unregister_screen_dc(dc_t *dc) {
+    std::lock_guard<std::mutex> hold(the.lock);
     auto &all = the.screen_dcs;
     all.erase(std::remove(all.begin(), all.end(), dc), all.end());
 }
@@ -453,8 +472,57 @@ bool current_display_geometry(display_geometry *out) {
     return true;
 }
 
-int session_event_fd() { return -1; }
-int session_take_event() { return 0; }
+bool display_leave() {
+    std::lock_guard<std::mutex> hold(the.lock);
+    open_state &o = the.open;
+    if (o.backend == nullptr || o.away) return true;
+    // Over a shadow the screen DCs draw into memory already.
+    if (!o.shadow) {
+        const auto bytes = static_cast<std::size_t>(o.got.pitch) * static_cast<std::size_t>(o.got.height);
+        o.away_copy.reset(static_cast<unsigned char *>(std::malloc(bytes)));
+        if (!o.away_copy) {
+            debug("no memory for a copy of the screen (%zu bytes) to draw in while away", bytes);
+            return false;
+        }
+        std::memcpy(o.away_copy.get(), zr_fb.mapped, bytes);
+        retarget_screen_dcs(zr_fb.mapped, o.away_copy.get());
+        zr_fb.mapped = o.away_copy.get();
+    }
+    the.flusher.stop();
+    if (o.backend->leave != nullptr) o.backend->leave();
+    o.away = true;
+    return true;
+}
+
+bool display_enter() {
+    std::lock_guard<std::mutex> hold(the.lock);
+    open_state &o = the.open;
+    if (o.backend == nullptr || !o.away) return true;
+    if (o.backend->enter != nullptr && o.backend->enter(o.visible) != ERR_NONE) return false;
+    const auto bytes = static_cast<std::size_t>(o.got.pitch) * static_cast<std::size_t>(o.got.height);
+    const zr_rect_t all{0, 0, o.got.width, o.got.height};
+    if (o.away_copy) {
+        unsigned char *device = o.got.pixels[o.back];
+        std::memcpy(device, o.away_copy.get(), bytes);
+        retarget_screen_dcs(o.away_copy.get(), device);
+        zr_fb.mapped = device;
+        o.away_copy.reset();
+    } else if (o.method == ZR_PRESENT_SHADOW) {
+        copy_damage(o.got.pixels[0], o.shadow.get(), o.got.pitch, o.got.bits_per_pixel, &all, 1);
+    }
+    // Others drew on the device's memory meanwhile (a framebuffer's console):
+    // the next present over a shadow brings the whole picture.
+    o.missed_count[0] = o.missed_count[1] = -1;
+    flush(o, o.visible, &all, 1);
+    o.away = false;
+    if (wants_auto_flush(o)) the.flusher.start(o.backend, o.got);
+    return true;
+}
+
+bool display_away() {
+    std::lock_guard<std::mutex> hold(the.lock);
+    return the.open.away;
+}
 
 bool debug_enabled() {
     const char *v = std::getenv("ZR_DEBUG");
@@ -540,6 +608,7 @@ ZR_API void zr_close(void) {
     // zr_fb still holds its initial zeros: nothing was ever opened (fd 0 is
     // not ours to close).
     if (zr_fb.mapped == nullptr && zr_fb.fd == 0) return;
+    session_stop();
     the.flusher.stop();
     open_state &o = the.open;
     if (o.console) console_restore();
@@ -551,11 +620,13 @@ ZR_API void zr_close(void) {
 }
 
 ZR_API int zr_present(const zr_rect_t *damage, int count) {
+    std::lock_guard<std::mutex> hold(the.lock);
     open_state &o = the.open;
     if (o.backend == nullptr) {
         debug("zr_present: no display is open");
         return zr_error_code = ERR_NO_DEVICE;
     }
+    if (o.away) return zr_error_code = ERR_SCREEN_AWAY;
     // From the first present on, the program says what changed.
     if (!o.presented) {
         o.presented = true;
@@ -570,6 +641,7 @@ ZR_API int zr_present(const zr_rect_t *damage, int count) {
 
 ZR_API int zr_display_info(zr_display_info_t *info) {
     if (info == nullptr) return ERR_NO_DEVICE;
+    std::lock_guard<std::mutex> hold(the.lock);
     const open_state &o = the.open;
     *info = zr_display_info_t{};
     if (o.backend == nullptr) return ERR_NO_DEVICE;
@@ -583,6 +655,8 @@ ZR_API int zr_display_info(zr_display_info_t *info) {
     info->console = o.console ? 1 : 0;
     info->prefer_shadow = o.got.prefer_shadow ? 1 : 0;
     info->paced = o.paced ? 1 : 0;
+    info->vt_switch = session_following() ? 1 : 0;
+    info->away = o.away ? 1 : 0;
     return ERR_NONE;
 }
 

@@ -1,5 +1,6 @@
 #include "memory_backend.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -73,6 +74,18 @@ void flush(int buffer, const zr_rect_t *rects, int count) {
 
 void close() { record("close"); }
 
+void leave() { record("leave"); }
+
+int enter(int buffer) {
+    record("enter " + std::to_string(buffer));
+    if (m.d.refuse_enter > 0) {
+        --m.d.refuse_enter;
+        return ERR_DRM_MASTER;
+    }
+    m.shown = buffer;
+    return 0;
+}
+
 std::int64_t now() { return m.now; }
 
 void sleep_until(std::int64_t when) {
@@ -80,7 +93,7 @@ void sleep_until(std::int64_t when) {
     if (when > m.now) m.now = when;
 }
 
-const zr::display_backend backend{ZR_BACKEND_DRM, ZR_PRESENT_FLIP, claims, open, show, flush, close};
+const zr::display_backend backend{ZR_BACKEND_DRM, ZR_PRESENT_FLIP, claims, open, show, flush, close, leave, enter};
 const zr::display_clock clock{now, sleep_until};
 
 }  // namespace
@@ -111,6 +124,9 @@ void memory_display_clear_calls() {
 }
 
 std::vector<unsigned char> memory_display_buffer(int i) { return m.buffers[i]; }
+void memory_display_scribble(int i, unsigned char byte) {
+    std::fill(m.buffers[i].begin(), m.buffers[i].end(), byte);
+}
 int memory_display_shown() { return m.shown; }
 std::vector<std::int64_t> memory_display_sleeps() { return m.sleeps; }
 std::int64_t memory_display_frame() { return frame(); }

@@ -22,9 +22,11 @@ struct memory_display {
     bool prefer_shadow = false;
     int open_error = 0;         // open fails with this code
     bool refuse_show = false;   // every show fails
+    int refuse_enter = 0;       // this many enters fail (another program holds the device)
 };
 
-// One call, written "open 3", "show 1 wait", "show 2", "flush 0 x,y,w,h ...", "close".
+// One call, written "open 3", "show 1 wait", "show 2", "flush 0 x,y,w,h ...",
+// "leave", "enter 1" (the buffer put on the screen), "close".
 using call_log = std::vector<std::string>;
 
 // The path the backend takes; zr_init_ex on it opens the memory display.
@@ -38,6 +40,8 @@ void memory_display_close();
 call_log memory_display_calls();  // since open, or since the last clear
 void memory_display_clear_calls();
 std::vector<unsigned char> memory_display_buffer(int i);
+// Writes over buffer i, as another terminal's console does while away.
+void memory_display_scribble(int i, unsigned char byte);
 int memory_display_shown();                     // the buffer on the screen
 std::vector<std::int64_t> memory_display_sleeps();  // each sleep_until, ns
 std::int64_t memory_display_frame();             // ns a frame

@@ -1,0 +1,343 @@
+// Sessions: switches of the virtual terminal, on a terminal of the test's own
+// whose VT_SETMODE and VT_RELDISP are recorded. The kernel's signals are
+// raised here as the kernel sends them (to the numbers the library gave in
+// VT_SETMODE); the library's thread answers and queues the events, which the
+// test waits for on session_event_fd.
+#include "display.hpp"
+#include "memory_backend.hpp"
+#include "pixel_format.hpp"
+#include "vfb.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/kd.h>
+#include <linux/vt.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+using namespace zr_test;
+
+namespace {
+
+// What the terminal was found in: VT_AUTO, marked by its frsig.
+constexpr short found_frsig = 7;
+
+struct terminal_log {
+    std::mutex lock;  // answers come from the library's thread
+    std::vector<vt_mode> modes;  // each VT_SETMODE
+    std::vector<int> answers;    // each VT_RELDISP
+    bool refuse = false;         // VT_SETMODE fails, as on a terminal that is no VT
+} term;
+int report_fd = -1;  // a forked child writes each VT_SETMODE here: -1 for VT_PROCESS, else frsig
+
+int fake_open() { return open("/dev/null", O_RDWR | O_CLOEXEC); }
+int fake_get_mode(int, int *mode) {
+    *mode = KD_TEXT;
+    return 0;
+}
+int fake_set_mode(int, int) { return 0; }
+int fake_get_vt_mode(int, vt_mode *mode) {
+    *mode = vt_mode{VT_AUTO, 0, 0, 0, found_frsig};
+    return 0;
+}
+int fake_set_vt_mode(int, const vt_mode *mode) {
+    if (report_fd >= 0) {
+        const int v = mode->mode == VT_PROCESS ? -1 : mode->frsig;
+        (void)!write(report_fd, &v, sizeof v);
+    }
+    std::lock_guard<std::mutex> hold(term.lock);
+    if (term.refuse) return -1;
+    term.modes.push_back(*mode);
+    return 0;
+}
+int fake_release(int, int answer) {
+    std::lock_guard<std::mutex> hold(term.lock);
+    term.answers.push_back(answer);
+    return 0;
+}
+const zr::console_device terminal{fake_open, fake_get_mode, fake_set_mode, fake_get_vt_mode, fake_set_vt_mode,
+                                  fake_release};
+
+std::vector<int> answers() {
+    std::lock_guard<std::mutex> hold(term.lock);
+    return term.answers;
+}
+
+vt_mode last_mode() {
+    std::lock_guard<std::mutex> hold(term.lock);
+    return term.modes.empty() ? vt_mode{} : term.modes.back();
+}
+
+// The next session event within timeout_ms; 0 when none came.
+int next_event(int timeout_ms = 5000) {
+    pollfd p{zr::session_event_fd(), POLLIN, 0};
+    if (p.fd < 0 || poll(&p, 1, timeout_ms) != 1) return 0;
+    return zr::session_take_event();
+}
+
+// The switches as the kernel asks for them.
+void switch_away() { raise(last_mode().relsig); }
+void switch_back() { raise(last_mode().acqsig); }
+
+zr_display_info_t info() {
+    zr_display_info_t i{};
+    EXPECT_EQ(zr_display_info(&i), 0);
+    return i;
+}
+
+color_t grey(int v) { return color_t{uint8_t(v), uint8_t(v), uint8_t(v), 255}; }
+
+// Whether every pixel (all) or any pixel of buffer i shows grey v.
+bool grey_pixels(int i, int v, bool all) {
+    const std::vector<unsigned char> b = memory_display_buffer(i);
+    bool any = false;
+    for (int y = 0; y < zr_fb.height; ++y)
+        for (int x = 0; x < zr_fb.width; ++x) {
+            const unsigned char *p = b.data() + y * zr_fb.bytes_per_line + x * 4;
+            const bool is = p[0] == v && p[1] == v && p[2] == v;
+            if (all && !is) return false;
+            any = any || is;
+        }
+    return all || any;
+}
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override {
+        zr::set_console_device(&terminal);
+        std::lock_guard<std::mutex> hold(term.lock);
+        term.modes.clear();
+        term.answers.clear();
+        term.refuse = false;
+    }
+    void TearDown() override {
+        memory_display_close();
+        zr::set_console_device(nullptr);
+        zr_error_code = 0;
+    }
+};
+
+// Every way of presenting: while away nothing reaches the device's buffers
+// and presents return ERR_SCREEN_AWAY; the switch is answered once the
+// device is let go; back, the device is taken with the buffer that was on
+// the screen, told the whole screen, and the next present (of a small
+// damage) shows all that was drawn meanwhile, though the buffers were drawn
+// over by another terminal.
+TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
+    const struct {
+        const char *name;
+        int flags;
+    } rows[] = {
+        {"front buffer", 0},
+        {"shadow", ZR_INIT_SHADOW},
+        {"two buffers", ZR_INIT_DOUBLE_BUFFER},
+        {"three buffers", ZR_INIT_TRIPLE_BUFFER},
+        {"two buffers over a shadow", ZR_INIT_DOUBLE_BUFFER | ZR_INIT_SHADOW},
+    };
+    const zr_rect_t dot{0, 0, 1, 1};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        SetUp();
+        memory_display d;
+        d.needs_flush = true;
+        ASSERT_EQ(memory_display_open(d, ZR_INIT_CONSOLE | r.flags), 0);
+        EXPECT_EQ(info().vt_switch, 1);
+        EXPECT_EQ(last_mode().mode, VT_PROCESS);
+        dc_t *dc = zr_get_screen_dc();
+        ASSERT_NE(dc, nullptr);
+        zr_clear(dc, grey(0x80));
+        ASSERT_EQ(zr_present(nullptr, 0), 0);
+        for (int i = 0; i < 2; ++i) ASSERT_EQ(zr_present(&dot, 1), 0);  // the damage history: a dot
+        const int shown = memory_display_shown();
+        memory_display_clear_calls();
+
+        switch_away();
+        ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_LEFT);
+        EXPECT_EQ(answers(), std::vector<int>{1});
+        EXPECT_EQ(memory_display_calls(), call_log{"leave"});
+        EXPECT_EQ(info().away, 1);
+        dc_t *made_away = zr_get_screen_dc();  // made while away: draws where the others do
+        ASSERT_NE(made_away, nullptr);
+        zr_clear(dc, grey(0x40));
+        zr_set_pixel(made_away, 3, 3, grey(0x40));
+        for (int i = 0; i < info().buffers; ++i) EXPECT_FALSE(grey_pixels(i, 0x40, false)) << "buffer " << i;
+        EXPECT_EQ(zr_present(nullptr, 0), ERR_SCREEN_AWAY);
+        EXPECT_EQ(zr_error_code, ERR_SCREEN_AWAY);
+        EXPECT_EQ(memory_display_calls(), call_log{"leave"}) << "nothing shown or flushed while away";
+        for (int i = 0; i < info().buffers; ++i) memory_display_scribble(i, 0x77);  // the other terminal's console
+
+        switch_back();
+        ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_BACK);
+        EXPECT_EQ(answers(), (std::vector<int>{1, VT_ACKACQ}));
+        const std::string whole = "flush " + std::to_string(shown) + " 0,0,16,8";
+        EXPECT_EQ(memory_display_calls(), (call_log{"leave", "enter " + std::to_string(shown), whole}));
+        EXPECT_EQ(info().away, 0);
+        zr_error_code = 0;
+        ASSERT_EQ(zr_present(&dot, 1), 0);
+        EXPECT_TRUE(grey_pixels(memory_display_shown(), 0x40, true)) << "shown: " << memory_display_shown();
+        EXPECT_EQ(next_event(0), 0);
+        zr_release_dc(made_away);
+        zr_release_dc(dc);
+        memory_display_close();
+    }
+}
+
+// LEFT and BACK in turn, one each per round trip: a second release while
+// away is answered without another event, and BACK waits until the device
+// can be had (another program holds it for two tries). The automatic flush
+// of a program that never presents stops while away and runs again after.
+TEST_F(Session, EventsComeInTurnAndBackOnlyWithTheDevice) {
+    memory_display d;
+    d.needs_flush = true;
+    d.refuse_enter = 2;
+    ASSERT_EQ(memory_display_open(d, ZR_INIT_CONSOLE), 0);
+    EXPECT_TRUE(zr::auto_flush_running());
+    EXPECT_EQ(zr::session_take_event(), 0);
+    switch_away();
+    ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_LEFT);
+    EXPECT_FALSE(zr::auto_flush_running());
+    switch_away();
+    switch_back();
+    ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_BACK);
+    EXPECT_EQ(answers(), (std::vector<int>{1, 1, VT_ACKACQ}));
+    int enters = 0;
+    for (const std::string &c : memory_display_calls()) enters += c.rfind("enter", 0) == 0;
+    EXPECT_EQ(enters, 3);
+    EXPECT_TRUE(zr::auto_flush_running());
+    switch_back();  // already back: answered, nothing else
+    switch_away();
+    switch_back();
+    EXPECT_EQ(next_event(), ZR_EVENT_SCREEN_LEFT);
+    EXPECT_EQ(next_event(), ZR_EVENT_SCREEN_BACK);
+    EXPECT_EQ(next_event(200), 0);
+    EXPECT_EQ(answers(), (std::vector<int>{1, 1, VT_ACKACQ, VT_ACKACQ, 1, VT_ACKACQ}));
+}
+
+void *action_of(int sig) {
+    struct sigaction now {};
+    sigaction(sig, nullptr, &now);
+    return (now.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<void *>(now.sa_sigaction)
+                                             : reinterpret_cast<void *>(now.sa_handler);
+}
+
+void own_handler(int) {}
+
+// The signals are free ones (one the program handles is skipped) and get
+// their actions back at zr_close, with the terminal's mode as found; a
+// terminal that refuses VT_PROCESS is not followed and nothing is taken.
+TEST_F(Session, SignalsAndTheTerminalAreGivenBackAtClose) {
+    signal(SIGRTMIN + 2, own_handler);
+    ASSERT_EQ(memory_display_open(memory_display{}, ZR_INIT_CONSOLE), 0);
+    const vt_mode ours = last_mode();
+    EXPECT_EQ(ours.relsig, SIGRTMIN + 3);
+    EXPECT_EQ(ours.acqsig, SIGRTMIN + 4);
+    EXPECT_GE(zr::session_event_fd(), 0);
+    memory_display_close();
+    EXPECT_EQ(last_mode().mode, VT_AUTO);
+    EXPECT_EQ(last_mode().frsig, found_frsig);
+    EXPECT_EQ(action_of(SIGRTMIN + 2), reinterpret_cast<void *>(own_handler));
+    for (const int sig : {SIGRTMIN + 3, SIGRTMIN + 4}) EXPECT_EQ(action_of(sig), reinterpret_cast<void *>(SIG_DFL));
+    EXPECT_EQ(zr::session_event_fd(), -1);
+    signal(SIGRTMIN + 2, SIG_DFL);
+
+    {
+        std::lock_guard<std::mutex> hold(term.lock);
+        term.refuse = true;
+    }
+    ASSERT_EQ(memory_display_open(memory_display{}, ZR_INIT_CONSOLE), 0);
+    EXPECT_EQ(info().console, 1);
+    EXPECT_EQ(info().vt_switch, 0);
+    EXPECT_EQ(zr::session_event_fd(), -1);
+    for (const int sig : {SIGRTMIN + 2, SIGRTMIN + 3}) EXPECT_EQ(action_of(sig), reinterpret_cast<void *>(SIG_DFL));
+    EXPECT_EQ(zr_present(nullptr, 0), 0);
+}
+
+// A process that ends without zr_close (exit, a signal) leaves the terminal
+// switching by itself.
+TEST_F(Session, AProcessThatEndsGivesTheSwitchesBack) {
+    for (const int sig : {0, SIGTERM}) {
+        SCOPED_TRACE("signal " + std::to_string(sig));
+        int pipe_fds[2];
+        ASSERT_EQ(pipe(pipe_fds), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(pipe_fds[0]);
+            report_fd = pipe_fds[1];
+            if (memory_display_open(memory_display{}, ZR_INIT_CONSOLE) != 0) _exit(9);
+            if (sig != 0) raise(sig);
+            std::exit(3);
+        }
+        close(pipe_fds[1]);
+        int got[4]{}, n = 0;
+        while (n < 4 && read(pipe_fds[0], &got[n], sizeof got[n]) == static_cast<ssize_t>(sizeof got[n])) ++n;
+        close(pipe_fds[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_EQ(n, 2);
+        EXPECT_EQ(got[0], -1);
+        EXPECT_EQ(got[1], found_frsig);
+    }
+}
+
+// ---- DRM master on the virtual device's node
+
+// The colour of pixel (x, y) on the visible screen, as 0xRRGGBB.
+unsigned shown_at(int x, int y) {
+    const zr_vfb::screen_pixels s = zr_vfb::visible_screen();
+    if (x >= s.width || y >= s.height) return 0xDEAD;
+    return zr::load_le32(s.pixels.data() + (static_cast<size_t>(y) * s.width + x) * 4) & 0xFFFFFF;
+}
+
+// Away, master is dropped and another program can take it; back, it is
+// taken again once that program lets go (BACK waits for it), the CRTC shows
+// the frame shown before, and the next present the one drawn meanwhile.
+TEST_F(Session, DrmMasterIsDroppedAndTakenBack) {
+    if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm (Debian: libdrm-dev): no DRM backend";
+    const char *node = "/dev/zr-test-dri";
+    const std::string memory = "/tmp/zr-test-session-" + std::to_string(getpid()) + ".mem";
+    setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
+    setenv("ZR_VFB_DRM_DEVICE", node, 1);
+    setenv("ZR_VFB_SIZE", "64x48", 1);
+    setenv("ZR_VFB_BPP", "32", 1);
+    setenv("ZR_VFB_FAIL", "", 1);
+    setenv("ZR_VFB_DRM_FLIP_DELAY", "0", 1);
+    ASSERT_EQ(zr_init_ex(node, ZR_INIT_CONSOLE | ZR_INIT_DOUBLE_BUFFER), 0);
+    dc_t *dc = zr_get_screen_dc();
+    ASSERT_NE(dc, nullptr);
+    zr_clear(dc, color_t{0x10, 0x20, 0x30, 255});
+    ASSERT_EQ(zr_present(nullptr, 0), 0);
+    const std::uint32_t ours = zr_vfb::drm_crtc().fb_id;
+
+    switch_away();
+    ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_LEFT);
+    EXPECT_FALSE(zr_vfb::drm_master_held());
+    const int other = open(node, O_RDWR | O_CLOEXEC);  // another program: master at open
+    ASSERT_GE(other, 0);
+    EXPECT_TRUE(zr_vfb::drm_master_held());
+    zr_clear(dc, color_t{0x50, 0x60, 0x70, 255});
+    EXPECT_EQ(zr_present(nullptr, 0), ERR_SCREEN_AWAY);
+    EXPECT_EQ(shown_at(5, 5), 0x102030u);
+
+    switch_back();
+    EXPECT_EQ(next_event(300), 0) << "back before the other program let go";
+    close(other);
+    ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_BACK);
+    EXPECT_TRUE(zr_vfb::drm_master_held());
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, ours);
+    EXPECT_EQ(shown_at(5, 5), 0x102030u);
+    ASSERT_EQ(zr_present(nullptr, 0), 0);
+    EXPECT_EQ(shown_at(5, 5), 0x506070u);
+    zr_release_dc(dc);
+    zr_close();
+    EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
+    EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0);
+    std::remove(memory.c_str());
+}
+
+}  // namespace
