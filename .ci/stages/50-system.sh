@@ -4,7 +4,7 @@
 # bits, and the DRM drivers bochs and virtio-gpu (single and double buffers, a
 # program that never presents, tearing with and without a shadow, vsync as
 # measured, the console given back, the virtual terminal in graphics mode
-# while a program runs, DRM master), against the same program under the
+# while a program runs, DRM master, switches of the virtual terminal), against the same program under the
 # virtual framebuffer device. Every boot is bounded
 # (tests/system/run-system-tests); a hung guest fails the run.
 set -euo pipefail
@@ -21,7 +21,7 @@ start=$SECONDS
 dir=build-system
 cmake -S . -B "$dir" -G Ninja -DZR_WERROR=ON -DZR_BUILD_SYSTEM_TESTS=ON -DZR_BUILD_BENCH=OFF
 cmake --build "$dir" -j"$(nproc)" --target \
-  zr_scene zr_scene_static zr_sample_static zr_flicker_static zr_kdmode_static zr_fbcompare zr_vfb sample_images
+  zr_scene zr_scene_static zr_sample_static zr_flicker_static zr_session_static zr_kdmode_static zr_fbcompare zr_vfb sample_images
 # One guest at a time: each keeps a core busy.
 ctest --test-dir "$dir" -R '^system\.' --output-on-failure -j1 --no-tests=error
 echo "system tests: $((SECONDS - start)) s"

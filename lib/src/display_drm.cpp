@@ -241,24 +241,28 @@ void drm_flush(int buffer, const zr_rect_t *rects, int count) {
         drm.tell_damage = false;
 }
 
+// The CRTC as found: the console's framebuffer and mode.
+void restore_crtc() {
+    if (drm.saved == nullptr || !drm.mode_set || drm.away) return;
+    drmModeCrtc *s = drm.saved;
+    drmModeSetCrtc(drm.fd, s->crtc_id, s->buffer_id, s->x, s->y, &drm.connector, s->buffer_id ? 1 : 0,
+                   s->mode_valid ? &s->mode : nullptr);
+}
+
 void drm_close() {
     wait_for_flip();
-    if (drm.saved != nullptr) {
-        // The CRTC as found: the console's framebuffer and mode.
-        if (drm.mode_set && !drm.away) {
-            drmModeCrtc *s = drm.saved;
-            drmModeSetCrtc(drm.fd, s->crtc_id, s->buffer_id, s->x, s->y, &drm.connector, s->buffer_id ? 1 : 0,
-                           s->mode_valid ? &s->mode : nullptr);
-        }
-        drmModeFreeCrtc(drm.saved);
-    }
+    restore_crtc();
+    if (drm.saved != nullptr) drmModeFreeCrtc(drm.saved);
     for (auto &b : drm.buffer) destroy_buffer(b);
     drm = drm_state{};
 }
 
+// The console's CRTC back first, as at close: whether or not the terminal
+// switched to sets its own, none of our frames stays on the screen.
 void drm_leave() {
     wait_for_flip();
     drm.flip_pending = false;
+    restore_crtc();
     if (drmDropMaster(drm.fd) != 0) debug("%s: DROP_MASTER: %s", drm.driver, std::strerror(errno));
     drm.away = true;
 }

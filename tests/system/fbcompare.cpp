@@ -14,6 +14,8 @@
 //       black pixels (N less than a line) at the start or the end, a whole
 //       frame shown from a start address off by N pixels; otherwise "torn"
 //       with the numbers of colours and of runs of one colour.
+//   zr-fbcompare count SCREEN.png R,G,B
+//       The number of pixels of that colour.
 //   zr-fbcompare raw-copies SCREEN.png [DIFF.png]
 //       For a 24-bit screen on which the scene program could only copy bytes:
 //       checks that its whole-buffer copy and row copies put the expected
@@ -160,6 +162,7 @@ int usage() {
                  "usage: zr-fbcompare compare DEPTH EXPECTED.png SCREEN.png [DIFF.png]\n"
                  "       zr-fbcompare stats SCREEN.png\n"
                  "       zr-fbcompare frame SCREEN.png\n"
+                 "       zr-fbcompare count SCREEN.png R,G,B\n"
                  "       zr-fbcompare raw-copies SCREEN.png [DIFF.png]\n");
     return 2;
 }
@@ -185,6 +188,15 @@ int main(int argc, char **argv) {
             lit += v != 0 ? 1 : 0;
         }
         std::printf("pixels %ld lit %ld colours %zu\n", static_cast<long>(p.width) * p.height, lit, colours.size());
+        return 0;
+    }
+    if (command == "count" && argc == 4) {
+        picture p;
+        unsigned r = 0, g = 0, b = 0;
+        if (std::sscanf(argv[3], "%u,%u,%u", &r, &g, &b) != 3 || !read_png(argv[2], &p)) return 2;
+        long n = 0;
+        for (std::size_t i = 0; i < p.rgb.size(); i += 3) n += p.rgb[i] == r && p.rgb[i + 1] == g && p.rgb[i + 2] == b;
+        std::printf("%ld\n", n);
         return 0;
     }
     if (command == "frame" && argc == 3) {

@@ -32,6 +32,9 @@
 #                       handler: the mode of the virtual terminals (zr-kdmode)
 #                       before, while it runs and after, and its status, in
 #                       vt-mode.log
+#   zr.run=vt-switch    zr-session switched away and back (see vt_switch),
+#                       double-buffered (vt-double) and on its visible
+#                       buffer (vt-front)
 #   zr.run=fb-console   zr-scene --console on /dev/fb0, with text written to
 #                       /dev/tty1 while it holds its picture (screendump
 #                       "fb-console"); then the same without --console
@@ -201,6 +204,48 @@ vt_case() {  # CASE ENDING [zr-flicker options]
     sed "s/^/$vt_name err: /" "/tmp/vt-$vt_name.err" >> /tmp/vt-mode.log
 }
 
+# zr-session (ZR_INIT_CONSOLE) on the DRM node while the terminal switches
+# away and back: screendumps NAME-before; after chvt 2 NAME-away; a second
+# zr-scene on the node meanwhile (NAME-second, NAME-second-after once it has
+# ended); chvt 1 and, once zr-session has shown its picture again,
+# NAME-back. Statuses and standard error of both go to the host.
+vt_switch() {  # NAME [zr-session options]
+    name=$1
+    shift
+    rm -f /tmp/ready /tmp/left /tmp/back /tmp/stop /tmp/second-ready /tmp/second-stop
+    echo none > "/tmp/$name-second.status"
+    : > "/tmp/$name-second.err"
+    zr-session --device /dev/dri/card0 "$@" --ready /tmp/ready --left /tmp/left --back /tmp/back \
+        --until /tmp/stop > "/tmp/$name.out" 2> "/tmp/$name.err" &
+    pid=$!
+    if wait_for /tmp/ready "$pid"; then
+        sleep 0.2
+        screendump "$name-before"
+        # chvt waits for the switch: bounded, should the answer never come.
+        timeout 20 chvt 2 || echo "chvt 2 failed or timed out" >> "/tmp/$name.err"
+        if wait_for /tmp/left "$pid"; then
+            sleep 0.3
+            screendump "$name-away"
+            zr-scene --device /dev/dri/card0 --ready /tmp/second-ready --until /tmp/second-stop /data \
+                > "/tmp/$name-second.out" 2> "/tmp/$name-second.err" &
+            second=$!
+            wait_for /tmp/second-ready "$second" && sleep 0.2 && screendump "$name-second"
+            touch /tmp/second-stop
+            wait "$second"
+            echo "$?" > "/tmp/$name-second.status"
+            sleep 0.2
+            screendump "$name-second-after"
+        fi
+        timeout 20 chvt 1 || echo "chvt 1 failed or timed out" >> "/tmp/$name.err"
+        wait_for /tmp/back "$pid" && sleep 0.2 && screendump "$name-back"
+    fi
+    touch /tmp/stop
+    if ! wait_end "$pid"; then kill -KILL "$pid"; fi
+    wait "$pid"
+    echo "$?" > "/tmp/$name.status"
+    for f in .status .err -second.status -second.err; do send_file "$name$f" "/tmp/$name$f"; done
+}
+
 echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: init"
 modules=$(cmdline_value zr.modules "")
 if [ -n "$modules" ]; then
@@ -288,6 +333,13 @@ case ",$run," in *,vt-mode,*)
     vt_case int-ignored INT-ignored
     send_file vt-mode.log /tmp/vt-mode.log
     echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-mode done"
+    ;;
+esac
+case ",$run," in *,vt-switch,*)
+    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-switch"
+    vt_switch vt-double --double
+    vt_switch vt-front
+    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-switch done"
     ;;
 esac
 case ",$run," in *,fb-console,*)
