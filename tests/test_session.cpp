@@ -7,12 +7,15 @@
 #include "memory_backend.hpp"
 #include "pixel_format.hpp"
 #include "vfb.hpp"
+#include "vfb_fixture.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fb.h>
 #include <linux/kd.h>
 #include <linux/vt.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,18 +95,27 @@ zr_display_info_t info() {
 
 color_t grey(int v) { return color_t{uint8_t(v), uint8_t(v), uint8_t(v), 255}; }
 
-// Whether every pixel (all) or any pixel of buffer i shows grey v.
-bool grey_pixels(int i, int v, bool all) {
+// The grey of pixel (x, y) of buffer i; -1 where it is no grey.
+int grey_at(int i, int x, int y) {
     const std::vector<unsigned char> b = memory_display_buffer(i);
-    bool any = false;
+    const unsigned char *p = b.data() + y * zr_fb.bytes_per_line + x * 4;
+    return p[0] == p[1] && p[1] == p[2] ? p[0] : -1;
+}
+
+// Whether any pixel of buffer i is grey v.
+bool any_grey(int i, int v) {
     for (int y = 0; y < zr_fb.height; ++y)
-        for (int x = 0; x < zr_fb.width; ++x) {
-            const unsigned char *p = b.data() + y * zr_fb.bytes_per_line + x * 4;
-            const bool is = p[0] == v && p[1] == v && p[2] == v;
-            if (all && !is) return false;
-            any = any || is;
-        }
-    return all || any;
+        for (int x = 0; x < zr_fb.width; ++x)
+            if (grey_at(i, x, y) == v) return true;
+    return false;
+}
+
+// Whether buffer i shows grey left on columns 0 .. 7 and right on 8 .. 15.
+bool halves(int i, int left, int right) {
+    for (int y = 0; y < zr_fb.height; ++y)
+        for (int x = 0; x < zr_fb.width; ++x)
+            if (grey_at(i, x, y) != (x < 8 ? left : right)) return false;
+    return true;
 }
 
 class Session : public ::testing::Test {
@@ -126,8 +138,9 @@ protected:
 // and presents return ERR_SCREEN_AWAY; the switch is answered once the
 // device is let go; back, the device is taken with the buffer that was on
 // the screen, told the whole screen, and the next present (of a small
-// damage) shows all that was drawn meanwhile, though the buffers were drawn
-// over by another terminal.
+// damage) shows the picture as it was with all that was drawn meanwhile,
+// though the buffers were drawn over by another terminal; drawing after
+// that goes to the device again.
 TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
     const struct {
         const char *name;
@@ -153,6 +166,7 @@ TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
         zr_clear(dc, grey(0x80));
         ASSERT_EQ(zr_present(nullptr, 0), 0);
         for (int i = 0; i < 2; ++i) ASSERT_EQ(zr_present(&dot, 1), 0);  // the damage history: a dot
+        zr_clear(dc, grey(0x80));  // the picture being drawn when the switch comes
         const int shown = memory_display_shown();
         memory_display_clear_calls();
 
@@ -163,9 +177,9 @@ TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
         EXPECT_EQ(info().away, 1);
         dc_t *made_away = zr_get_screen_dc();  // made while away: draws where the others do
         ASSERT_NE(made_away, nullptr);
-        zr_clear(dc, grey(0x40));
-        zr_set_pixel(made_away, 3, 3, grey(0x40));
-        for (int i = 0; i < info().buffers; ++i) EXPECT_FALSE(grey_pixels(i, 0x40, false)) << "buffer " << i;
+        for (int y = 0; y < 8; ++y) zr_hline(dc, 0, 6, y, grey(0x40));
+        for (int y = 0; y < 8; ++y) zr_set_pixel(made_away, 7, y, grey(0x40));
+        for (int i = 0; i < info().buffers; ++i) EXPECT_FALSE(any_grey(i, 0x40)) << "buffer " << i;
         EXPECT_EQ(zr_present(nullptr, 0), ERR_SCREEN_AWAY);
         EXPECT_EQ(zr_error_code, ERR_SCREEN_AWAY);
         EXPECT_EQ(memory_display_calls(), call_log{"leave"}) << "nothing shown or flushed while away";
@@ -179,7 +193,11 @@ TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
         EXPECT_EQ(info().away, 0);
         zr_error_code = 0;
         ASSERT_EQ(zr_present(&dot, 1), 0);
-        EXPECT_TRUE(grey_pixels(memory_display_shown(), 0x40, true)) << "shown: " << memory_display_shown();
+        EXPECT_TRUE(halves(memory_display_shown(), 0x40, 0x80)) << "shown: " << memory_display_shown();
+        EXPECT_FALSE(zr::auto_flush_running()) << "the program presents: no automatic flush";
+        zr_clear(made_away, grey(0xC0));
+        ASSERT_EQ(zr_present(nullptr, 0), 0);
+        EXPECT_TRUE(halves(memory_display_shown(), 0xC0, 0xC0));
         EXPECT_EQ(next_event(0), 0);
         zr_release_dc(made_away);
         zr_release_dc(dc);
@@ -283,6 +301,33 @@ TEST_F(Session, AProcessThatEndsGivesTheSwitchesBack) {
         EXPECT_EQ(got[0], -1);
         EXPECT_EQ(got[1], found_frsig);
     }
+}
+
+// ---- the backends on the virtual device
+
+// A framebuffer with two screens: the console of the terminal switched to
+// sets its own geometry (one screen, no pan); back, the virtual screen of
+// two and the pan to the screen last shown are set again.
+TEST_F(Session, AFramebufferGetsItsScreensAndPanBack) {
+    vfb_config cfg;
+    cfg.depth = 32;
+    cfg.init_flags = ZR_INIT_CONSOLE | ZR_INIT_DOUBLE_BUFFER;
+    ASSERT_EQ(vfb_open(cfg), 0);
+    ASSERT_EQ(info().method, ZR_PRESENT_PAN);
+    ASSERT_EQ(zr_present(nullptr, 0), 0);  // screen 1 shown
+    switch_away();
+    ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_LEFT);
+    fb_var_screeninfo var{};
+    ASSERT_EQ(ioctl(zr_fb.fd, FBIOGET_VSCREENINFO, &var), 0);
+    var.yres_virtual = var.yres;
+    var.yoffset = 0;
+    ASSERT_EQ(ioctl(zr_fb.fd, FBIOPUT_VSCREENINFO, &var), 0);
+    switch_back();
+    ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_BACK);
+    ASSERT_EQ(ioctl(zr_fb.fd, FBIOGET_VSCREENINFO, &var), 0);
+    EXPECT_EQ(var.yres_virtual, 2 * var.yres);
+    EXPECT_EQ(var.yoffset, var.yres);
+    vfb_close();
 }
 
 // ---- DRM master on the virtual device's node
