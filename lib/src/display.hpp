@@ -137,8 +137,6 @@ bool display_leave();
 // screen DCs their buffer with what was drawn meanwhile, and the next present
 // shows the whole picture. False while the backend cannot (try again later).
 bool display_enter();
-// True between a display_leave and the display_enter that undoes it.
-bool display_away();
 
 // ZR_DEBUG=1 in the environment: one English line on standard error, "zr: "
 // and the text, telling the cause behind an error code or a fallback.

@@ -519,11 +519,6 @@ bool display_enter() {
     return true;
 }
 
-bool display_away() {
-    std::lock_guard<std::mutex> hold(the.lock);
-    return the.open.away;
-}
-
 bool debug_enabled() {
     const char *v = std::getenv("ZR_DEBUG");
     return v != nullptr && v[0] != '\0' && v[0] != '0';
