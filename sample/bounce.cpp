@@ -215,7 +215,12 @@ int main(int argc, char **argv) {
             shadowed_text(screen, font, 12, 8, counter);
             shadowed_text(screen, font, 12, 8 + line, greeting);
         }
-        if (zr_present(nullptr, 0) != ERR_NONE) {
+        const int code = zr_present(nullptr, 0);
+        if (code == ERR_SCREEN_AWAY) {  // another virtual terminal has the screen: wait for it
+            usleep(50000);
+            continue;
+        }
+        if (code != ERR_NONE) {
             zr_print_error("zr_present");
             status = 1;
             break;
