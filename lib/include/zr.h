@@ -104,7 +104,8 @@ ZR_API int zr_print_error(const char *where);
 #define ZR_INIT_TRIPLE_BUFFER 0x02 /* three buffers where the device has room */
 #define ZR_INIT_VSYNC 0x04         /* zr_present waits for the vertical blank (paced where there is none) */
 #define ZR_INIT_SHADOW 0x08        /* draw in system memory; zr_present copies it (into the back buffer) */
-#define ZR_INIT_CONSOLE 0x10       /* the console's text and cursor out of the way */
+#define ZR_INIT_CONSOLE 0x10       /* the console's text and cursor out of the way, and switches of the
+                                      virtual terminal followed (ERR_SCREEN_AWAY, ZR_EVENT_SCREEN_*) */
 #define ZR_INIT_RGB565 0x20        /* DRM: 16-bit 5-6-5 buffers where the driver has them */
 /* The picture the program draws is turned clockwise on its way to the panel
  * (a two-bit field: 90 | 180 is 270). The screen DC, zr_fb and the buffer DCs
