@@ -227,10 +227,9 @@ void session_stop() {
 
 bool session_following() { return s.following; }
 
-int session_event_fd() { return s.following ? s.events[0] : -1; }
+int session_event_fd() { return s.events[0]; }  // -1 while not following
 
 int session_take_event() {
-    if (!s.following) return 0;
     char byte = 0;
     return read(s.events[0], &byte, 1) == 1 ? static_cast<unsigned char>(byte) : 0;
 }
