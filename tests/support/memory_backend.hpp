@@ -22,9 +22,11 @@ struct memory_display {
     bool prefer_shadow = false;
     int open_error = 0;         // open fails with this code
     bool refuse_show = false;   // every show fails
+    bool plane_turns = false;   // turns the picture as it scans out (buffers in the picture's orientation)
+    int panel_rotation = 0;     // the panel's own orientation, added when asked for
 };
 
-// One call, written "open 3", "show 1 wait", "show 2", "flush 0 x,y,w,h ...", "close".
+// One call, written "open 3" (" rgb565", " turn 90", " panel" as asked), "show 1 wait", "show 2", "flush 0 x,y,w,h ...", "close".
 using call_log = std::vector<std::string>;
 
 // The path the backend takes; zr_init_ex on it opens the memory display.
