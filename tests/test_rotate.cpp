@@ -9,12 +9,17 @@
 #include "fb_dc.hpp"
 #include "memory_backend.hpp"
 #include "rotate.hpp"
+#include "vfb.hpp"
 #include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -244,6 +249,94 @@ TEST(Rotate, DepthsBelowAByteAreRefused) {
     memory_display d = odd_panel(1, 1);
     EXPECT_EQ(memory_display_open(d, ZR_INIT_ROTATE_90), ERR_INIT_FLAGS);
     EXPECT_EQ(zr_fb.fd, -1);
+}
+
+// ---- the DRM backend on the virtual node
+
+class RotateDrm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm: no DRM backend";
+        memory = "/tmp/zr-test-rotate-" + std::to_string(getpid()) + ".mem";
+        setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
+        setenv("ZR_VFB_DRM_DEVICE", node, 1);
+        setenv("ZR_VFB_DEVICE", "/dev/zr-test-fb", 1);
+        setenv("ZR_VFB_SIZE", "40x24", 1);
+        setenv("ZR_VFB_BPP", "32", 1);
+        setenv("ZR_VFB_FAIL", "", 1);
+        setenv("ZR_VFB_DRM_FLIP_DELAY", "0", 1);
+    }
+    void TearDown() override {
+        zr_close();
+        std::remove(memory.c_str());
+        unsetenv("ZR_VFB_DRM_ROTATION");
+        unsetenv("ZR_VFB_PANEL_TURN");
+        EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0);
+    }
+    static constexpr const char *node = "/dev/zr-test-dri-rotate";
+    std::string memory;
+};
+
+// With the plane's rotation and without it (turned in software), on one
+// buffer and on two, the panel shows the picture turned; the plane is
+// upright again and the console back after zr_close.
+TEST_F(RotateDrm, PlaneOrSoftwareThePanelShowsThePictureTurned) {
+    for (const bool plane : {true, false})
+        for (const int buffers : {1, 2})
+            for (const int degrees : {90, 180, 270}) {
+                SCOPED_TRACE(std::string(plane ? "plane, " : "software, ") + std::to_string(buffers) + " buffers, " +
+                             std::to_string(degrees) + " degrees");
+                if (plane) {
+                    setenv("ZR_VFB_DRM_ROTATION", "1", 1);
+                } else {
+                    unsetenv("ZR_VFB_DRM_ROTATION");
+                }
+                ASSERT_EQ(zr_init_ex(node, flag_of(degrees) | buffer_flags(buffers)), 0);
+                zr_display_info_t info{};
+                ASSERT_EQ(zr_display_info(&info), 0);
+                EXPECT_EQ(info.rotation, degrees);
+                EXPECT_EQ(info.rotation_method, plane ? ZR_ROTATE_PLANE : ZR_ROTATE_SOFTWARE);
+                EXPECT_TRUE(info.panel_width == 40 && info.panel_height == 24);
+                EXPECT_EQ(zr_fb.width, degrees == 180 ? 40 : 24);
+                zr::display_geometry g;
+                ASSERT_TRUE(zr::current_display_geometry(&g));
+                EXPECT_TRUE(g.panel_width == 40 && g.panel_height == 24 && g.rotation == degrees);
+                dc_t *screen = zr_get_screen_dc();
+                ASSERT_NE(screen, nullptr);
+                for (int y = 0; y < zr_fb.height; ++y)
+                    for (int x = 0; x < zr_fb.width; ++x)
+                        zr_set_pixel(screen, x, y, color_t{uchar(x * 6), uchar(y * 6), uchar(x + y), 255});
+                ASSERT_EQ(zr_present(nullptr, 0), 0);
+                const zr_vfb::screen_pixels shown = zr_vfb::visible_screen();
+                ASSERT_TRUE(shown.width == 40 && shown.height == 24);
+                int wrong = 0;
+                for (int y = 0; y < zr_fb.height; ++y)
+                    for (int x = 0; x < zr_fb.width; ++x) {
+                        int px = 0, py = 0;
+                        on_panel(degrees, x, y, 40, 24, &px, &py);
+                        std::uint32_t v = 0;
+                        std::memcpy(&v, shown.pixels.data() + (py * 40 + px) * 4, 4);
+                        wrong += v != (std::uint32_t(x * 6) << 16 | std::uint32_t(y * 6) << 8 | std::uint32_t(x + y));
+                    }
+                EXPECT_EQ(wrong, 0);
+                zr_release_dc(screen);
+                zr_close();
+                EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
+            }
+}
+
+// The connector's panel orientation turns the picture only when asked for,
+// and adds to the turn asked for.
+TEST_F(RotateDrm, PanelOrientationWhenAskedFor) {
+    setenv("ZR_VFB_PANEL_TURN", "270", 1);
+    const int rows[][2] = {{0, 0}, {ZR_INIT_ROTATE_PANEL, 270}, {ZR_INIT_ROTATE_PANEL | ZR_INIT_ROTATE_180, 90}};
+    for (const auto &r : rows) {
+        ASSERT_EQ(zr_init_ex(node, r[0]), 0);
+        zr_display_info_t info{};
+        ASSERT_EQ(zr_display_info(&info), 0);
+        EXPECT_EQ(info.rotation, r[1]) << r[0];
+        zr_close();
+    }
 }
 
 // ---- the quarter-turn rows against the plain path

@@ -341,10 +341,10 @@ void report_grant(const open_state &o, int wanted) {
           o.paced ? ", presents paced at the mode's refresh rate" : "");
     if (o.got.count < wanted)
         debug("%d buffers asked for, %d granted: the device cannot show more (see above)", wanted, o.got.count);
+    const bool sideways = o.rotation % 180 != 0;
     if (o.rotation != 0)
         debug("the picture is %dx%d, turned %d degrees clockwise onto the %dx%d panel %s", o.width, o.height,
-              o.rotation, o.soft_turn && o.rotation != 180 ? o.got.height : o.got.width,
-              o.soft_turn && o.rotation != 180 ? o.got.width : o.got.height,
+              o.rotation, sideways ? o.height : o.width, sideways ? o.width : o.height,
               o.soft_turn ? "in software, as each present copies it" : "by the DRM plane");
     if (o.got.prefer_shadow && o.shadow && (o.flags & ZR_INIT_SHADOW) == 0 && !o.soft_turn)
         debug("the driver prefers a shadow (DRM_CAP_DUMB_PREFER_SHADOW): drawing in system memory");
