@@ -415,9 +415,10 @@ int open_display(const char *device, int flags) {
         if (!the.exit_hook) the.exit_hook = std::atexit(stop_at_exit) == 0;
         if (the.exit_hook &&
             the.flusher.start(drawn_into(o), o.width, o.height, o.pitch, o.got.bits_per_pixel,
-                              [&o](const zr_rect_t *rects, int n) {
-                                  if (o.soft_turn) copy_out(o, o.visible, rects, n);
-                                  flush(o, o.visible, rects, n);
+                              [](const zr_rect_t *rects, int n) {
+                                  const open_state &now = the.open;
+                                  if (now.soft_turn) copy_out(now, now.visible, rects, n);
+                                  flush(now, now.visible, rects, n);
                               }))
             debug("%s every %d ms until the first zr_present",
                   o.soft_turn ? "changes are turned onto the panel" : "the driver shows only what it is told: "
