@@ -211,6 +211,20 @@ TEST(Rotate, FlagsPanelOrientationAndPlane) {
     EXPECT_EQ(g.rotation, 0);
 }
 
+// Drawing starts from what the panel shows, turned back into the picture's
+// orientation: presenting it unchanged leaves the panel as it was.
+TEST(Rotate, ThePictureStartsAsThePanelShowsIt) {
+    for (const int degrees : {90, 180, 270}) {
+        close_guard done;
+        memory_display d = odd_panel(16, 1);
+        d.patterned = true;
+        ASSERT_EQ(memory_display_open(d, flag_of(degrees)), 0);
+        const std::vector<uchar> before = memory_display_buffer(0);
+        ASSERT_EQ(zr_present(nullptr, 0), 0);
+        EXPECT_EQ(memory_display_buffer(0), before) << degrees;
+    }
+}
+
 // A program that never presents: what it draws reaches the panel turned,
 // and the device is told the turned rows.
 TEST(Rotate, WithoutPresentsTheAutomaticFlushTurnsTheDrawing) {

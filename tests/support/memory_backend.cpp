@@ -44,6 +44,8 @@ int open(int, const zr::display_request &want, zr::display_buffers *out) {
         m.buffers[i].assign(static_cast<std::size_t>(pitch) * height, static_cast<unsigned char>(0x10 * i));
         out->pixels[i] = m.buffers[i].data();
     }
+    if (m.d.patterned)
+        for (std::size_t k = 0; k < m.buffers[0].size(); ++k) m.buffers[0][k] = static_cast<unsigned char>(k * 7);
     out->width = width;
     out->height = height;
     out->pitch = pitch;

@@ -24,6 +24,7 @@ struct memory_display {
     bool refuse_show = false;   // every show fails
     bool plane_turns = false;   // turns the picture as it scans out (buffers in the picture's orientation)
     int panel_rotation = 0;     // the panel's own orientation, added when asked for
+    bool patterned = false;     // buffer 0 starts with a picture: each byte its offset, times 7
 };
 
 // One call, written "open 3" (" rgb565", " turn 90", " panel" as asked), "show 1 wait", "show 2", "flush 0 x,y,w,h ...", "close".
