@@ -48,10 +48,10 @@ void on_panel(int degrees, int x, int y, int pw, int ph, int *px, int *py) {
     }
 }
 
-// A byte pattern of pixel (x, y) and a generation; the top byte of 32-bit
+// A byte pattern of pixel (x, y) and a generation (pixels of up to 4 bytes); the top byte of 32-bit
 // pixels holds no channel and stays 0.
 void pattern(uchar *p, int x, int y, int gen, int bytes) {
-    for (int k = 0; k < bytes; ++k) p[k] = uchar(x * 7 + y * 13 + k * 61 + gen * 101);
+    for (int k = 0; k < bytes && k < 4; ++k) p[k] = uchar(x * 7 + y * 13 + k * 61 + gen * 101);
     if (bytes == 4) p[3] = 0;
 }
 
