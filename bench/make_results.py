@@ -53,9 +53,17 @@ CASES = {
                    "Mpix/s", [("best peer", 1.0)]),
     "smooth": ("12. Smooth (anti-aliased) shapes on 800x480, 16 and 32 bits", "k shapes/s",
                [("best peer", 1.0)]),
+    "present-rotated": ("13. zr_present of a picture turned onto a sideways panel, 90 and 270 degrees",
+                        "Mpix/s", [("pixman", 1.0)]),
 }
 
 NOTES = {
+    "present-rotated": "Rows name the panel's size; the program draws the picture turned (480x800 on an "
+                       "800x480 panel) and zr_present turns it onto the panel, as a rotated screen does "
+                       "in software. pixman: pixman_image_composite32 (SRC) between two buffers of the "
+                       "same sizes with the quarter-turn transform its rotation fast paths take. memcpy: "
+                       "the same bytes copied unturned. 10pct rows: a tenth of the picture's rows damaged "
+                       "(no peer).",
     "fill": "Peers and limit write the same bytes of the same DC memory. "
             "memset writes bytes, not the colour, so it is the store bandwidth itself.",
     "copy": "`zr_bitblt` takes its row-copy path (two DCs in device format).",

@@ -8,8 +8,11 @@
 // Prints one line per frame and, at the start, how the picture reaches the
 // screen.
 //
-// usage: bounce [--frames N] [--single | --shadow | --triple] [--vsync] [--console] [DEVICE]
-// DEVICE defaults to the first of /dev/dri/card0, /dev/fb0 and /dev/fb that exists.
+// usage: bounce [--frames N] [--single | --shadow | --triple] [--vsync] [--console]
+//               [--rotate 90|180|270|panel] [DEVICE]
+// --rotate turns the picture clockwise on its way to the panel (panel: as the
+// panel's own orientation asks); the animation is drawn as usual, in the
+// turned size. DEVICE defaults to the first of /dev/dri/card0, /dev/fb0 and /dev/fb that exists.
 #include "zr.h"
 
 #include <limits.h>
@@ -121,6 +124,15 @@ void turning_star(dc_t *dc, int cx, int cy, int r, double angle) {
 
 }  // namespace
 
+// The ZR_INIT_ROTATE_* flag of a --rotate argument; -1 for none.
+int rotation_flag(const char *arg) {
+    if (std::strcmp(arg, "90") == 0) return ZR_INIT_ROTATE_90;
+    if (std::strcmp(arg, "180") == 0) return ZR_INIT_ROTATE_180;
+    if (std::strcmp(arg, "270") == 0) return ZR_INIT_ROTATE_270;
+    if (std::strcmp(arg, "panel") == 0) return ZR_INIT_ROTATE_PANEL;
+    return -1;
+}
+
 int main(int argc, char **argv) {
     long frames = -1;
     int flags = ZR_INIT_DOUBLE_BUFFER;
@@ -138,11 +150,14 @@ int main(int argc, char **argv) {
             flags |= ZR_INIT_VSYNC;
         } else if (std::strcmp(argv[i], "--console") == 0) {
             flags |= ZR_INIT_CONSOLE;
+        } else if (std::strcmp(argv[i], "--rotate") == 0 && i + 1 < argc && rotation_flag(argv[i + 1]) >= 0) {
+            flags = (flags & ~(ZR_INIT_ROTATE_270 | ZR_INIT_ROTATE_PANEL)) | rotation_flag(argv[++i]);
         } else if (argv[i][0] != '-' && device == nullptr) {
             device = argv[i];
         } else {
             std::fprintf(stderr,
-                         "usage: bounce [--frames N] [--single | --shadow | --triple] [--vsync] [--console] [DEVICE]\n");
+                         "usage: bounce [--frames N] [--single | --shadow | --triple] [--vsync] [--console] "
+                         "[--rotate 90|180|270|panel] [DEVICE]\n");
             return 2;
         }
     }
@@ -157,6 +172,9 @@ int main(int argc, char **argv) {
                 info.backend == ZR_BACKEND_DRM ? "DRM" : "fbdev", info.buffers, zr_fb.width, zr_fb.height,
                 zr_fb.bits_per_pixel);
     std::printf("bounce: present by %s%s\n", method_name(info.method), info.vsync ? ", on the vertical blank" : "");
+    if (info.rotation != 0)
+        std::printf("bounce: turned %d degrees onto the %dx%d panel %s\n", info.rotation, info.panel_width,
+                    info.panel_height, info.rotation_method == ZR_ROTATE_PLANE ? "by the DRM plane" : "in software");
     std::fflush(stdout);
     dc_t *screen = zr_get_screen_dc();
     bmp_t *backdrop = screen != nullptr ? make_backdrop(screen->width, screen->height) : nullptr;

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace zr {
 namespace {
@@ -169,6 +170,41 @@ void blend_copy(dc_t *dst, dc_t *src, const blit_rect &r) {
 
 enum class turn { counter_clockwise, clockwise };
 
+// The bytes of the first rows x cols pixels of a DC, rows of either order.
+std::pair<std::uintptr_t, std::uintptr_t> pixel_span(const dc_t *dc, int rows, int cols, int bytes) {
+    auto first = reinterpret_cast<std::uintptr_t>(dc->mapped);
+    auto last = reinterpret_cast<std::uintptr_t>(dc->mapped + std::ptrdiff_t{rows - 1} * dc->bytes_per_line);
+    if (first > last) std::swap(first, last);
+    return {first, last + static_cast<std::uintptr_t>(cols) * static_cast<std::uintptr_t>(bytes)};
+}
+
+// The turn through the fast-path table's turn row, where both DCs carry the
+// same screen format, nothing is blended and the two do not share memory
+// (the plain path's pixel order then decides what is read). False when the
+// plain path is to run.
+bool fast_turn(dc_t *dst, dc_t *src, turn t, int rows, int cols) {
+    const pixel_format f = fb_format_of(dst);
+    if (rows <= 0 || cols <= 0 || f == pixel_format::none || fb_format_of(src) != f ||
+        src->dc_type == DC_TYPE_ALPHA)
+        return false;
+    const turn_fn row = fast_turn_for(f);
+    if (row == nullptr) return false;
+    const int bytes = bits_per_pixel(f) / 8;
+    const auto [s0, s1] = pixel_span(src, rows, cols, bytes);
+    const auto [d0, d1] = pixel_span(dst, dst->height, dst->width, bytes);
+    if (s0 < d1 && d0 < s1) return false;
+    const std::ptrdiff_t sp = src->bytes_per_line, dp = dst->bytes_per_line;
+    if (t == turn::counter_clockwise) {
+        // Source column x is destination row height - 1 - x, from column 0.
+        row(dst->mapped + (dst->height - 1) * dp, -dp, src->mapped, sp, cols, rows);
+    } else {
+        // Destination row x is source column x, bottom to top, ending at the right edge.
+        row(dst->mapped + std::ptrdiff_t{dst->width - rows} * bytes, dp, src->mapped + (rows - 1) * sp, -sp, cols,
+            rows);
+    }
+    return true;
+}
+
 // The source's top-left corner that fits, turned a quarter turn: rows
 // 0 .. R - 1 of the source become destination columns, columns 0 .. C - 1
 // become destination rows. Counter-clockwise lands at the bottom-left corner,
@@ -176,6 +212,7 @@ enum class turn { counter_clockwise, clockwise };
 void turn_copy(dc_t *dst, dc_t *src, turn t) {
     const int rows = src->height < dst->width ? src->height : dst->width;  // R
     const int cols = src->width < dst->height ? src->width : dst->height;  // C
+    if (fast_turn(dst, src, t, rows, cols)) return;
     const bool blend = src->dc_type == DC_TYPE_ALPHA;
     color_t c = opaque_black;
     color_t backdrop = opaque_black;

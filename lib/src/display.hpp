@@ -10,6 +10,9 @@
 // calls: open (its buffers), show (a buffer, waiting or not), flush (damage
 // rectangles) and close. display_fbdev.cpp and display_drm.cpp are the two
 // rows of the backend table; adding a backend is one file and one row.
+// A picture turned for a sideways panel is drawn in a shadow of its own
+// orientation and turned rectangle by rectangle on its way out (rotate.cpp),
+// unless the DRM plane turns it as it scans out.
 // console.cpp switches the console's mode. What the screen DCs draw into is
 // decided in one place in the core, so that it can point them elsewhere and
 // stop showing (a session leaving its virtual terminal) and come back:
@@ -35,6 +38,8 @@ inline constexpr int max_damage = 16;
 struct display_request {
     int buffers = 1;      // as many as this (1 .. 3), where the device can show each one
     bool rgb565 = false;  // 16-bit 5-6-5 buffers where the device has them
+    int rotation = 0;     // degrees clockwise the program asked the picture turned
+    bool panel_rotation = false;  // add the turn the panel's own orientation asks for
 };
 
 // What a backend gives at open: buffers of one geometry, each one it can show.
@@ -49,6 +54,13 @@ struct display_buffers {
     int refresh_mhz = 0;         // the mode's refresh rate in mHz; 0 when unknown
     bool needs_flush = false;    // the screen shows a buffer's changes only once flushed
     bool prefer_shadow = false;  // the driver reads its buffers slowly: draw elsewhere
+    // The turn from the picture to the panel, in clockwise degrees: the core
+    // sets the one asked for before open; a backend that knows the panel's
+    // orientation adds it. When the plane turns, the buffers are in the
+    // picture's orientation and the device turns them as it scans them out;
+    // otherwise they are the panel's and the core turns what it copies in.
+    int rotation = 0;
+    bool plane_turns = false;
 };
 
 // A backend: the hardware's answers. Calls come from one thread at a time.

@@ -2,9 +2,12 @@
 // named in ZR_DRM_CONNECTOR), its preferred mode, a CRTC that can drive it,
 // and up to three dumb buffers in a format the library draws (XRGB8888, or
 // RGB565 when asked for), shown by page flips and told their damage with
-// DIRTYFB. The CRTC as it was found is set again at close, so the console
-// comes back. Another virtual terminal's turn (leave) drops master, so that
-// its console or program can show; enter takes master and the CRTC back.
+// DIRTYFB. A turned picture is scanned out turned by the primary plane where
+// its "rotation" property has the angle (the buffers are then in the
+// picture's orientation); the connector's "panel orientation" adds its turn
+// when asked for. The CRTC as it was found is set again at close, so the
+// console comes back. Another virtual terminal's turn (leave) drops master, so
+// that its console or program can show; enter takes master and the CRTC back.
 #include "display.hpp"
 #include "zr_internal.hpp"
 
@@ -37,7 +40,11 @@ struct drm_state {
     int fd = -1;
     char driver[32] = "?";
     std::uint32_t connector = 0, crtc = 0;
+    int crtc_index = 0;
     drmModeModeInfo mode{};
+    std::uint32_t buffer_width = 0, buffer_height = 0;  // the mode's, or turned with the plane
+    std::uint32_t plane = 0, rotation_prop = 0;  // the primary plane turning the picture; 0: none
+    int plane_turn = 0;  // degrees it turns them: the turn taken again on coming back
     drmModeCrtc *saved = nullptr;  // the CRTC as found
     bool mode_set = false;
     bool flip_pending = false;
@@ -56,6 +63,11 @@ struct freer {
 using resources_ptr = std::unique_ptr<drmModeRes, freer<drmModeRes, drmModeFreeResources>>;
 using connector_ptr = std::unique_ptr<drmModeConnector, freer<drmModeConnector, drmModeFreeConnector>>;
 using encoder_ptr = std::unique_ptr<drmModeEncoder, freer<drmModeEncoder, drmModeFreeEncoder>>;
+using properties_ptr =
+    std::unique_ptr<drmModeObjectProperties, freer<drmModeObjectProperties, drmModeFreeObjectProperties>>;
+using property_ptr = std::unique_ptr<drmModePropertyRes, freer<drmModePropertyRes, drmModeFreeProperty>>;
+using plane_res_ptr = std::unique_ptr<drmModePlaneRes, freer<drmModePlaneRes, drmModeFreePlaneResources>>;
+using plane_ptr = std::unique_ptr<drmModePlane, freer<drmModePlane, drmModeFreePlane>>;
 
 std::uint64_t capability(std::uint64_t which) {
     std::uint64_t value = 0;
@@ -110,6 +122,8 @@ int pick_output() {
         if (crtc == 0) continue;
         drm.connector = c->connector_id;
         drm.crtc = crtc;
+        for (int k = 0; k < res->count_crtcs; ++k)
+            if (res->crtcs[k] == crtc) drm.crtc_index = k;
         drm.mode = c->modes[0];
         for (int m = 0; m < c->count_modes; ++m)
             if ((c->modes[m].type & DRM_MODE_TYPE_PREFERRED) != 0) {
@@ -121,6 +135,110 @@ int pick_output() {
     debug("%s: no connected connector with a mode and a CRTC%s%s; found: %s", drm.driver,
           want != nullptr ? " named " : "", want != nullptr ? want : "", found[0] != '\0' ? found : "none");
     return ERR_NO_CONNECTOR;
+}
+
+// Calls each(property, value) for the object's properties until it returns true.
+template <class Each>
+void each_property(std::uint32_t object, std::uint32_t type, Each each) {
+    properties_ptr props(drmModeObjectGetProperties(drm.fd, object, type));
+    if (!props) return;
+    for (std::uint32_t i = 0; i < props->count_props; ++i) {
+        property_ptr p(drmModeGetProperty(drm.fd, props->props[i]));
+        if (p && each(*p, props->prop_values[i])) return;
+    }
+}
+
+// The name of an enum or bitmask property's entry of that value ("" when none).
+const char *entry_name(const drmModePropertyRes &p, std::uint64_t value) {
+    for (int i = 0; i < p.count_enums; ++i)
+        if (p.enums[i].value == value) return p.enums[i].name;
+    return "";
+}
+
+// The clockwise turn that brings the panel upright, from the connector's
+// "panel orientation" (how the panel is mounted): 0 when it has none.
+int panel_turn() {
+    struct orientation {
+        const char *name;
+        int degrees;
+    };
+    static constexpr orientation turns[] = {{"Upside Down", 180}, {"Left Side Up", 270}, {"Right Side Up", 90}};
+    int degrees = 0;
+    each_property(drm.connector, DRM_MODE_OBJECT_CONNECTOR, [&](const drmModePropertyRes &p, std::uint64_t v) {
+        if (std::strcmp(p.name, "panel orientation") != 0) return false;
+        for (const orientation &o : turns)
+            if (std::strcmp(entry_name(p, v), o.name) == 0) degrees = o.degrees;
+        return true;
+    });
+    return degrees;
+}
+
+// The kernel's rotation bits turn counter-clockwise: a clockwise turn is
+// the bit of the opposite angle.
+const char *rotation_entry(int clockwise) {
+    switch (clockwise) {
+        case 90: return "rotate-270";
+        case 180: return "rotate-180";
+        case 270: return "rotate-90";
+        default: return "rotate-0";
+    }
+}
+
+// The bit of the plane's "rotation" property named entry, as a value; 0 when it has none.
+std::uint64_t rotation_value(std::uint32_t plane, const char *entry, std::uint32_t *prop) {
+    std::uint64_t value = 0;
+    each_property(plane, DRM_MODE_OBJECT_PLANE, [&](const drmModePropertyRes &p, std::uint64_t) {
+        if (std::strcmp(p.name, "rotation") != 0 || (p.flags & DRM_MODE_PROP_BITMASK) == 0) return false;
+        for (int i = 0; i < p.count_enums; ++i)
+            if (std::strcmp(p.enums[i].name, entry) == 0 && p.enums[i].value < 64) value = std::uint64_t{1} << p.enums[i].value;
+        *prop = p.prop_id;
+        return true;
+    });
+    return value;
+}
+
+// Turns the CRTC's primary plane clockwise by degrees; false (nothing
+// changed) where no primary plane has that angle.
+bool turn_plane(int degrees) {
+    if (drmSetClientCap(drm.fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0) return false;
+    plane_res_ptr planes(drmModeGetPlaneResources(drm.fd));
+    if (!planes) return false;
+    for (std::uint32_t i = 0; i < planes->count_planes; ++i) {
+        plane_ptr pl(drmModeGetPlane(drm.fd, planes->planes[i]));
+        if (!pl || (pl->possible_crtcs & (1u << drm.crtc_index)) == 0) continue;
+        bool primary = false;
+        each_property(pl->plane_id, DRM_MODE_OBJECT_PLANE, [&](const drmModePropertyRes &p, std::uint64_t v) {
+            primary = std::strcmp(p.name, "type") == 0 && v == DRM_PLANE_TYPE_PRIMARY;
+            return std::strcmp(p.name, "type") == 0;
+        });
+        if (!primary) continue;
+        std::uint32_t prop = 0;
+        const std::uint64_t value = rotation_value(pl->plane_id, rotation_entry(degrees), &prop);
+        if (value == 0) return false;
+        // An atomic driver checks the plane's picture against the turn: one
+        // that scans out the console's framebuffer cannot turn, an idle one
+        // can. The CRTC goes idle for it, and back as found when that fails.
+        const auto set = [&] { return drmModeObjectSetProperty(drm.fd, pl->plane_id, DRM_MODE_OBJECT_PLANE, prop, value) == 0; };
+        if (!set() && (drmModeSetCrtc(drm.fd, drm.crtc, 0, 0, 0, nullptr, 0, nullptr) != 0 || !set())) {
+            drmModeCrtc *was = drm.saved;
+            drmModeSetCrtc(drm.fd, was->crtc_id, was->buffer_id, was->x, was->y, &drm.connector, was->buffer_id ? 1 : 0,
+                           was->mode_valid ? &was->mode : nullptr);
+            return false;
+        }
+        drm.plane = pl->plane_id;
+        drm.rotation_prop = prop;
+        return true;
+    }
+    return false;
+}
+
+// The plane as found: unturned.
+void unturn_plane() {
+    if (drm.plane == 0) return;
+    std::uint32_t prop = 0;
+    const std::uint64_t upright = rotation_value(drm.plane, rotation_entry(0), &prop);
+    if (upright != 0) drmModeObjectSetProperty(drm.fd, drm.plane, DRM_MODE_OBJECT_PLANE, drm.rotation_prop, upright);
+    drm.plane = 0;
 }
 
 void destroy_buffer(dumb_buffer &b) {
@@ -162,8 +280,8 @@ bool add_framebuffer(dumb_buffer &b, std::uint32_t w, std::uint32_t h, const std
 
 bool create_buffer(dumb_buffer &b, std::uint32_t *pitch) {
     drm_mode_create_dumb create{};
-    create.width = drm.mode.hdisplay;
-    create.height = drm.mode.vdisplay;
+    create.width = drm.buffer_width;
+    create.height = drm.buffer_height;
     create.bpp = drm.bpp;
     if (drmIoctl(drm.fd, DRM_IOCTL_MODE_CREATE_DUMB, &create) != 0) {
         debug("CREATE_DUMB %ux%u at %u bits: %s", create.width, create.height, create.bpp, std::strerror(errno));
@@ -241,9 +359,13 @@ void drm_flush(int buffer, const zr_rect_t *rects, int count) {
         drm.tell_damage = false;
 }
 
-// The CRTC as found: the console's framebuffer and mode.
+// The console's picture as found: the plane upright (idle first: the
+// console's framebuffer is the panel's size, the turned buffers are not),
+// then the CRTC with the console's framebuffer and mode.
 void restore_crtc() {
     if (drm.saved == nullptr || !drm.mode_set || drm.away) return;
+    if (drm.plane != 0) drmModeSetCrtc(drm.fd, drm.crtc, 0, 0, 0, nullptr, 0, nullptr);
+    unturn_plane();
     drmModeCrtc *s = drm.saved;
     drmModeSetCrtc(drm.fd, s->crtc_id, s->buffer_id, s->x, s->y, &drm.connector, s->buffer_id ? 1 : 0,
                    s->mode_valid ? &s->mode : nullptr);
@@ -272,7 +394,8 @@ int drm_enter(int buffer) {
         debug("%s: DRM master is held by another program (drmSetMaster: %s)", drm.driver, std::strerror(errno));
         return ERR_DRM_MASTER;
     }
-    if (drmModeSetCrtc(drm.fd, drm.crtc, drm.buffer[buffer].fb_id, 0, 0, &drm.connector, 1, &drm.mode) != 0) {
+    if ((drm.plane_turn != 0 && !turn_plane(drm.plane_turn)) ||
+        drmModeSetCrtc(drm.fd, drm.crtc, drm.buffer[buffer].fb_id, 0, 0, &drm.connector, 1, &drm.mode) != 0) {
         debug("%s: SETCRTC %ux%u on coming back: %s", drm.driver, drm.mode.hdisplay, drm.mode.vdisplay,
               std::strerror(errno));
         drmDropMaster(drm.fd);  // away still: another program may show meanwhile
@@ -346,6 +469,18 @@ int drm_open(int fd, const display_request &want, display_buffers *out) {
               std::strerror(errno));
         return ERR_MODE_SET;
     }
+    const int panel = want.panel_rotation ? panel_turn() : 0;
+    if (panel != 0) debug("%s: the panel is mounted turned; %d degrees clockwise bring it upright", drm.driver, panel);
+    const int turn = (want.rotation + panel) % 360;
+    // A turned plane scans out buffers of the picture's orientation.
+    const bool plane_turns = turn != 0 && turn_plane(turn);
+    const bool sideways = plane_turns && turn % 180 != 0;
+    drm.plane_turn = plane_turns ? turn : 0;
+    drm.buffer_width = sideways ? drm.mode.vdisplay : drm.mode.hdisplay;
+    drm.buffer_height = sideways ? drm.mode.hdisplay : drm.mode.vdisplay;
+    if (turn != 0)
+        debug("%s: %s", drm.driver,
+              plane_turns ? "the primary plane turns the picture" : "no plane rotation of that angle: turned in software");
     std::uint32_t pitch = 0;
     if (!create_buffer(drm.buffer[0], &pitch) && drm.bpp == 16) {
         debug("%s: no RGB565 dumb buffers; XRGB8888", drm.driver);
@@ -370,8 +505,10 @@ int drm_open(int fd, const display_request &want, display_buffers *out) {
     }
     out->count = granted;
     for (int i = 0; i < granted; ++i) out->pixels[i] = drm.buffer[i].pixels;
-    out->width = drm.mode.hdisplay;
-    out->height = drm.mode.vdisplay;
+    out->width = static_cast<int>(drm.buffer_width);
+    out->height = static_cast<int>(drm.buffer_height);
+    out->rotation = turn;
+    out->plane_turns = plane_turns;
     out->pitch = static_cast<int>(pitch);
     out->bits_per_pixel = static_cast<int>(drm.bpp);
     out->colors = drm.bpp == 16 ? 16 : 32;

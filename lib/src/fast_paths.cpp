@@ -403,6 +403,101 @@ template <class Fmt>
 }
 #endif
 
+// ---- quarter turns
+//
+// Blocks of pixels transposed in vector registers by interleaving rows, as
+// pixman and libjpeg-turbo's transforms do: 4 x 4 32-bit pixels or 8 x 8
+// 16-bit ones in SSE2 (the x86-64 baseline), 8 x 8 32-bit pixels in AVX2.
+// The block's rows come from source rows and go to destination rows; the
+// tiles and the edges are turn_tiles' (fast_rows.hpp).
+
+#if ZR_X86_64_VARIANTS
+template <class Fmt>
+[[gnu::always_inline]] inline void turn4x4_sse2(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp) {
+    const __m128i keep = _mm_set1_epi32(static_cast<int>(channel_bits<Fmt>));
+    const auto row = [&](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i * sp)); };
+    const __m128i r0 = row(0), r1 = row(1), r2 = row(2), r3 = row(3);
+    const __m128i t0 = _mm_unpacklo_epi32(r0, r1), t1 = _mm_unpacklo_epi32(r2, r3);  // columns 0, 1
+    const __m128i t2 = _mm_unpackhi_epi32(r0, r1), t3 = _mm_unpackhi_epi32(r2, r3);  // columns 2, 3
+    const auto put = [&](int i, __m128i v) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i * dp), _mm_and_si128(v, keep));
+    };
+    put(0, _mm_unpacklo_epi64(t0, t1));
+    put(1, _mm_unpackhi_epi64(t0, t1));
+    put(2, _mm_unpacklo_epi64(t2, t3));
+    put(3, _mm_unpackhi_epi64(t2, t3));
+}
+
+template <class Fmt>
+[[gnu::always_inline]] inline void turn8x8_sse2(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp) {
+    const __m128i keep = _mm_set1_epi16(static_cast<short>(channel_bits<Fmt>));
+    const auto row = [&](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + i * sp)); };
+    __m128i a[8], b[8];
+    // Pairs of rows, then pairs of pairs, then halves: columns in order.
+    for (int i = 0; i < 8; i += 2) {
+        const __m128i r0 = row(i), r1 = row(i + 1);
+        a[i] = _mm_unpacklo_epi16(r0, r1);
+        a[i + 1] = _mm_unpackhi_epi16(r0, r1);
+    }
+    for (int i = 0; i < 8; i += 4) {
+        b[i] = _mm_unpacklo_epi32(a[i], a[i + 2]);
+        b[i + 1] = _mm_unpackhi_epi32(a[i], a[i + 2]);
+        b[i + 2] = _mm_unpacklo_epi32(a[i + 1], a[i + 3]);
+        b[i + 3] = _mm_unpackhi_epi32(a[i + 1], a[i + 3]);
+    }
+    for (int i = 0; i < 4; ++i) {
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 2 * i * dp),
+                         _mm_and_si128(_mm_unpacklo_epi64(b[i], b[i + 4]), keep));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(d + (2 * i + 1) * dp),
+                         _mm_and_si128(_mm_unpackhi_epi64(b[i], b[i + 4]), keep));
+    }
+}
+
+template <class Fmt>
+void turn_sse2(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp, int w, int h) {
+    if constexpr (Fmt::bytes == 4) {
+        turn_tiles<Fmt, 4, turn4x4_sse2<Fmt>>(d, dp, s, sp, w, h);
+    } else {
+        turn_tiles<Fmt, 8, turn8x8_sse2<Fmt>>(d, dp, s, sp, w, h);
+    }
+}
+
+// The block is a call of its own: turn_tiles, portable code, cannot take
+// AVX2 code inline.
+#define ZR_AVX2 [[gnu::target("avx2")]]
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i avx2_row(const u8 *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+
+template <class Fmt>
+ZR_AVX2 void turn8x8_avx2(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp) {
+    const __m256i keep = _mm256_set1_epi32(static_cast<int>(channel_bits<Fmt>));
+    __m256i a[8], b[8];
+    // Within each 128-bit half as turn4x4_sse2, then the halves crossed.
+    for (int i = 0; i < 8; i += 2) {
+        const __m256i r0 = avx2_row(s + i * sp), r1 = avx2_row(s + (i + 1) * sp);
+        a[i] = _mm256_unpacklo_epi32(r0, r1);
+        a[i + 1] = _mm256_unpackhi_epi32(r0, r1);
+    }
+    for (int i = 0; i < 8; i += 4) {
+        b[i] = _mm256_unpacklo_epi64(a[i], a[i + 2]);
+        b[i + 1] = _mm256_unpackhi_epi64(a[i], a[i + 2]);
+        b[i + 2] = _mm256_unpacklo_epi64(a[i + 1], a[i + 3]);
+        b[i + 3] = _mm256_unpackhi_epi64(a[i + 1], a[i + 3]);
+    }
+    for (int i = 0; i < 4; ++i) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + i * dp),
+                            _mm256_and_si256(_mm256_permute2x128_si256(b[i], b[i + 4], 0x20), keep));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + (i + 4) * dp),
+                            _mm256_and_si256(_mm256_permute2x128_si256(b[i], b[i + 4], 0x31), keep));
+    }
+}
+
+template <class Fmt>
+[[gnu::target("avx2")]] void turn_avx2(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp, int w, int h) {
+    turn_tiles<Fmt, 8, turn8x8_avx2<Fmt>>(d, dp, s, sp, w, h);
+}
+#undef ZR_AVX2
+#endif
+
 // ---- the table
 
 // Room for every row; the table below is cut to the rows added.
@@ -418,6 +513,7 @@ constexpr fast_fn as_fill(fill_fn f) { return fast_fn{.fill = f}; }
 constexpr fast_fn as_line(line_fn f) { return fast_fn{.line = f}; }
 constexpr fast_fn as_blit(blit_fn f) { return fast_fn{.blit = f}; }
 constexpr fast_fn as_glyph(glyph_fn f) { return fast_fn{.glyph = f}; }
+constexpr fast_fn as_turn(turn_fn f) { return fast_fn{.turn = f}; }
 
 // The rows onto one screen format, rows for CPU extensions first.
 template <class Dst>
@@ -456,6 +552,16 @@ constexpr void add_rows(table_builder &t) {
     t.add(fast_op::copy, pf::bgr24, d, baseline, as_blit(loop_rows<Dst, bgr24_row<Dst>, 3>));
     t.add(fast_op::copy, pf::bgra32, d, baseline, as_blit(loop_rows<Dst, bgra32_row<Dst>, 4>));
     t.add(fast_op::blend, pf::bgra32, d, baseline, as_blit(loop_rows<Dst, blend_row<Dst>, 4>));
+    // Quarter turns: by the pixel's size, whatever its channels.
+#if ZR_X86_64_VARIANTS
+    if constexpr (Dst::bytes == 4) t.add(fast_op::turn, pf::none, d, avx2, as_turn(turn_avx2<Dst>));
+    t.add(fast_op::turn, pf::none, d, baseline, as_turn(turn_sse2<Dst>));
+#else
+#if ZR_NEON_ROWS
+    t.add(fast_op::turn, pf::none, d, neon, as_turn(neon_turn<Dst>));
+#endif
+    t.add(fast_op::turn, pf::none, d, baseline, as_turn(turn_portable<Dst>));
+#endif
 }
 
 constexpr table_builder build_table() {
@@ -569,6 +675,11 @@ bool fast_bitblt(dc_t *dst, dc_t *src, const blit_rect &r) {
 glyph_fn fast_glyph_for(const dc_t *dc) {
     const fast_path *p = find_fast_path(fast_op::glyph, pixel_format::a8, fb_format_of(dc));
     return p != nullptr ? p->fn.glyph : nullptr;
+}
+
+turn_fn fast_turn_for(pixel_format f) {
+    const fast_path *p = find_fast_path(fast_op::turn, pixel_format::none, f);
+    return p != nullptr ? p->fn.turn : nullptr;
 }
 
 // ---- fills and whole-frame moves, for every DC of the library

@@ -50,13 +50,20 @@ enum class fast_op : std::uint8_t {
     copy,   // zr_bitblt's plain copy from a bitmap
     blend,  // zr_bitblt's alpha blend from a DC of kind DC_TYPE_ALPHA
     glyph,  // text: coverage (a8) blended as the text's plain path does
+    turn,   // a quarter turn between two DCs of one format (zr_bitblt90, zr_bitblt270, rotated screens)
 };
-inline constexpr int fast_op_count = static_cast<int>(fast_op::glyph) + 1;
+inline constexpr int fast_op_count = static_cast<int>(fast_op::turn) + 1;
 
 using fill_fn = void (*)(dc_t *dc, int left, int top, int right, int bottom, color_t c);
 using line_fn = void (*)(dc_t *dc, int x0, int y0, int x, int y, color_t c);
 using blit_fn = void (*)(dc_t *dst, dc_t *src, const blit_rect &r);
 using glyph_fn = void (*)(dc_t *dc, const coverage_rect &m, color_t c);
+// Transposes a block of width x height pixels of s into d: row x of d is
+// column x of s. Strides are in bytes, of either sign, so a flipped source
+// or destination turns the block a quarter turn either way. Each pixel keeps
+// only its format's channel bits, as a read and a write through the slots do.
+using turn_fn = void (*)(unsigned char *d, std::ptrdiff_t d_stride, const unsigned char *s, std::ptrdiff_t s_stride,
+                         int width, int height);
 
 // The function of a row; the member read is the one its operation names
 // (copy and blend: blit).
@@ -65,11 +72,12 @@ union fast_fn {
     line_fn line;
     blit_fn blit;
     glyph_fn glyph;
+    turn_fn turn;
 };
 
 struct fast_path {
     fast_op op;
-    pixel_format src;  // none for fill and line: a colour
+    pixel_format src;  // none for fill and line (a colour) and turn (the destination's format)
     pixel_format dst;
     cpu_feature needs;
     fast_fn fn;
@@ -95,5 +103,7 @@ bool fast_fill_rect(dc_t *dc, int left, int top, int right, int bottom, color_t 
 bool fast_bitblt(dc_t *dst, dc_t *src, const blit_rect &r);
 // Asked once per string.
 glyph_fn fast_glyph_for(const dc_t *dc);
+// The quarter turn for pixels of format f; null when there is none.
+turn_fn fast_turn_for(pixel_format f);
 
 }  // namespace zr

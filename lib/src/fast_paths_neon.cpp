@@ -62,7 +62,59 @@ void blend_onto_bytes(u8 *d, const u8 *s, std::size_t n) {
     blend_row<Dst>(d, s, n);
 }
 
+// Quarter turns: 4 x 4 32-bit pixels or 8 x 8 16-bit ones transposed by
+// trading lanes between pairs of rows, then halves between pairs of pairs.
+template <class Fmt>
+[[gnu::always_inline]] inline void turn4x4(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp) {
+    const uint32x4_t keep = vdupq_n_u32(channel_bits<Fmt>);
+    const auto row = [&](int i) { return vld1q_u32(reinterpret_cast<const std::uint32_t *>(s + i * sp)); };
+    const uint32x4x2_t t01 = vtrnq_u32(row(0), row(1)), t23 = vtrnq_u32(row(2), row(3));
+    const auto put = [&](int i, uint32x2_t lo, uint32x2_t hi) {
+        vst1q_u32(reinterpret_cast<std::uint32_t *>(d + i * dp), vandq_u32(vcombine_u32(lo, hi), keep));
+    };
+    put(0, vget_low_u32(t01.val[0]), vget_low_u32(t23.val[0]));
+    put(1, vget_low_u32(t01.val[1]), vget_low_u32(t23.val[1]));
+    put(2, vget_high_u32(t01.val[0]), vget_high_u32(t23.val[0]));
+    put(3, vget_high_u32(t01.val[1]), vget_high_u32(t23.val[1]));
+}
+
+template <class Fmt>
+[[gnu::always_inline]] inline void turn8x8(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp) {
+    const uint16x8_t keep = vdupq_n_u16(channel_bits<Fmt>);
+    const auto row = [&](int i) { return vld1q_u16(reinterpret_cast<const std::uint16_t *>(s + i * sp)); };
+    uint16x8x2_t t[4];
+    for (int i = 0; i < 4; ++i) t[i] = vtrnq_u16(row(2 * i), row(2 * i + 1));
+    const auto pairs = [](uint16x8_t a, uint16x8_t b) {
+        return vtrnq_u32(vreinterpretq_u32_u16(a), vreinterpretq_u32_u16(b));
+    };
+    // u[0], u[1]: columns 0 and 4, 2 and 6 of rows 0-3; u[2], u[3] those of
+    // rows 4-7 (from the odd columns likewise in v).
+    const uint32x4x2_t u0 = pairs(t[0].val[0], t[1].val[0]), u1 = pairs(t[2].val[0], t[3].val[0]);
+    const uint32x4x2_t v0 = pairs(t[0].val[1], t[1].val[1]), v1 = pairs(t[2].val[1], t[3].val[1]);
+    const auto put = [&](int i, uint32x2_t lo, uint32x2_t hi) {
+        vst1q_u16(reinterpret_cast<std::uint16_t *>(d + i * dp),
+                  vandq_u16(vreinterpretq_u16_u32(vcombine_u32(lo, hi)), keep));
+    };
+    put(0, vget_low_u32(u0.val[0]), vget_low_u32(u1.val[0]));
+    put(4, vget_high_u32(u0.val[0]), vget_high_u32(u1.val[0]));
+    put(2, vget_low_u32(u0.val[1]), vget_low_u32(u1.val[1]));
+    put(6, vget_high_u32(u0.val[1]), vget_high_u32(u1.val[1]));
+    put(1, vget_low_u32(v0.val[0]), vget_low_u32(v1.val[0]));
+    put(5, vget_high_u32(v0.val[0]), vget_high_u32(v1.val[0]));
+    put(3, vget_low_u32(v0.val[1]), vget_low_u32(v1.val[1]));
+    put(7, vget_high_u32(v0.val[1]), vget_high_u32(v1.val[1]));
+}
+
 }  // namespace
+
+template <class Dst>
+void neon_turn(unsigned char *d, std::ptrdiff_t dp, const unsigned char *s, std::ptrdiff_t sp, int w, int h) {
+    if constexpr (Dst::bytes == 4) {
+        turn_tiles<Dst, 4, turn4x4<Dst>>(d, dp, s, sp, w, h);
+    } else {
+        turn_tiles<Dst, 8, turn8x8<Dst>>(d, dp, s, sp, w, h);
+    }
+}
 
 template <class Dst>
 void neon_bgr24_row(unsigned char *d, const unsigned char *s, std::size_t n) {
@@ -91,7 +143,8 @@ void neon_blend_row(unsigned char *d, const unsigned char *s, std::size_t n) {
 #define ZR_NEON_LOOPS(Fmt)                                                                 \
     template void neon_bgr24_row<Fmt>(unsigned char *, const unsigned char *, std::size_t);  \
     template void neon_bgra32_row<Fmt>(unsigned char *, const unsigned char *, std::size_t); \
-    template void neon_blend_row<Fmt>(unsigned char *, const unsigned char *, std::size_t);
+    template void neon_blend_row<Fmt>(unsigned char *, const unsigned char *, std::size_t); \
+    template void neon_turn<Fmt>(unsigned char *, std::ptrdiff_t, const unsigned char *, std::ptrdiff_t, int, int);
 ZR_NEON_LOOPS(rgb555)
 ZR_NEON_LOOPS(rgb565)
 ZR_NEON_LOOPS(bgr565)

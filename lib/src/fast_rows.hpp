@@ -34,6 +34,9 @@ template <class Dst>
 void neon_bgra32_row(unsigned char *d, const unsigned char *s, std::size_t n);
 template <class Dst>
 void neon_blend_row(unsigned char *d, const unsigned char *s, std::size_t n);
+// A quarter turn (turn_fn) in NEON registers.
+template <class Dst>
+void neon_turn(unsigned char *d, std::ptrdiff_t dp, const unsigned char *s, std::ptrdiff_t sp, int w, int h);
 // fill_cells with 16-byte stores.
 void neon_fill_cells(unsigned char *p, const unsigned char (&cell)[4], std::size_t count);
 
@@ -247,6 +250,63 @@ void coverage_row(u8 *d, const std::uint8_t *cov, int n, color_t c) {
         }
     }
     for (; x < n; ++x) coverage_pixel<Fmt>(d + x * Fmt::bytes, cov[x], c);
+}
+
+// ---- quarter turns (turn_fn)
+
+// The bits of a pixel that hold a channel: all that a read and a write
+// through the slots keep.
+template <class Fmt>
+constexpr auto channel_bits = static_cast<typename Fmt::pixel>(
+    ((std::uint32_t{1} << Fmt::red.bits) - 1) << Fmt::red.shift |
+    ((std::uint32_t{1} << Fmt::green.bits) - 1) << Fmt::green.shift |
+    ((std::uint32_t{1} << Fmt::blue.bits) - 1) << Fmt::blue.shift);
+
+// Columns x0 .. x1 - 1 of source rows y0 .. y1 - 1, one pixel at a time.
+template <class Fmt>
+[[gnu::always_inline]] inline void turn_pixels(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp, int x0,
+                                               int x1, int y0, int y1) {
+    for (std::ptrdiff_t x = x0; x < x1; ++x)
+        for (std::ptrdiff_t y = y0; y < y1; ++y)
+            Fmt::store(d + x * dp + y * Fmt::bytes, Fmt::load(s + y * sp + x * Fmt::bytes) & channel_bits<Fmt>);
+}
+
+// A block of Block x Block pixels, for the portable row: the compiler keeps
+// the loop's bounds and unrolls it.
+template <class Fmt, int Block>
+[[gnu::always_inline]] inline void turn_block(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp) {
+    turn_pixels<Fmt>(d, dp, s, sp, 0, Block, 0, Block);
+}
+
+// Bytes of the source row a tile reads: a tile's source rows stay in the
+// first-level cache while its destination rows are written, and each
+// destination row gets a whole cache line or more.
+inline constexpr int turn_tile_bytes = 128;
+
+// The whole turn: tiles of whole blocks, each block through Kernel, then
+// the columns and rows that make no whole block, pixel by pixel.
+template <class Fmt, int Block, void (*Kernel)(u8 *, std::ptrdiff_t, const u8 *, std::ptrdiff_t)>
+[[gnu::always_inline]] inline void turn_tiles(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp, int w,
+                                              int h) {
+    constexpr int tile = turn_tile_bytes / Fmt::bytes;
+    static_assert(tile % Block == 0);
+    const int bw = w / Block * Block, bh = h / Block * Block;
+    for (int y0 = 0; y0 < bh; y0 += tile) {
+        const int y1 = y0 + tile < bh ? y0 + tile : bh;
+        for (int x0 = 0; x0 < bw; x0 += tile) {
+            const int x1 = x0 + tile < bw ? x0 + tile : bw;
+            for (std::ptrdiff_t x = x0; x < x1; x += Block)
+                for (std::ptrdiff_t y = y0; y < y1; y += Block)
+                    Kernel(d + x * dp + y * Fmt::bytes, dp, s + y * sp + x * Fmt::bytes, sp);
+        }
+    }
+    turn_pixels<Fmt>(d, dp, s, sp, bw, w, 0, h);
+    turn_pixels<Fmt>(d, dp, s, sp, 0, bw, bh, h);
+}
+
+template <class Fmt>
+void turn_portable(u8 *d, std::ptrdiff_t dp, const u8 *s, std::ptrdiff_t sp, int w, int h) {
+    turn_tiles<Fmt, 8, turn_block<Fmt, 8>>(d, dp, s, sp, w, h);
 }
 
 }  // namespace

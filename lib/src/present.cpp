@@ -5,6 +5,7 @@
 // terminal has it.
 #include "display.hpp"
 #include "pixel_format.hpp"
+#include "rotate.hpp"
 #include "zr_internal.hpp"
 
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -40,22 +42,29 @@ namespace {
 // at most a tick and a comparison after it was drawn. Comparing finds every
 // change, however it was drawn (through the DCs or straight into the memory).
 //
-// The thread reads the buffer and calls the backend's flush, nothing else.
-// No other thread calls flush meanwhile: zr_present (the program tells from
-// then on) and zr_close stop it first, and exit stops it before anything is
-// destroyed. A row caught half drawn differs again at the next tick.
+// A picture turned in software on its way to the panel is compared the
+// same way, in its own orientation, and the rows that changed are turned
+// onto the panel before they are flushed: a program that never presents
+// shows its picture turned on any device.
+//
+// The thread reads the picture and hands the changed rows on, nothing else.
+// No other thread writes where they go meanwhile: zr_present (the program
+// tells from then on) and zr_close stop it first, and exit stops it before
+// anything is destroyed. A row caught half drawn differs again at the next tick.
 class auto_flusher {
 public:
     static constexpr auto tick = std::chrono::milliseconds(30);
+    // Takes the rectangles that changed (whole rows) to the screen.
+    using deliver_fn = std::function<void(const zr_rect_t *rects, int count)>;
 
-    bool start(const display_backend *backend, const display_buffers &b) {
+    bool start(const unsigned char *pixels, int width, int height, int pitch, int bits_per_pixel, deliver_fn deliver) {
         stop();
-        backend_ = backend;
-        pixels_ = b.pixels[0];
-        pitch_ = static_cast<std::size_t>(b.pitch);
-        row_ = (static_cast<std::size_t>(b.width) * static_cast<std::size_t>(b.bits_per_pixel) + 7) / 8;
-        width_ = b.width;
-        height_ = b.height;
+        deliver_ = std::move(deliver);
+        pixels_ = pixels;
+        pitch_ = static_cast<std::size_t>(pitch);
+        row_ = (static_cast<std::size_t>(width) * static_cast<std::size_t>(bits_per_pixel) + 7) / 8;
+        width_ = width;
+        height_ = height;
         try {
             copy_.assign(pixels_, pixels_ + pitch_ * static_cast<std::size_t>(height_));
             stopping_ = false;
@@ -107,7 +116,7 @@ private:
             else
                 rects[n - 1].height = y - rects[n - 1].y;
         }
-        if (n > 0) backend_->flush(0, rects, n);
+        if (n > 0) deliver_(rects, n);
     }
 
     // Copies row y when it changed; true when it did.
@@ -118,7 +127,7 @@ private:
         return true;
     }
 
-    const display_backend *backend_ = nullptr;
+    deliver_fn deliver_;
     const unsigned char *pixels_ = nullptr;
     std::size_t pitch_ = 0, row_ = 0;
     int width_ = 0, height_ = 0;
@@ -139,6 +148,11 @@ struct open_state {
     display_buffers got{};
     int flags = 0;
     int method = ZR_PRESENT_FRONT;
+    // The picture the screen DCs draw: the buffers' own geometry, or turned
+    // by rotation where the core turns it (soft_turn) into a shadow of its own.
+    int width = 0, height = 0, pitch = 0;
+    int rotation = 0;
+    bool soft_turn = false;
     int back = 0;     // the buffer drawn into, or the shadow copied into
     int visible = 0;  // the buffer on the screen
     std::unique_ptr<unsigned char, free_deleter> shadow;  // system memory the screen DCs draw into
@@ -209,6 +223,29 @@ void retarget_screen_dcs(unsigned char *from, unsigned char *to) {
         if (dc->mapped == from) dc->mapped = to;
 }
 
+// The shadow as a plane, and buffer i.
+pixel_plane shadow_plane(const open_state &o) { return {o.shadow.get(), o.width, o.height, o.pitch}; }
+pixel_plane buffer_plane(const open_state &o, int i) {
+    return {o.got.pixels[i], o.got.width, o.got.height, o.got.pitch};
+}
+
+// The shadow's rectangles into buffer i: copied, or turned onto the panel.
+void copy_out(const open_state &o, int buffer, const zr_rect_t *rects, int n) {
+    if (!o.soft_turn) return copy_damage(o.got.pixels[buffer], o.shadow.get(), o.pitch, o.got.bits_per_pixel, rects, n);
+    for (int i = 0; i < n; ++i)
+        turn_rect(buffer_plane(o, buffer), shadow_plane(o), o.got.bits_per_pixel, o.got.format, o.rotation, rects[i]);
+}
+
+// Tells the device which rectangles of the picture changed in buffer i, on
+// the panel: turned where the picture is turned here.
+void flush(const open_state &o, int buffer, const zr_rect_t *rects, int n) {
+    if (!o.got.needs_flush || o.backend->flush == nullptr || n <= 0) return;
+    if (!o.soft_turn) return o.backend->flush(buffer, rects, n);
+    zr_rect_t panel[max_damage];
+    for (int i = 0; i < n; ++i) panel[i] = turned_rect(rects[i], o.rotation, o.width, o.height);
+    o.backend->flush(buffer, panel, n);
+}
+
 // What the screen DCs draw into now.
 unsigned char *drawn_into(const open_state &o) {
     return o.shadow ? o.shadow.get() : o.got.pixels[o.back];
@@ -246,11 +283,32 @@ bool measure_vblank(open_state &o) {
 }
 
 bool make_shadow(open_state &o) {
-    const auto bytes = static_cast<std::size_t>(o.got.pitch) * static_cast<std::size_t>(o.got.height);
+    const auto bytes = static_cast<std::size_t>(o.pitch) * static_cast<std::size_t>(o.height);
     o.shadow.reset(static_cast<unsigned char *>(std::malloc(bytes)));
     if (!o.shadow) return false;
     // Drawing starts from what is on the screen.
-    std::memcpy(o.shadow.get(), o.got.pixels[o.visible], bytes);
+    if (o.soft_turn) {
+        const zr_rect_t panel{0, 0, o.got.width, o.got.height};
+        turn_rect(shadow_plane(o), buffer_plane(o, o.visible), o.got.bits_per_pixel, o.got.format,
+                  (360 - o.rotation) % 360, panel);
+    } else {
+        std::memcpy(o.shadow.get(), o.got.pixels[o.visible], bytes);
+    }
+    return true;
+}
+
+// The picture's geometry from the buffers and the turn; false for a depth
+// that cannot be turned (pixels of less than a byte).
+bool set_picture(open_state &o) {
+    o.rotation = ((o.got.rotation % 360) + 360) % 360;
+    o.soft_turn = o.rotation != 0 && !o.got.plane_turns;
+    o.width = o.got.width;
+    o.height = o.got.height;
+    o.pitch = o.got.pitch;
+    if (!o.soft_turn) return true;
+    if (!turnable_depth(o.got.bits_per_pixel)) return false;
+    if (o.rotation != 180) std::swap(o.width, o.height);
+    o.pitch = o.width * (o.got.bits_per_pixel / 8);
     return true;
 }
 
@@ -258,7 +316,8 @@ bool make_shadow(open_state &o) {
 // backend gave; 0 or ERR_OUT_OF_MEMORY.
 int choose_presentation(open_state &o, int wanted) {
     const int flags = o.flags;
-    const bool shadow_asked = (flags & ZR_INIT_SHADOW) != 0;
+    // A picture turned here is drawn in a shadow of its own orientation.
+    const bool shadow_asked = (flags & ZR_INIT_SHADOW) != 0 || o.soft_turn;
     if (o.got.count > 1) {
         o.method = o.backend->buffered_method;
         o.visible = 0;
@@ -281,7 +340,19 @@ void stop_at_exit() { the.flusher.stop(); }
 // A program drawing on the visible buffer of a device that needs telling,
 // which has not presented yet.
 bool wants_auto_flush(const open_state &o) {
-    return o.method == ZR_PRESENT_FRONT && o.got.needs_flush && o.backend->flush != nullptr && !o.presented;
+    const bool tells = o.method == ZR_PRESENT_FRONT && o.got.needs_flush && o.backend->flush != nullptr;
+    return (tells || o.soft_turn) && !o.presented;
+}
+
+// Shows what such a program draws: turned onto the panel where it is turned
+// here, and told to the driver.
+bool start_auto_flush(const open_state &o) {
+    return the.flusher.start(drawn_into(o), o.width, o.height, o.pitch, o.got.bits_per_pixel,
+                             [](const zr_rect_t *rects, int n) {
+                                 const open_state &now = the.open;
+                                 if (now.soft_turn) copy_out(now, now.visible, rects, n);
+                                 flush(now, now.visible, rects, n);
+                             });
 }
 
 const char *method_name(int method) {
@@ -297,7 +368,12 @@ void report_grant(const open_state &o, int wanted) {
           o.paced ? ", presents paced at the mode's refresh rate" : "");
     if (o.got.count < wanted)
         debug("%d buffers asked for, %d granted: the device cannot show more (see above)", wanted, o.got.count);
-    if (o.got.prefer_shadow && o.shadow && (o.flags & ZR_INIT_SHADOW) == 0)
+    const bool sideways = o.rotation % 180 != 0;
+    if (o.rotation != 0)
+        debug("the picture is %dx%d, turned %d degrees clockwise onto the %dx%d panel %s", o.width, o.height,
+              o.rotation, sideways ? o.height : o.width, sideways ? o.width : o.height,
+              o.soft_turn ? "in software, as each present copies it" : "by the DRM plane");
+    if (o.got.prefer_shadow && o.shadow && (o.flags & ZR_INIT_SHADOW) == 0 && !o.soft_turn)
         debug("the driver prefers a shadow (DRM_CAP_DUMB_PREFER_SHADOW): drawing in system memory");
     if (o.waits && !o.vblank)
         debug("no vertical blank to wait for: waits for it return at once");
@@ -322,11 +398,19 @@ int open_display(const char *device, int flags) {
     display_request want;
     want.buffers = wanted;
     want.rgb565 = (flags & ZR_INIT_RGB565) != 0;
+    want.rotation = (flags & ZR_INIT_ROTATE_270) / ZR_INIT_ROTATE_90 * 90;
+    want.panel_rotation = (flags & ZR_INIT_ROTATE_PANEL) != 0;
+    o.got.rotation = want.rotation;
     int code = o.backend->open(fd, want, &o.got);
     if (code == ERR_NONE && !sane(o.got)) {
         debug("%s: the backend gave buffers of impossible sizes", device);
         o.backend->close();
         code = ERR_MMAP;
+    }
+    if (code == ERR_NONE && !set_picture(o)) {
+        debug("%s: %d bits a pixel cannot be turned (whole bytes only)", device, o.got.bits_per_pixel);
+        o.backend->close();
+        code = ERR_INIT_FLAGS;
     }
     if (code == ERR_NONE) code = choose_presentation(o, wanted);
     if (code != ERR_NONE) {
@@ -340,11 +424,11 @@ int open_display(const char *device, int flags) {
     }
     // The screen DCs take the buffers' pixel format (display_format).
     zr_fb.fd = fd;
-    zr_fb.width = o.got.width;
-    zr_fb.height = o.got.height;
-    zr_fb.dots = o.got.width * o.got.height;
-    zr_fb.bytes_per_line = o.got.pitch;
-    zr_fb.bytes = o.got.pitch * o.got.height;
+    zr_fb.width = o.width;
+    zr_fb.height = o.height;
+    zr_fb.dots = o.width * o.height;
+    zr_fb.bytes_per_line = o.pitch;
+    zr_fb.bytes = o.pitch * o.height;
     zr_fb.bits_per_pixel = o.got.bits_per_pixel;
     zr_fb.colors = o.got.colors;
     zr_fb.mapped = drawn_into(o);
@@ -356,9 +440,10 @@ int open_display(const char *device, int flags) {
     report_grant(o, wanted);
     if (wants_auto_flush(o)) {
         if (!the.exit_hook) the.exit_hook = std::atexit(stop_at_exit) == 0;
-        if (the.exit_hook && the.flusher.start(o.backend, o.got))
-            debug("the driver shows only what it is told: changes are flushed every %d ms until the first "
-                  "zr_present",
+        if (the.exit_hook && start_auto_flush(o))
+            debug("%s every %d ms until the first zr_present",
+                  o.soft_turn ? "changes are turned onto the panel" : "the driver shows only what it is told: "
+                                                                      "changes are flushed",
                   static_cast<int>(auto_flusher::tick.count()));
     }
     return ERR_NONE;
@@ -381,23 +466,17 @@ void copy_to_back(open_state &o, const zr_rect_t *rects, int n) {
     const int missed = o.got.count - 1;
     bool whole = false;
     for (int i = 0; i < missed; ++i) whole = whole || o.missed_count[i] < 0;
-    const zr_rect_t all{0, 0, o.got.width, o.got.height};
-    unsigned char *to = o.got.pixels[o.back];
-    const int pitch = o.got.pitch, bpp = o.got.bits_per_pixel;
+    const zr_rect_t all{0, 0, o.width, o.height};
     if (whole) {
-        copy_damage(to, o.shadow.get(), pitch, bpp, &all, 1);
+        copy_out(o, o.back, &all, 1);
     } else {
-        copy_damage(to, o.shadow.get(), pitch, bpp, rects, n);
-        for (int i = 0; i < missed; ++i) copy_damage(to, o.shadow.get(), pitch, bpp, o.missed[i], o.missed_count[i]);
+        copy_out(o, o.back, rects, n);
+        for (int i = 0; i < missed; ++i) copy_out(o, o.back, o.missed[i], o.missed_count[i]);
     }
     o.missed_count[1] = o.missed_count[0];
     std::memcpy(o.missed[1], o.missed[0], sizeof o.missed[0]);
     o.missed_count[0] = n;
     std::memcpy(o.missed[0], rects, sizeof(zr_rect_t) * static_cast<std::size_t>(n));
-}
-
-void flush(const open_state &o, int buffer, const zr_rect_t *rects, int n) {
-    if (o.got.needs_flush && o.backend->flush != nullptr && n > 0) o.backend->flush(buffer, rects, n);
 }
 
 int present(open_state &o, const zr_rect_t *rects, int n) {
@@ -410,7 +489,7 @@ int present(open_state &o, const zr_rect_t *rects, int n) {
             return wait_here && b.show(0, true) != ERR_NONE ? ERR_PRESENT : ERR_NONE;
         case ZR_PRESENT_SHADOW:
             if (wait_here && b.show(0, true) != ERR_NONE) return ERR_PRESENT;
-            copy_damage(o.got.pixels[0], o.shadow.get(), o.got.pitch, o.got.bits_per_pixel, rects, n);
+            copy_out(o, 0, rects, n);
             flush(o, 0, rects, n);
             return ERR_NONE;
         default:
@@ -467,8 +546,11 @@ bool auto_flush_running() { return the.flusher.running(); }
 bool current_display_geometry(display_geometry *out) {
     *out = display_geometry{};
     if (the.open.backend == nullptr) return false;
-    out->panel_width = the.open.got.width;
-    out->panel_height = the.open.got.height;
+    const open_state &o = the.open;
+    const bool sideways = o.got.plane_turns && o.rotation % 180 != 0;
+    out->panel_width = sideways ? o.got.height : o.got.width;
+    out->panel_height = sideways ? o.got.width : o.got.height;
+    out->rotation = o.rotation;
     return true;
 }
 
@@ -500,7 +582,7 @@ bool display_enter() {
     if (o.backend == nullptr || !o.away) return true;
     if (o.backend->enter != nullptr && o.backend->enter(o.visible) != ERR_NONE) return false;
     const auto bytes = static_cast<std::size_t>(o.got.pitch) * static_cast<std::size_t>(o.got.height);
-    const zr_rect_t all{0, 0, o.got.width, o.got.height};
+    const zr_rect_t all{0, 0, o.width, o.height};
     if (o.away_copy) {
         unsigned char *device = o.got.pixels[o.back];
         std::memcpy(device, o.away_copy.get(), bytes);
@@ -508,14 +590,14 @@ bool display_enter() {
         zr_fb.mapped = device;
         o.away_copy.reset();
     } else if (o.method == ZR_PRESENT_SHADOW) {
-        copy_damage(o.got.pixels[0], o.shadow.get(), o.got.pitch, o.got.bits_per_pixel, &all, 1);
+        copy_out(o, 0, &all, 1);
     }
     // Others drew on the device's memory meanwhile (a framebuffer's console):
     // the next present over a shadow brings the whole picture.
     o.missed_count[0] = o.missed_count[1] = -1;
     flush(o, o.visible, &all, 1);
     o.away = false;
-    if (wants_auto_flush(o)) the.flusher.start(o.backend, o.got);
+    if (wants_auto_flush(o)) start_auto_flush(o);
     return true;
 }
 
@@ -628,7 +710,7 @@ ZR_API int zr_present(const zr_rect_t *damage, int count) {
         the.flusher.stop();
     }
     zr_rect_t rects[max_damage];
-    const int n = clip_damage(damage, count > max_damage ? 0 : count, o.got.width, o.got.height, rects, max_damage);
+    const int n = clip_damage(damage, count > max_damage ? 0 : count, o.width, o.height, rects, max_damage);
     const int code = present(o, rects, n);
     if (code != ERR_NONE) zr_error_code = code;
     return code;
@@ -652,6 +734,12 @@ ZR_API int zr_display_info(zr_display_info_t *info) {
     info->paced = o.paced ? 1 : 0;
     info->vt_switch = session_following() ? 1 : 0;
     info->away = o.away ? 1 : 0;
+    info->rotation = o.rotation;
+    info->rotation_method = o.rotation == 0 ? ZR_ROTATE_NONE : o.soft_turn ? ZR_ROTATE_SOFTWARE : ZR_ROTATE_PLANE;
+    display_geometry g;
+    current_display_geometry(&g);
+    info->panel_width = g.panel_width;
+    info->panel_height = g.panel_height;
     return ERR_NONE;
 }
 

@@ -28,16 +28,27 @@ void record(const std::string &call) {
 bool claims(int, const char *path) { return std::strcmp(path, memory_display_path) == 0; }
 
 int open(int, const zr::display_request &want, zr::display_buffers *out) {
-    record("open " + std::to_string(want.buffers) + (want.rgb565 ? " rgb565" : ""));
+    std::string call = "open " + std::to_string(want.buffers);
+    if (want.rgb565) call.append(" rgb565");
+    if (want.rotation != 0) call.append(" turn ").append(std::to_string(want.rotation));
+    if (want.panel_rotation) call.append(" panel");
+    record(call);
     if (m.d.open_error != 0) return m.d.open_error;
-    const int pitch = (m.d.width * m.d.bits_per_pixel + 7) / 8 + 4;  // rows padded
+    if (want.panel_rotation) out->rotation = (out->rotation + m.d.panel_rotation) % 360;
+    // A plane that turns scans out buffers of the picture's orientation.
+    out->plane_turns = m.d.plane_turns && out->rotation != 0;
+    const bool sideways = out->plane_turns && out->rotation % 180 != 0;
+    const int width = sideways ? m.d.height : m.d.width, height = sideways ? m.d.width : m.d.height;
+    const int pitch = (width * m.d.bits_per_pixel + 7) / 8 + 4;  // rows padded
     out->count = want.buffers < m.d.most_buffers ? want.buffers : m.d.most_buffers;
     for (int i = 0; i < out->count; ++i) {
-        m.buffers[i].assign(static_cast<std::size_t>(pitch) * m.d.height, static_cast<unsigned char>(0x10 * i));
+        m.buffers[i].assign(static_cast<std::size_t>(pitch) * height, static_cast<unsigned char>(0x10 * i));
         out->pixels[i] = m.buffers[i].data();
     }
-    out->width = m.d.width;
-    out->height = m.d.height;
+    if (m.d.patterned)
+        for (std::size_t k = 0; k < m.buffers[0].size(); ++k) m.buffers[0][k] = static_cast<unsigned char>(k * 7);
+    out->width = width;
+    out->height = height;
     out->pitch = pitch;
     out->bits_per_pixel = m.d.bits_per_pixel;
     out->colors = m.d.bits_per_pixel;

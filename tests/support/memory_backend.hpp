@@ -23,10 +23,13 @@ struct memory_display {
     int open_error = 0;         // open fails with this code
     bool refuse_show = false;   // every show fails
     int refuse_enter = 0;       // this many enters fail (another program holds the device)
+    bool plane_turns = false;   // turns the picture as it scans out (buffers in the picture's orientation)
+    int panel_rotation = 0;     // the panel's own orientation, added when asked for
+    bool patterned = false;     // buffer 0 starts with a picture: each byte its offset, times 7
 };
 
-// One call, written "open 3", "show 1 wait", "show 2", "flush 0 x,y,w,h ...",
-// "leave", "enter 1" (the buffer put on the screen), "close".
+// One call, written "open 3" (" rgb565", " turn 90", " panel" as asked), "show 1 wait", "show 2",
+// "flush 0 x,y,w,h ...", "leave", "enter 1" (the buffer put on the screen), "close".
 using call_log = std::vector<std::string>;
 
 // The path the backend takes; zr_init_ex on it opens the memory display.

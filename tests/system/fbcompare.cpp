@@ -1,6 +1,9 @@
 // zr-fbcompare: compares pictures of a framebuffer's screen.
 //
 //   zr-fbcompare compare DEPTH EXPECTED.png SCREEN.png [DIFF.png]
+//   zr-fbcompare compare-turned DEPTH DEGREES EXPECTED.png SCREEN.png [DIFF.png]
+//       the same with EXPECTED turned clockwise by DEGREES (90, 180, 270)
+//       first: what a rotated display must show of the picture drawn
 //       Both pictures are cut to the framebuffer's own precision (5 bits a
 //       channel at depth 15; 5, 6, 5 at 16; 8 at 24 and 32): one maker of
 //       pictures widens a 5-bit channel by a shift (up to 248), another by
@@ -123,6 +126,23 @@ int compare(const picture &expected, const picture &actual, precision bits, cons
     return 1;
 }
 
+// The picture turned clockwise by degrees: with 90, its top-left pixel
+// goes to the top-right corner.
+picture turned(const picture &p, int degrees) {
+    picture t;
+    const bool sideways = degrees != 180;
+    t.width = sideways ? p.height : p.width;
+    t.height = sideways ? p.width : p.height;
+    t.rgb.resize(p.rgb.size());
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x) {
+            const int tx = degrees == 90 ? p.height - 1 - y : degrees == 270 ? y : p.width - 1 - x;
+            const int ty = degrees == 90 ? x : degrees == 270 ? p.width - 1 - x : p.height - 1 - y;
+            std::copy_n(p.at(x, y), 3, &t.rgb[(static_cast<std::size_t>(ty) * t.width + tx) * 3]);
+        }
+    return t;
+}
+
 // The 24-bit screen as the scene program's byte copies leave it when no
 // drawing operation does anything: zero bytes, the band, the row copies.
 // Each pixel is three bytes blue, green, red.
@@ -160,6 +180,7 @@ picture expected_raw_copies(int width, int height) {
 int usage() {
     std::fprintf(stderr,
                  "usage: zr-fbcompare compare DEPTH EXPECTED.png SCREEN.png [DIFF.png]\n"
+                 "       zr-fbcompare compare-turned DEPTH DEGREES EXPECTED.png SCREEN.png [DIFF.png]\n"
                  "       zr-fbcompare stats SCREEN.png\n"
                  "       zr-fbcompare frame SCREEN.png\n"
                  "       zr-fbcompare count SCREEN.png R,G,B\n"
@@ -176,6 +197,14 @@ int main(int argc, char **argv) {
         picture expected, screen;
         if (!read_png(argv[3], &expected) || !read_png(argv[4], &screen)) return 2;
         return compare(expected, screen, precision_of(std::atoi(argv[2])), argc == 6 ? argv[5] : nullptr);
+    }
+    if (command == "compare-turned" && (argc == 6 || argc == 7)) {
+        const int degrees = std::atoi(argv[3]);
+        if (degrees != 90 && degrees != 180 && degrees != 270) return usage();
+        picture expected, screen;
+        if (!read_png(argv[4], &expected) || !read_png(argv[5], &screen)) return 2;
+        return compare(turned(expected, degrees), screen, precision_of(std::atoi(argv[2])),
+                       argc == 7 ? argv[6] : nullptr);
     }
     if (command == "stats" && argc == 3) {
         picture p;

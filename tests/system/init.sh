@@ -20,6 +20,10 @@
 #   zr.run=drm-sample   the demo on the DRM node (/dev/fb linked to it) for
 #                       3 s, screendump "drm-sample"; it never presents
 #   zr.run=fb-double    zr-scene double-buffered with vsync on /dev/fb0
+#   zr.run=fb-rot       zr-scene turned 90, 180 and 270 degrees on /dev/fb0
+#                       (fb-rot90, fb-rot180, fb-rot270)
+#   zr.run=drm-rot      the same on the DRM node (drm-rot90, drm-rot180
+#                       double-buffered, drm-rot270)
 #   zr.run=tear-double  zr-flicker double-buffered on the DRM node; while it
 #                       runs a second zr-scene opens the node, then the host
 #                       takes 100 screendumps at random moments
@@ -353,6 +357,17 @@ esac
 case ",$run," in *,fb-double,*)
     console_off
     held fb-double /dev/fb0 --double --vsync
+    ;;
+esac
+case ",$run," in *,drm-rot,*)
+    held drm-rot90 /dev/dri/card0 --rotate 90
+    held drm-rot180 /dev/dri/card0 --rotate 180 --double
+    held drm-rot270 /dev/dri/card0 --rotate 270
+    ;;
+esac
+case ",$run," in *,fb-rot,*)
+    console_off
+    for degrees in 90 180 270; do held "fb-rot$degrees" /dev/fb0 --rotate "$degrees"; done
     ;;
 esac
 

@@ -3,12 +3,14 @@
 // exits.
 //
 //   zr-scene [--dump FILE] [--device PATH] [--double] [--vsync] [--console]
-//            [--no-present] [--ready FILE --until FILE] [IMAGE_DIR]
+//            [--rotate 90|180|270] [--no-present] [--ready FILE --until FILE] [IMAGE_DIR]
 //
 // PATH is a framebuffer or a DRM node (default /dev/fb); --double asks for a
 // back buffer (zr_init_ex with ZR_INIT_DOUBLE_BUFFER), --vsync adds
 // ZR_INIT_VSYNC, --console puts the active virtual terminal in graphics mode
-// meanwhile (ZR_INIT_CONSOLE). --no-present is a program written before
+// meanwhile (ZR_INIT_CONSOLE), --rotate turns the picture clockwise onto the
+// panel (ZR_INIT_ROTATE_*; the picture is then drawn in the turned size).
+// --no-present is a program written before
 // zr_present: zr_init, draw, and never present.
 // --ready creates FILE once the picture is shown; --until then keeps the
 // display open until FILE exists, so that a screendump sees the picture
@@ -255,6 +257,9 @@ int main(int argc, char **argv) {
             flags |= ZR_INIT_VSYNC;
         } else if (std::strcmp(argv[i], "--console") == 0) {
             flags |= ZR_INIT_CONSOLE;
+        } else if (std::strcmp(argv[i], "--rotate") == 0 && i + 1 < argc) {
+            const int degrees = std::atoi(argv[++i]);
+            flags |= degrees == 90 ? ZR_INIT_ROTATE_90 : degrees == 180 ? ZR_INIT_ROTATE_180 : ZR_INIT_ROTATE_270;
         } else if (std::strcmp(argv[i], "--no-present") == 0) {
             present = false;
         } else if (std::strcmp(argv[i], "--ready") == 0 && i + 1 < argc) {
@@ -266,7 +271,7 @@ int main(int argc, char **argv) {
         } else {
             std::fprintf(stderr,
                          "usage: %s [--dump FILE] [--device PATH] [--double] [--vsync] [--console] "
-                         "[--no-present] [--ready FILE --until FILE] [IMAGE_DIR]\n",
+                         "[--rotate 90|180|270] [--no-present] [--ready FILE --until FILE] [IMAGE_DIR]\n",
                          argv[0]);
             return 2;
         }
@@ -287,6 +292,9 @@ int main(int argc, char **argv) {
     zr_display_info(&info);
     std::fprintf(stderr, "display backend %d method %d buffers %d\n", info.backend, info.method, info.buffers);
     std::fprintf(stderr, "display vsync %d paced %d\n", info.vsync, info.paced);
+    if (info.rotation != 0)
+        std::fprintf(stderr, "display rotation %d method %d panel %dx%d\n", info.rotation, info.rotation_method,
+                     info.panel_width, info.panel_height);
 
     background(screen);
     row_copies(screen);

@@ -1,6 +1,10 @@
 // The virtual DRM/KMS node: dumb buffers, framebuffers, one CRTC driving one
 // connector (Virtual-1, a smaller mode first and the preferred one at
-// ZR_VFB_SIZE), page flips with their events, DIRTYFB. Each ioctl answers as
+// ZR_VFB_SIZE), page flips with their events, DIRTYFB. Its primary plane
+// has a "type" property, and a "rotation" one when ZR_VFB_DRM_ROTATION is
+// set (the picture then shows the framebuffer turned, as the panel would);
+// the connector has a "panel orientation" when ZR_VFB_PANEL_TURN names the
+// clockwise degrees that bring its panel upright (90, 180 or 270). Each ioctl answers as
 // the kernel's uapi defines it, as far as libdrm and the library call it.
 // Built where libdrm's copies of the uapi headers are found; without them no
 // path is the DRM node.
@@ -45,7 +49,10 @@ namespace {
 
 using namespace zr_vfb::detail;
 
-constexpr std::uint32_t connector_id = 10, encoder_id = 11, crtc_id = 12;
+constexpr std::uint32_t connector_id = 10, encoder_id = 11, crtc_id = 12, plane_id = 13;
+constexpr std::uint32_t type_prop = 20, rotation_prop = 21, orientation_prop = 22;
+// The rotation bits, counter-clockwise as the kernel's: rotate-0, -90, -180, -270.
+constexpr std::uint64_t rotate_0 = 1, rotate_90 = 2, rotate_180 = 4, rotate_270 = 8;
 constexpr std::uint32_t max_size = 8192;       // widest and tallest framebuffer and mode
 constexpr std::uint64_t max_dumb = 256 << 20;  // bytes of one dumb buffer
 constexpr std::uint32_t pitch_align = 256;     // dumb buffer rows, as many drivers pad them
@@ -105,6 +112,8 @@ struct device {
     int flips = 0, flips_taken = 0;
     std::vector<zr_vfb::drm_dirty> dirty;
     buffer_ref shadow;  // drm-dirty-needed: what the screen shows
+    std::uint64_t rotation = rotate_0;  // the primary plane's
+    buffer_ref turned;  // a turned plane: what the panel shows
     int lock = -1;      // ZR_VFB_MEMORY, flocked while a descriptor here is master
 };
 
@@ -150,13 +159,41 @@ bool valid_mode(const drm_mode_modeinfo &m) {
            m.vtotal >= m.vsync_end && m.hdisplay <= max_size && m.vdisplay <= max_size;
 }
 
+bool sideways(std::uint64_t rotation) { return (rotation & (rotate_90 | rotate_270)) != 0; }
+
+// The turned plane's picture as the panel shows it: panel pixel (x, y) is
+// the framebuffer's pixel the counter-clockwise turn puts there.
+void turn_picture() {
+    if (dev.rotation == rotate_0 || !dev.crtc_fb || !dev.mode_valid) return;
+    const framebuffer &fb = *dev.crtc_fb;
+    const int cpp = cpp_of(fb.format), w = dev.mode.hdisplay, h = dev.mode.vdisplay;
+    const int fw = sideways(dev.rotation) ? h : w, fh = sideways(dev.rotation) ? w : h;
+    std::vector<unsigned char> from(static_cast<std::size_t>(fw) * fh * cpp), to(static_cast<std::size_t>(w) * h * cpp);
+    for (int y = 0; y < fh; ++y)
+        if (pread(fb.bo->fd, from.data() + static_cast<std::size_t>(y) * fw * cpp, static_cast<std::size_t>(fw) * cpp,
+                  fb.offset + off_t{y} * fb.pitch) < 0)
+            return;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            // Counter-clockwise by 90: the framebuffer's right column is the panel's top row.
+            const int fx = dev.rotation == rotate_90 ? fw - 1 - y : dev.rotation == rotate_270 ? y : fw - 1 - x;
+            const int fy = dev.rotation == rotate_90 ? x : dev.rotation == rotate_270 ? fh - 1 - x : fh - 1 - y;
+            std::memcpy(to.data() + (static_cast<std::size_t>(y) * w + x) * cpp,
+                        from.data() + (static_cast<std::size_t>(fy) * fw + fx) * cpp, cpp);
+        }
+    if (ftruncate(dev.turned->fd, static_cast<off_t>(to.size())) != 0) return;
+    if (pwrite(dev.turned->fd, to.data(), to.size(), 0) < 0) return;
+}
+
 zr_vfb::screen screen_now() {
     const int w = dev.mode_valid ? dev.mode.hdisplay : dev.width, h = dev.mode_valid ? dev.mode.vdisplay : dev.height;
     if (!dev.crtc_fb) return {{w, h, 24, 32, 4L * w}, "", 0, false};
     const framebuffer &fb = *dev.crtc_fb;
     const int cpp = cpp_of(fb.format);
     const auto pitch = static_cast<long>(fb.pitch);
-    const zr_vfb::geometry g{w, h, cpp == 2 ? 16 : 24, cpp * 8, dev.dirty_needed ? long{w} * cpp : pitch};
+    const bool turned = dev.rotation != rotate_0 && dev.turned;
+    const zr_vfb::geometry g{w, h, cpp == 2 ? 16 : 24, cpp * 8, dev.dirty_needed || turned ? long{w} * cpp : pitch};
+    if (turned) return {g, dev.turned->path(), 0, fb.owner >= 0};
     if (dev.dirty_needed) return {g, dev.shadow->path(), 0, fb.owner >= 0};
     return {g, fb.bo->path(), static_cast<long>(fb.offset) + dev.crtc_y * pitch + dev.crtc_x * cpp, fb.owner >= 0};
 }
@@ -189,6 +226,7 @@ void scan_out(fb_ref fb, int x, int y, const drm_mode_modeinfo *mode, event e) {
     if (dev.dirty_needed && dev.crtc_fb &&
         ftruncate(dev.shadow->fd, off_t{dev.mode.hdisplay} * dev.mode.vdisplay * cpp_of(dev.crtc_fb->format)) == 0)
         flush(0, 0, dev.mode.hdisplay, dev.mode.vdisplay);
+    turn_picture();
     const zr_vfb::screen s = screen_now();
     screen_event(e, &s);
 }
@@ -227,6 +265,7 @@ void fresh() {
     dev.depth = g.depth == 16 ? 16 : 24;
     dev.shadow = failing("drm-dirty-needed") ? new_buffer(0) : nullptr;
     dev.dirty_needed = dev.shadow != nullptr;
+    dev.turned = new_buffer(0);
     const auto pitch = static_cast<std::uint32_t>(dev.width) * 4;
     const drm_mode_modeinfo preferred = make_mode(dev.width, dev.height, true);
     buffer_ref console = new_buffer(std::uint64_t{pitch} * dev.height);
@@ -346,10 +385,104 @@ int get_crtc(drm_mode_crtc &c) {
     return 0;
 }
 
-// Whether fb covers a mode's picture at x, y (drm_crtc_check_viewport).
-bool fits(const framebuffer &fb, std::uint32_t x, std::uint32_t y, const drm_mode_modeinfo &m) {
-    return m.hdisplay <= fb.width && m.vdisplay <= fb.height && x <= fb.width - m.hdisplay &&
-           y <= fb.height - m.vdisplay;
+// Whether fb covers a mode's picture at x, y (drm_crtc_check_viewport),
+// turned by the primary plane's rotation.
+bool fits(const framebuffer &fb, std::uint32_t x, std::uint32_t y, const drm_mode_modeinfo &m,
+          std::uint64_t rotation = dev.rotation) {
+    const std::uint32_t w = sideways(rotation) ? m.vdisplay : m.hdisplay, h = sideways(rotation) ? m.hdisplay : m.vdisplay;
+    return w <= fb.width && h <= fb.height && x <= fb.width - w && y <= fb.height - h;
+}
+
+// ---- the plane's and the connector's properties
+
+struct property {
+    std::uint32_t id;
+    const char *name;
+    std::uint32_t flags;
+    std::vector<std::pair<std::uint64_t, const char *>> entries;  // enum values, or bitmask bit numbers
+};
+
+int panel_turn() {
+    const char *v = std::getenv("ZR_VFB_PANEL_TURN");
+    const int degrees = v != nullptr ? std::atoi(v) : 0;
+    return degrees == 90 || degrees == 180 || degrees == 270 ? degrees : 0;
+}
+
+bool offers_rotation() {
+    const char *v = std::getenv("ZR_VFB_DRM_ROTATION");
+    return v != nullptr && v[0] != '\0' && v[0] != '0';
+}
+
+const property properties[] = {
+    {type_prop, "type", DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE, {{0, "Overlay"}, {1, "Primary"}, {2, "Cursor"}}},
+    {rotation_prop, "rotation", DRM_MODE_PROP_BITMASK,
+     {{0, "rotate-0"}, {1, "rotate-90"}, {2, "rotate-180"}, {3, "rotate-270"}}},
+    {orientation_prop, "panel orientation", DRM_MODE_PROP_ENUM | DRM_MODE_PROP_IMMUTABLE,
+     {{0, "Normal"}, {1, "Upside Down"}, {2, "Left Side Up"}, {3, "Right Side Up"}}},
+};
+
+// An object's properties and their values.
+std::vector<std::pair<std::uint32_t, std::uint64_t>> properties_of(std::uint32_t object, std::uint32_t type) {
+    if (type == DRM_MODE_OBJECT_PLANE && object == plane_id) {
+        std::vector<std::pair<std::uint32_t, std::uint64_t>> all{{type_prop, 1}};
+        if (offers_rotation()) all.push_back({rotation_prop, dev.rotation});
+        return all;
+    }
+    if (type == DRM_MODE_OBJECT_CONNECTOR && object == connector_id && panel_turn() != 0) {
+        const int turn = panel_turn();  // mounted so that this clockwise turn brings it upright
+        return {{orientation_prop, turn == 180 ? 1u : turn == 270 ? 2u : 3u}};
+    }
+    return {};
+}
+
+int obj_get_properties(drm_mode_obj_get_properties &g) {
+    if (g.obj_type != DRM_MODE_OBJECT_PLANE && g.obj_type != DRM_MODE_OBJECT_CONNECTOR &&
+        g.obj_type != DRM_MODE_OBJECT_CRTC)
+        return ENOENT;
+    const auto all = properties_of(g.obj_id, g.obj_type);
+    if (g.count_props >= all.size())
+        for (std::size_t i = 0; i < all.size(); ++i)
+            if (!copy_out(static_cast<std::uint32_t *>(user_ptr(g.props_ptr)) + i, &all[i].first, 4) ||
+                !copy_out(static_cast<std::uint64_t *>(user_ptr(g.prop_values_ptr)) + i, &all[i].second, 8))
+                return EFAULT;
+    g.count_props = static_cast<__u32>(all.size());
+    return 0;
+}
+
+int get_property(drm_mode_get_property &g) {
+    for (const property &p : properties) {
+        if (p.id != g.prop_id) continue;
+        std::snprintf(g.name, sizeof g.name, "%s", p.name);
+        g.flags = p.flags;
+        const auto n = static_cast<__u32>(p.entries.size());
+        if (g.count_enum_blobs >= n && g.count_values >= n)
+            for (std::size_t i = 0; i < n; ++i) {
+                drm_mode_property_enum e{};
+                e.value = p.entries[i].first;
+                std::snprintf(e.name, sizeof e.name, "%s", p.entries[i].second);
+                if (!copy_out(static_cast<drm_mode_property_enum *>(user_ptr(g.enum_blob_ptr)) + i, &e, sizeof e) ||
+                    !copy_out(static_cast<std::uint64_t *>(user_ptr(g.values_ptr)) + i, &e.value, 8))
+                    return EFAULT;
+            }
+        g.count_enum_blobs = g.count_values = n;
+        return 0;
+    }
+    return ENOENT;
+}
+
+// The rotation, as an atomic driver checks it: one angle, and a picture
+// on the plane (if any) that still covers the mode turned.
+int obj_set_property(const file &f, const drm_mode_obj_set_property &s) {
+    if (!f.master) return EACCES;
+    if (s.obj_type != DRM_MODE_OBJECT_PLANE || s.obj_id != plane_id) return ENOENT;
+    if (s.prop_id != rotation_prop || !offers_rotation()) return EINVAL;
+    if (s.value != rotate_0 && s.value != rotate_90 && s.value != rotate_180 && s.value != rotate_270) return EINVAL;
+    if (dev.crtc_fb && dev.mode_valid && !fits(*dev.crtc_fb, static_cast<std::uint32_t>(dev.crtc_x),
+                                               static_cast<std::uint32_t>(dev.crtc_y), dev.mode, s.value))
+        return EINVAL;
+    dev.rotation = s.value;
+    if (dev.crtc_fb) scan_out(dev.crtc_fb, dev.crtc_x, dev.crtc_y, dev.mode_valid ? &dev.mode : nullptr, event::moved);
+    return 0;
 }
 
 int set_crtc(const file &f, const drm_mode_crtc &c) {
@@ -414,6 +547,7 @@ int dirty_fb(const file &f, const drm_mode_fb_dirty_cmd &d) {
     if (fb != dev.crtc_fb) return 0;
     if (clips.empty()) flush(0, 0, INT_MAX, INT_MAX);
     for (const drm_clip_rect &r : clips) flush(r.x1 - dev.crtc_x, r.y1 - dev.crtc_y, r.x2 - dev.crtc_x, r.y2 - dev.crtc_y);
+    turn_picture();
     screen_event(event::presented, nullptr);
     return 0;
 }
@@ -533,6 +667,28 @@ int dispatch(int fd, file &f, unsigned long request, void *arg) {
             });
         case DRM_IOCTL_MODE_ADDFB2:
             return with_arg<drm_mode_fb_cmd2>(request, arg, [&](drm_mode_fb_cmd2 &r) { return add_fb2(fd, f, r); });
+        case DRM_IOCTL_MODE_GETPLANERESOURCES:
+            return with_arg<drm_mode_get_plane_res>(request, arg, [](drm_mode_get_plane_res &r) {
+                return put_ids(r.plane_id_ptr, &r.count_planes, {plane_id}) ? 0 : EFAULT;
+            });
+        case DRM_IOCTL_MODE_GETPLANE:
+            return with_arg<drm_mode_get_plane>(request, arg, [](drm_mode_get_plane &p) {
+                if (p.plane_id != plane_id) return ENOENT;
+                p.crtc_id = dev.crtc_fb ? crtc_id : 0;
+                p.fb_id = dev.crtc_fb ? dev.crtc_fb->id : 0;
+                p.possible_crtcs = 1;
+                p.gamma_size = 0;
+                return put_ids(p.format_type_ptr, &p.count_format_types,
+                               {DRM_FORMAT_XRGB8888, DRM_FORMAT_XBGR8888, DRM_FORMAT_RGB565, DRM_FORMAT_BGR565})
+                           ? 0
+                           : EFAULT;
+            });
+        case DRM_IOCTL_MODE_OBJ_GETPROPERTIES:
+            return with_arg<drm_mode_obj_get_properties>(request, arg, obj_get_properties);
+        case DRM_IOCTL_MODE_GETPROPERTY: return with_arg<drm_mode_get_property>(request, arg, get_property);
+        case DRM_IOCTL_MODE_OBJ_SETPROPERTY:
+            return with_arg<drm_mode_obj_set_property>(request, arg,
+                                                       [&](drm_mode_obj_set_property &p) { return obj_set_property(f, p); });
         case DRM_IOCTL_MODE_RMFB:
             return with_arg<std::uint32_t>(request, arg, [&](std::uint32_t &id) {
                 const fb_ref fb = find_fb(id);
