@@ -136,6 +136,9 @@ void debug(const char *format, ...) __attribute__((format(printf, 1, 2)));
 struct console_state {
     int tty = -1;  // the terminal switched, -1 when none
     int mode_before = 0;
+    int keyboard_tty = -1;  // the terminal whose keyboard is off (K_OFF), -1 when none
+    int keyboard_mode_before = 0;
+    bool handlers = false;  // ours are installed for the signals
     bool exit_hook = false;
     struct sigaction before[3]{};
 };
@@ -149,13 +152,23 @@ console_state &display_console();
 bool console_to_graphics();
 void console_restore();
 
+// Turns the active virtual terminal's keyboard off (KDSKBMODE K_OFF), so that
+// key presses read by input do not reach it, until console_keyboard_restore
+// (also at exit and on the signals above). real: the real terminal may be
+// used; otherwise only a test device is. False when there is none to switch.
+bool console_keyboard_off(bool real);
+void console_keyboard_restore();
+
 // For tests: a terminal of their own in place of /dev/tty0 and /dev/tty, with
-// its KDGETMODE and KDSETMODE (null: the real ones). open gives a descriptor
-// or -1; the mode calls return 0 or -1 as ioctl does.
+// its KDGETMODE and KDSETMODE, KDGKBMODE and KDSKBMODE (null: the real
+// ones). open gives a descriptor or -1; the mode calls return 0 or -1 as
+// ioctl does.
 struct console_device {
     int (*open)();
     int (*get_mode)(int fd, int *mode);
     int (*set_mode)(int fd, int mode);
+    int (*get_keyboard_mode)(int fd, int *mode) = nullptr;
+    int (*set_keyboard_mode)(int fd, int mode) = nullptr;
 };
 void set_console_device(const console_device *device);
 
