@@ -352,10 +352,11 @@ TEST_F(Input, TenFingersKeepTheirSlots) {
 TEST_F(Input, CalibrationBySetAndByPointercal) {
     const std::string pointercal = temp_path("pointercal");
     write_file(pointercal, "-65536 0 52428800 0 65536 -20 65536\n");  // x' = 800 - x, y' = y - 20 / 65536
-    open("0 add 1 touch 800 480\n0 add 2 touch 800 480\n"
-         "300 touch 1 down 0 100 200\n300 touch 2 down 0 100 200\n"
-         "310 add 3 touch 800 480\n320 touch 3 down 0 100 200\n");
-    EXPECT_EQ(only({ZR_EVENT_DEVICE_ADDED}, 0).size(), 2u);
+    // Tablets keep their own: none from device 0's, at open or plugged in later.
+    open("0 add 1 touch 800 480\n0 add 2 touch 800 480\n0 add 4 tablet 800 480\n"
+         "300 touch 1 down 0 100 200\n300 touch 2 down 0 100 200\n300 position 4 100 200\n"
+         "310 add 3 touch 800 480\n310 add 5 tablet 800 480\n320 touch 3 down 0 100 200\n320 position 5 100 200\n");
+    EXPECT_EQ(only({ZR_EVENT_DEVICE_ADDED}, 0).size(), 3u);
     const int doubled[7] = {2, 0, 0, 0, 2, 0, 1};
     EXPECT_EQ(zr_input_set_calibration(input, 0, doubled), 0);
     EXPECT_EQ(zr_input_load_pointercal(input, 1, pointercal.c_str()), 0);
@@ -363,14 +364,19 @@ TEST_F(Input, CalibrationBySetAndByPointercal) {
     EXPECT_NE(zr_input_set_calibration(input, 2, no_divisor), 0);
     EXPECT_EQ(zr_input_set_calibration(input, 9, doubled), ERR_NO_INPUT);
     EXPECT_NE(zr_input_load_pointercal(input, 1, (pointercal + ".missing").c_str()), 0);
-    const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN}, 400);
-    ASSERT_EQ(got.size(), 3u);
+    const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN, ZR_EVENT_POINTER_MOTION}, 400);
+    ASSERT_EQ(got.size(), 5u);
+    for (const int tablet : {2, 4}) {
+        EXPECT_EQ(got[tablet].type, ZR_EVENT_POINTER_MOTION);
+        EXPECT_EQ(got[tablet].x, 100);
+        EXPECT_EQ(got[tablet].y, 200);
+    }
     EXPECT_EQ(got[0].x, 700);  // the pointercal file's
     EXPECT_EQ(got[0].y, 199);
     EXPECT_EQ(got[1].x, 200);  // every touchscreen's
     EXPECT_EQ(got[1].y, 400);
-    EXPECT_EQ(got[2].x, 200);  // plugged in later, still every touchscreen's
-    EXPECT_EQ(got[2].y, 400);
+    EXPECT_EQ(got[3].x, 200);  // plugged in later, still every touchscreen's
+    EXPECT_EQ(got[3].y, 400);
     EXPECT_EQ(zr_input_set_calibration(input, 3, nullptr), 0);
     std::remove(pointercal.c_str());
 }
@@ -428,25 +434,27 @@ TEST_F(Input, KeysOfOtherScriptsGiveTheirText) {
 }
 
 // Held 700 ms: repeats at 600, 640 and 680 ms, ahead of the release; a
-// modifier does not repeat, and a key stops when its keyboard goes.
+// modifier does not repeat, another keyboard's release of the same key
+// does not stop it, and a key stops when its keyboard goes.
 TEST_F(Input, HeldKeysRepeatAtTheirTimes) {
     open("0 add 1 keyboard\n0 add 2 keyboard\n"
          "0 key 1 42 down\n0 key 1 30 down\n700 key 1 30 up\n700 key 1 42 up\n"
-         "710 key 2 48 down\n1300 remove 2\n");
+         "710 key 2 48 down\n720 key 1 48 up\n1330 remove 2\n");
     const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP, ZR_EVENT_KEY_REPEAT, ZR_EVENT_DEVICE_REMOVED}, 1000);
     const int expect[][3] = {
         {ZR_EVENT_KEY_DOWN, 42, 0},     {ZR_EVENT_KEY_DOWN, 30, 0},      {ZR_EVENT_KEY_REPEAT, 30, 600},
         {ZR_EVENT_KEY_REPEAT, 30, 640}, {ZR_EVENT_KEY_REPEAT, 30, 680}, {ZR_EVENT_KEY_UP, 30, 700},
-        {ZR_EVENT_KEY_UP, 42, 700},     {ZR_EVENT_KEY_DOWN, 48, 710},    {ZR_EVENT_DEVICE_REMOVED, 0, 1300},
+        {ZR_EVENT_KEY_UP, 42, 700},     {ZR_EVENT_KEY_DOWN, 48, 710},    {ZR_EVENT_KEY_UP, 48, 720},
+        {ZR_EVENT_KEY_REPEAT, 48, 1310}, {ZR_EVENT_DEVICE_REMOVED, 0, 1330},
     };
-    ASSERT_GE(got.size(), 9u);
+    ASSERT_GE(got.size(), 11u);
     const std::uint64_t start = got[0].time_usec;
-    for (int i = 0; i < 9; ++i) {
+    for (int i = 0; i < 11; ++i) {
         EXPECT_EQ(got[i].type, expect[i][0]) << "#" << i;
         EXPECT_EQ(got[i].key, expect[i][1]) << "#" << i;
         EXPECT_EQ(got[i].time_usec - start, static_cast<std::uint64_t>(expect[i][2]) * 1000) << "#" << i;
     }
-    EXPECT_EQ(got.size(), 9u);  // none at 1310 ms
+    EXPECT_EQ(got.size(), 11u);  // none at 1350 ms
     EXPECT_STREQ(got[2].text, "A");
     EXPECT_EQ(got[2].modifiers, ZR_MOD_SHIFT);
 }
