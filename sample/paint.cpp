@@ -5,8 +5,11 @@
 // input's descriptor and draws only when something changed. Redraws when the
 // screen comes back from another virtual terminal.
 //
-// usage: paint [--rotate 0|90|180|270] [--console] [--log] [DEVICE]
-// --log prints one line per event ("key 30 a", "touch-down 3 120 45", ...).
+// usage: paint [--rotate 0|90|180|270] [--console] [--log] [--pointercal FILE] [DEVICE]
+// --log prints one line per event ("key-down 30 a 0", "touch-down 3 120 45",
+// ...); --pointercal calibrates every touchscreen from a tslib file. Input
+// opens first: without it (no permission on /dev/input, say) nothing else is
+// tried.
 // Under zr-vfb: zr-vfb --input SCRIPT -- paint (zr-vfb --help shows a script).
 #include "zr.h"
 
@@ -106,7 +109,7 @@ void log_event(const zr_event_t &e) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: paint [--rotate 0|90|180|270] [--console] [--log] [DEVICE]\n");
+    std::fprintf(stderr, "usage: paint [--rotate 0|90|180|270] [--console] [--log] [--pointercal FILE] [DEVICE]\n");
     return 2;
 }
 
@@ -115,7 +118,7 @@ int usage() {
 int main(int argc, char **argv) {
     int flags = ZR_INIT_DOUBLE_BUFFER;
     bool log = false;
-    const char *device = nullptr;
+    const char *device = nullptr, *pointercal = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rotate") == 0 && i + 1 < argc) {
             const int turn = std::atoi(argv[++i]);
@@ -125,6 +128,8 @@ int main(int argc, char **argv) {
             flags |= ZR_INIT_CONSOLE;
         } else if (std::strcmp(argv[i], "--log") == 0) {
             log = true;
+        } else if (std::strcmp(argv[i], "--pointercal") == 0 && i + 1 < argc) {
+            pointercal = argv[++i];
         } else if (argv[i][0] != '-' && device == nullptr) {
             device = argv[i];
         } else {
@@ -132,16 +137,26 @@ int main(int argc, char **argv) {
         }
     }
     if (device == nullptr) device = default_device();
-    if (zr_init_ex(device, flags) != ERR_NONE) {
-        zr_print_error(device);
+    zr_input_t *input = zr_input_open(0);
+    if (input == nullptr) {
+        zr_print_error("zr_input_open");  // ZR_DEBUG=1 says why, in English
         return 1;
     }
-    zr_input_t *input = zr_input_open(0);
+    if (pointercal != nullptr && zr_input_load_pointercal(input, 0, pointercal) != 0) {
+        zr_print_error(pointercal);
+        zr_input_close(input);
+        return 1;
+    }
+    if (zr_init_ex(device, flags) != ERR_NONE) {
+        zr_print_error(device);
+        zr_input_close(input);
+        return 1;
+    }
     dc_t *screen = zr_get_screen_dc();
     painter p;
     p.font = zr_font_default();
-    if (input == nullptr || screen == nullptr || !p.blank(screen->width, screen->height) || p.font == nullptr) {
-        zr_print_error(input == nullptr ? "zr_input_open" : device);
+    if (screen == nullptr || !p.blank(screen->width, screen->height) || p.font == nullptr) {
+        zr_print_error(device);
         zr_bmp_close(p.canvas);
         zr_release_dc(screen);
         zr_input_close(input);
@@ -150,7 +165,8 @@ int main(int argc, char **argv) {
     }
     bool quit = false, changed = true, away = false;
     int status = 0;
-    while (!quit) {
+    for (;;) {
+        // What the last events changed shows before anything else, quitting too.
         if (changed && !away) {
             p.show(screen);
             const int code = zr_present(nullptr, 0);
@@ -163,6 +179,7 @@ int main(int argc, char **argv) {
             }
             changed = false;
         }
+        if (quit) break;
         pollfd fds{zr_input_fd(input), POLLIN, 0};
         if (poll(&fds, 1, -1) < 0) continue;
         zr_event_t e;
