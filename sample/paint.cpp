@@ -6,7 +6,7 @@
 // screen comes back from another virtual terminal.
 //
 // usage: paint [--rotate 0|90|180|270] [--console] [--log] [--pointercal FILE] [DEVICE]
-// --log prints one line per event ("key-down 30 a 0", "touch-down 3 120 45",
+// --log prints one line per event ("key-down 30 a 0 1", "touch-down 3 120 45",
 // ...); --pointercal calibrates every touchscreen from a tslib file. Input
 // opens first: without it (no permission on /dev/input, say) nothing else is
 // tried.
@@ -88,7 +88,9 @@ bool printable(const char *utf8) { return utf8[0] != '\0' && static_cast<unsigne
 
 void log_event(const zr_event_t &e) {
     switch (e.type) {
-        case ZR_EVENT_KEY_DOWN: std::printf("key-down %d %s %d\n", e.key, printable(e.text) ? e.text : "-", e.modifiers); break;
+        case ZR_EVENT_KEY_DOWN:
+            std::printf("key-down %d %s %d %d\n", e.key, printable(e.text) ? e.text : "-", e.modifiers, e.device);
+            break;
         case ZR_EVENT_KEY_UP: std::printf("key-up %d\n", e.key); break;
         case ZR_EVENT_KEY_REPEAT: std::printf("key-repeat %d\n", e.key); break;
         case ZR_EVENT_POINTER_MOTION: std::printf("motion %d %d\n", e.x, e.y); break;
