@@ -57,6 +57,8 @@ TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
         {"5 key 1 768 down\n", 5},
         {"5 wheel 4 1001 0\n", 5},
         {"x key 1 30 down\n", 5},
+        {"18446744073709551621 key 1 30 down\n", 5},  // 2^64 + 5: too long to read, never wrapped
+        {"5 remove 9\n", 5},
     };
     for (const row &r : rows) {
         const std::string text = head + r.lines;
@@ -129,6 +131,7 @@ TEST(InputMap, ScalesCalibratesTurnsAndClamps) {
         int x, y;
     } rows[] = {
         {800, 480, 0, nullptr, 0.5, 0.25, 400, 120},
+        {480, 480, 0, nullptr, 123.0 / 480, 123.0 / 480, 123, 123},  // a whole pixel, not a hair under
         {320, 240, 0, nullptr, 0.5, 0.25, 160, 60},
         {800, 480, 0, nullptr, 1.0, 1.0, 799, 479},    // the far edge is the last pixel
         {800, 480, 0, nullptr, -0.5, 2.0, 0, 479},     // clamped
@@ -326,6 +329,16 @@ TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
     }
 }
 
+// More events due at once than the queue holds: the script waits, none is lost.
+TEST_F(Input, ABurstLargerThanTheQueueArrivesWhole) {
+    std::string script = "0 add 1 touch 5000 10\n0 touch 1 down 0 0 0\n";
+    for (int i = 1; i < 5000; ++i) script += "0 touch 1 motion 0 " + std::to_string(i) + " 0\n";
+    open(script, 5000, 10);
+    const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION}, 0);
+    ASSERT_EQ(got.size(), 5000u);
+    EXPECT_EQ(got.back().x, 4999);
+}
+
 TEST_F(Input, TenFingersKeepTheirSlots) {
     std::string script = "0 add 1 touch 800 480\n";
     for (int f = 0; f < 10; ++f) script += "10 touch 1 down " + std::to_string(f) + " " + std::to_string(f * 70 + 5) + " " + std::to_string(f * 40 + 3) + "\n";
@@ -427,23 +440,26 @@ TEST_F(Input, KeysOfOtherScriptsGiveTheirText) {
     open("0 add 1 keyboard\n1 key 1 30 down\n1 key 1 30 up\n");
     ASSERT_EQ(zr_input_set_layout(input, "ru", nullptr, nullptr), 0);
     EXPECT_NE(zr_input_set_layout(input, "no-such-layout", nullptr, nullptr), 0);
-    const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN});
-    ASSERT_EQ(got.size(), 1u);
+    const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP});
+    ASSERT_EQ(got.size(), 2u);
     EXPECT_STREQ(got[0].text, "\xd1\x84");  // U+0444
     EXPECT_EQ(got[0].keysym, 0x6c6u);          // Cyrillic_ef
+    EXPECT_STREQ(got[1].text, "");             // a release types nothing
+    EXPECT_EQ(got[1].keysym, 0x6c6u);
 }
 
-// Held 700 ms: repeats at 600, 640 and 680 ms, ahead of the release; a
+// Held 680 ms: repeats at 600, 640 and 680 ms, the last ahead of the
+// release at the same moment; a
 // modifier does not repeat, another keyboard's release of the same key
 // does not stop it, and a key stops when its keyboard goes.
 TEST_F(Input, HeldKeysRepeatAtTheirTimes) {
     open("0 add 1 keyboard\n0 add 2 keyboard\n"
-         "0 key 1 42 down\n0 key 1 30 down\n700 key 1 30 up\n700 key 1 42 up\n"
+         "0 key 1 42 down\n0 key 1 30 down\n680 key 1 30 up\n700 key 1 42 up\n"
          "710 key 2 48 down\n720 key 1 48 up\n1330 remove 2\n");
     const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP, ZR_EVENT_KEY_REPEAT, ZR_EVENT_DEVICE_REMOVED}, 1000);
     const int expect[][3] = {
         {ZR_EVENT_KEY_DOWN, 42, 0},     {ZR_EVENT_KEY_DOWN, 30, 0},      {ZR_EVENT_KEY_REPEAT, 30, 600},
-        {ZR_EVENT_KEY_REPEAT, 30, 640}, {ZR_EVENT_KEY_REPEAT, 30, 680}, {ZR_EVENT_KEY_UP, 30, 700},
+        {ZR_EVENT_KEY_REPEAT, 30, 640}, {ZR_EVENT_KEY_REPEAT, 30, 680}, {ZR_EVENT_KEY_UP, 30, 680},
         {ZR_EVENT_KEY_UP, 42, 700},     {ZR_EVENT_KEY_DOWN, 48, 710},    {ZR_EVENT_KEY_UP, 48, 720},
         {ZR_EVENT_KEY_REPEAT, 48, 1310}, {ZR_EVENT_DEVICE_REMOVED, 0, 1330},
     };
@@ -457,6 +473,13 @@ TEST_F(Input, HeldKeysRepeatAtTheirTimes) {
     EXPECT_EQ(got.size(), 11u);  // none at 1350 ms
     EXPECT_STREQ(got[2].text, "A");
     EXPECT_EQ(got[2].modifiers, ZR_MOD_SHIFT);
+}
+
+TEST_F(Input, AModifierHeldAloneDoesNotRepeat) {
+    open("0 add 1 keyboard\n0 key 1 42 down\n700 key 1 42 up\n");
+    const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP, ZR_EVENT_KEY_REPEAT}, 800);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].type, ZR_EVENT_KEY_UP);
 }
 
 TEST_F(Input, HotplugNumbersDevicesAndCancelsTheirTouches) {

@@ -111,6 +111,7 @@ constexpr std::int64_t repeat_interval_us = 40'000;  // 25 a second
 constexpr std::size_t max_queued = 4096;             // past this, events are dropped
 constexpr int no_display_side = 65536;               // the screen's side while no display is open
 constexpr int tracked_slots = 64;                    // touches cancelled when their device goes
+constexpr std::size_t script_batch = 64;             // queued events past which the script waits
 
 std::int64_t now_us() {
     timespec t{};
@@ -140,6 +141,7 @@ struct zr_input_t {
     int flags = 0;
     int epoll = -1;
     int timer = -1;
+    std::int64_t timer_due = -2;  // what the timer is set to (-1: off; -2: never set)
     int session_fd = -1;  // the session descriptor in the epoll set, -1: none
     // libinput
     udev *seat_udev = nullptr;
@@ -464,8 +466,11 @@ void script_play(zr_input_t *in, const script_event &s, std::int64_t time) {
     }
 }
 
+// Plays what is due while the queue is short: a line waits in the script
+// at no cost, so a burst never overflows the queue.
 void script_read(zr_input_t *in, std::int64_t now) {
-    for (std::int64_t due = script_due(in); due >= 0 && due <= now; due = script_due(in))
+    for (std::int64_t due = script_due(in); due >= 0 && due <= now && in->queue.size() < script_batch;
+         due = script_due(in))
         script_play(in, in->script[in->script_next++], due);
 }
 
@@ -666,10 +671,13 @@ void watch_session(zr_input_t *in) {
 }
 
 // The timer fires when the next thing is due: at once while events wait.
+// Set again only when that changes: setting it is a system call per event.
 void arm_timer(zr_input_t *in) {
     std::int64_t due = in->from->next_due(in);
     if (in->repeat_device != 0 && (due < 0 || in->repeat_due_us < due)) due = in->repeat_due_us;
     if (!in->queue.empty()) due = 1;
+    if (due == in->timer_due) return;
+    in->timer_due = due;
     itimerspec t{};
     if (due >= 0) {
         due = std::max<std::int64_t>(due, 1);

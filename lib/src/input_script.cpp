@@ -140,7 +140,6 @@ bool read_line(std::string_view line, std::int64_t after_ms, script_event *e, de
     e->at_ms = at;
     if (!int_word(ws, 1, script_max_devices, &e->device)) return false;
     const int caps = k->caps[e->device];
-    const bool absolute = k->range_x[e->device] > 0;
     if (verb == "add") {
         e->op = script_op::add;
         return read_add(ws, e, k);
@@ -165,7 +164,8 @@ bool read_line(std::string_view line, std::int64_t after_ms, script_event *e, de
              int_word(ws, -max_motion, max_motion, &e->b);
     } else if (verb == "position") {
         e->op = script_op::position;
-        ok = (caps & ZR_DEVICE_POINTER) != 0 && absolute && in_range(ws, *k, e->device, &e->a, &e->b);
+        // A mouse has no range: nothing is inside it.
+        ok = (caps & ZR_DEVICE_POINTER) != 0 && in_range(ws, *k, e->device, &e->a, &e->b);
     } else if (verb == "wheel") {
         e->op = script_op::wheel;
         ok = (caps & ZR_DEVICE_POINTER) != 0 && int_word(ws, -max_wheel, max_wheel, &e->a) &&

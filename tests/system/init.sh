@@ -277,11 +277,18 @@ input_run() {
     unset XKB_DEFAULT_LAYOUT
     kill "$holder"
 
+    # Each step waits for the one before: libinput holds a button's change
+    # back a moment (debouncing), longer than TCG's pace between requests.
     paint_log tablet 2
     abs_event 16384 8192
+    wait_line /tmp/tablet.log '^motion 400 '
     button_event true
+    wait_line /tmp/tablet.log '^button-down '
     button_event false
+    wait_line /tmp/tablet.log '^button-up '
     abs_event 32767 32767
+    wait_line /tmp/tablet.log '^motion 799 '
+
     abs_event 8192 24576
     wait_line /tmp/tablet.log '^motion 200 '
     paint_end tablet
