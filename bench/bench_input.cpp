@@ -4,6 +4,11 @@
 //   Input/TouchMotion, Input/Keys, Input/TabletMotion: zr_input_next per
 //     event, from a script whose events are all due (items = events)
 //   Input/MapAbsolute: the device-to-screen transform alone (calibrated, turned)
+//   Input/LibinputDispatch: libinput's own dispatch round (libinput_dispatch
+//     and libinput_get_event) on a context without devices, the floor of what
+//     libinput costs per read of its descriptor; its decoding of a real
+//     device's events needs a kernel device (uinput), which this bench does
+//     not assume
 //   Input/Latency: events due 1 ms apart, read by poll() on zr_input_fd and
 //     zr_input_next; latency_us is the mean from an event's time (what the
 //     kernel's timestamp is for a real device) to zr_input_next returning it
@@ -12,6 +17,8 @@
 #include "zr.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <libinput.h>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -102,6 +109,25 @@ void BM_MapAbsolute(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_MapAbsolute)->Name("Input/MapAbsolute");
+
+int open_restricted(const char *path, int flags, void *) {
+    const int fd = open(path, flags);
+    return fd >= 0 ? fd : -1;
+}
+void close_restricted(int fd, void *) { close(fd); }
+const libinput_interface restricted{open_restricted, close_restricted};
+
+void BM_LibinputDispatch(benchmark::State &state) {
+    libinput *li = libinput_path_create_context(&restricted, nullptr);
+    if (li == nullptr) return state.SkipWithError("no libinput context");
+    for (auto _ : state) {
+        libinput_dispatch(li);
+        while (libinput_event *e = libinput_get_event(li)) libinput_event_destroy(e);
+    }
+    libinput_unref(li);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LibinputDispatch)->Name("Input/LibinputDispatch");
 
 std::int64_t now_us() {
     timespec t{};
