@@ -7,14 +7,16 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source .ci/lib.sh
 
-ci_install cmake ninja-build g++ pkg-config python3 libbenchmark-dev \
+ci_install cmake ninja-build g++ pkg-config python3 libbenchmark-dev libinput-dev libudev-dev libxkbcommon-dev xkb-data \
   libpixman-1-dev libsdl2-dev libsdl2-gfx-dev libstb-dev libsdl2-image-dev libpng-dev libjpeg62-turbo-dev \
   libcairo2-dev libagg-dev
 
 dir=build-bench-smoke
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZR_WERROR=ON \
   -DZR_BUILD_TESTS=OFF -DZR_BUILD_SAMPLE=OFF -DZR_BUILD_BENCH=ON
-cmake --build "$dir" --target zr_bench -j"$(nproc)"
+cmake --build "$dir" --target zr_bench zr_bench_input -j"$(nproc)"
+# Input's cases once each, briefly: they set up and clean up.
+"$dir/bench/zr_bench_input" --benchmark_min_time=0.001 >/dev/null
 "$dir/bench/zr_bench" --benchmark_min_time=0.001 \
   --benchmark_out_format=json --benchmark_out="$dir/smoke.json" >/dev/null
 python3 - "$dir/smoke.json" <<'PY'

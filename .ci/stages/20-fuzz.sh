@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzes the BMP, PSF, PNG and JPEG readers and the fonts FreeType reads for
-# 30 seconds each: clang, libFuzzer, AddressSanitizer and
+# Fuzzes the BMP, PSF, PNG and JPEG readers, the fonts FreeType reads, the
+# smooth shapes and input's script and pointercal readers, an eighth of 150
+# seconds each: clang, libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer, 2 seconds and 512 MiB an input (1600 MiB for
 # the image readers), seeded with the BMP suite, PngSuite, fuzz/seeds,
 # bmpgen, and the installed DejaVu, Nanum and X11 PCF fonts. A timeout or an

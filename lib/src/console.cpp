@@ -1,10 +1,12 @@
 // The console out of the way: the active virtual terminal in graphics mode
 // (KDSETMODE KD_GRAPHICS), so its text and cursor stop drawing over the
 // picture, and text mode again at zr_close, at exit and on SIGINT, SIGTERM
-// and SIGHUP. The program's own handlers still run: ours restores the
-// console and passes the signal on to whatever was installed before. While
-// the program follows the terminal's switches (session.cpp), the terminal's
-// switching mode (VT_SETMODE) is put back on the same paths.
+// and SIGHUP; its keyboard likewise off (KDSKBMODE K_OFF) while input reads
+// the keys, so that they do not reach a shell underneath. The program's own
+// handlers still run: ours restores the console and passes the signal on to
+// whatever was installed before. While the program follows the terminal's
+// switches (session.cpp), the terminal's switching mode (VT_SETMODE) is put
+// back on the same paths.
 #include "display.hpp"
 
 #include <fcntl.h>
@@ -42,6 +44,16 @@ int set_vt_mode(int fd, const vt_mode *mode) {
                                                                          : ioctl(fd, VT_SETMODE, mode);
 }
 
+int get_keyboard_mode(int fd, int *mode) {
+    if (test_device != nullptr) return test_device->get_keyboard_mode != nullptr ? test_device->get_keyboard_mode(fd, mode) : -1;
+    return ioctl(fd, KDGKBMODE, mode);
+}
+
+int set_keyboard_mode(int fd, int mode) {
+    if (test_device != nullptr) return test_device->set_keyboard_mode != nullptr ? test_device->set_keyboard_mode(fd, mode) : -1;
+    return ioctl(fd, KDSKBMODE, mode);
+}
+
 void back_to_text() {
     console_state &c = display_console();
     if (c.tty < 0) return;
@@ -54,10 +66,23 @@ void back_to_text() {
     c.tty = -1;
 }
 
+void keyboard_back() {
+    console_state &c = display_console();
+    if (c.keyboard_tty < 0) return;
+    set_keyboard_mode(c.keyboard_tty, c.keyboard_mode_before);
+    close(c.keyboard_tty);
+    c.keyboard_tty = -1;
+}
+
+void give_back_all() {
+    keyboard_back();
+    back_to_text();
+}
+
 // Async-signal-safe: ioctl, close, sigaction and raise only. The action
 // installed before ours comes back and gets the signal.
 void on_signal(int sig) {
-    back_to_text();
+    give_back_all();
     const console_state &c = display_console();
     for (int i = 0; i < 3; ++i) {
         if (signals[i] != sig) continue;
@@ -78,7 +103,9 @@ void on_signal(int sig) {
 }
 
 void restore_handlers() {
-    const console_state &c = display_console();
+    console_state &c = display_console();
+    if (!c.handlers || c.tty >= 0 || c.keyboard_tty >= 0) return;
+    c.handlers = false;
     for (int i = 0; i < 3; ++i) {
         struct sigaction now {};
         // Only where ours is still installed: a handler the program set since is its own.
@@ -86,6 +113,24 @@ void restore_handlers() {
             now.sa_handler == on_signal)
             sigaction(signals[i], &c.before[i], nullptr);
     }
+}
+
+void install_handlers() {
+    console_state &c = display_console();
+    if (c.handlers) return;
+    c.handlers = true;
+    struct sigaction ours {};
+    ours.sa_handler = on_signal;
+    sigemptyset(&ours.sa_mask);
+    ours.sa_flags = 0;
+    // A signal the program ignores (SIGINT in a background job, SIGHUP under
+    // nohup) stays ignored: it ends nothing, so the console stays as it is.
+    for (int i = 0; i < 3; ++i) {
+        if (sigaction(signals[i], nullptr, &c.before[i]) != 0) continue;
+        if ((c.before[i].sa_flags & SA_SIGINFO) == 0 && c.before[i].sa_handler == SIG_IGN) continue;
+        sigaction(signals[i], &ours, nullptr);
+    }
+    if (!c.exit_hook) c.exit_hook = std::atexit(give_back_all) == 0;
 }
 
 }  // namespace
@@ -105,19 +150,33 @@ bool console_to_graphics() {
         close(fd);
     }
     if (c.tty < 0) return false;
-    struct sigaction ours {};
-    ours.sa_handler = on_signal;
-    sigemptyset(&ours.sa_mask);
-    ours.sa_flags = 0;
-    // A signal the program ignores (SIGINT in a background job, SIGHUP under
-    // nohup) stays ignored: it ends nothing, so the console stays as it is.
-    for (int i = 0; i < 3; ++i) {
-        if (sigaction(signals[i], nullptr, &c.before[i]) != 0) continue;
-        if ((c.before[i].sa_flags & SA_SIGINFO) == 0 && c.before[i].sa_handler == SIG_IGN) continue;
-        sigaction(signals[i], &ours, nullptr);
-    }
-    if (!c.exit_hook) c.exit_hook = std::atexit(back_to_text) == 0;
+    install_handlers();
     return true;
+}
+
+bool console_keyboard_off(bool real) {
+    console_state &c = display_console();
+    if (c.keyboard_tty >= 0) return true;
+    if (test_device == nullptr && !real) return false;
+    for (const char *path : {"/dev/tty0", "/dev/tty"}) {
+        const int fd = test_device != nullptr ? test_device->open() : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) continue;
+        int mode = K_XLATE;
+        if (get_keyboard_mode(fd, &mode) == 0 && set_keyboard_mode(fd, K_OFF) == 0) {
+            c.keyboard_tty = fd;
+            c.keyboard_mode_before = mode;
+            break;
+        }
+        close(fd);
+    }
+    if (c.keyboard_tty < 0) return false;
+    install_handlers();
+    return true;
+}
+
+void console_keyboard_restore() {
+    keyboard_back();
+    restore_handlers();
 }
 
 void set_console_device(const console_device *device) { test_device = device; }

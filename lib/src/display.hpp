@@ -180,6 +180,9 @@ struct console_state {
     int mode_before = 0;
     bool vt_process = false;  // switches wait for the program (VT_PROCESS); vt_before restored
     struct vt_mode vt_before {};
+    int keyboard_tty = -1;  // the terminal whose keyboard is off (K_OFF), -1 when none
+    int keyboard_mode_before = 0;
+    bool handlers = false;  // ours are installed for the signals
     bool exit_hook = false;
     struct sigaction before[3]{};
 };
@@ -201,17 +204,26 @@ void console_stop_following();
 // Answers a switch (VT_RELDISP): 1 released, 0 refused, VT_ACKACQ acquired.
 bool console_answer_switch(int answer);
 
+// Turns the active virtual terminal's keyboard off (KDSKBMODE K_OFF), so that
+// key presses read by input do not reach it, until console_keyboard_restore
+// (also at exit and on the signals above). real: the real terminal may be
+// used; otherwise only a test device is. False when there is none to switch.
+bool console_keyboard_off(bool real);
+void console_keyboard_restore();
+
 // For tests: a terminal of their own in place of /dev/tty0 and /dev/tty, with
-// its KDGETMODE and KDSETMODE, VT_GETMODE, VT_SETMODE and VT_RELDISP (null:
-// the real ioctl). open gives a descriptor or -1; the others return 0 or -1
-// as ioctl does.
+// its KDGETMODE and KDSETMODE, VT_GETMODE, VT_SETMODE and VT_RELDISP,
+// KDGKBMODE and KDSKBMODE (null: the real ioctl). open gives a descriptor or
+// -1; the others return 0 or -1 as ioctl does.
 struct console_device {
     int (*open)();
     int (*get_mode)(int fd, int *mode);
     int (*set_mode)(int fd, int mode);
-    int (*get_vt_mode)(int fd, struct vt_mode *mode);
-    int (*set_vt_mode)(int fd, const struct vt_mode *mode);
-    int (*release_display)(int fd, int answer);
+    int (*get_vt_mode)(int fd, struct vt_mode *mode) = nullptr;
+    int (*set_vt_mode)(int fd, const struct vt_mode *mode) = nullptr;
+    int (*release_display)(int fd, int answer) = nullptr;
+    int (*get_keyboard_mode)(int fd, int *mode) = nullptr;
+    int (*set_keyboard_mode)(int fd, int mode) = nullptr;
 };
 void set_console_device(const console_device *device);
 

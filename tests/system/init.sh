@@ -39,6 +39,12 @@
 #   zr.run=vt-switch    zr-session switched away and back (see vt_switch),
 #                       double-buffered (vt-double) and on its visible
 #                       buffer (vt-front)
+#   zr.run=input        udevd started; paint --log on /dev/fb0 while the
+#                       host types (us, then de), points with the tablet,
+#                       plugs a keyboard in and out; a uinput touchscreen
+#                       with a pointercal file; the bytes waiting in tty1;
+#                       paint playing /data/paint.script (screendump
+#                       "paint"); paint as the user nobody (access.log)
 #   zr.run=fb-console   zr-scene --console on /dev/fb0, with text written to
 #                       /dev/tty1 while it holds its picture (screendump
 #                       "fb-console"); then the same without --console
@@ -250,6 +256,132 @@ vt_switch() {  # NAME [zr-session options]
     for f in .status .err -second.status -second.err; do send_file "$name$f" "/tmp/$name$f"; done
 }
 
+# Waits up to 30 s for a line of FILE matching the extended PATTERN, after
+# the line "mark" when given.
+wait_line() {  # FILE PATTERN [mark]
+    tries=0
+    until sed -n "${3:+/^$3\$/,\$}p" "$1" 2>/dev/null | grep -q -E "$2"; do
+        tries=$((tries + 1))
+        [ "$tries" -le 600 ] || { echo "@@zr no line '$2' in $1"; return 1; }
+        sleep 0.05
+    done
+}
+
+host() {  # hmp|qmp WORDS: the host runs it on QEMU's monitor or QMP
+    echo "@@zr $*"
+    read -r _
+}
+
+qmp_events() {  # JSON of input events: the host sends them to the tablet
+    host qmp '{"execute": "input-send-event", "arguments": {"events": ['"$1"']}}'
+}
+abs_event() {  # X Y
+    qmp_events '{"type": "abs", "data": {"axis": "x", "value": '"$1"'}}, {"type": "abs", "data": {"axis": "y", "value": '"$2"'}}'
+}
+button_event() {  # true|false
+    qmp_events '{"type": "btn", "data": {"down": '"$1"', "button": "left"}}'
+}
+
+# paint --log on /dev/fb0 into /tmp/NAME.log (appended: the script marks it
+# too) until it has a device with capabilities CAPS; "paint_pid" is its pid.
+paint_log() {  # NAME CAPS [paint options]
+    log=/tmp/$1.log caps=$2
+    shift 2
+    : > "$log"
+    timeout 90 paint --log "$@" /dev/fb0 >> "$log" 2>&1 &
+    paint_pid=$!
+    wait_line "$log" "^device-added [0-9]+ $caps "
+    sleep 0.5
+}
+paint_end() {  # NAME: Ctrl-Q ends it
+    host hmp sendkey ctrl-q
+    wait "$paint_pid"
+    echo "status $?" >> "/tmp/$1.log"
+}
+
+input_run() {
+    mkdir -p /run/udev
+    systemd-udevd --daemon --resolve-names=never 2>/tmp/udevd.err
+    udevadm trigger --action=add --subsystem-match=input
+    udevadm settle --timeout=30
+    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: udev settled, $(ls /dev/input | tr '\n' ' ')"
+    # Held open, tty1 keeps what reaches it; one key with no program shows the
+    # count works.
+    sleep 100000 < /dev/tty1 &
+    holder=$!
+    zr-ttyqueue --flush /dev/tty1 > /dev/null
+    host hmp sendkey x
+    sleep 1
+    echo "before $(zr-ttyqueue /dev/tty1)" > /tmp/tty.log
+    for layout in us de; do
+        zr-ttyqueue --flush /dev/tty1 > /dev/null
+        export XKB_DEFAULT_LAYOUT=$layout
+        paint_log "keys-$layout" 1
+        for key in a shift-2 y z; do host hmp sendkey "$key"; done
+        wait_line "/tmp/keys-$layout.log" '^key-down 44 '
+        paint_end "keys-$layout"
+        sleep 0.5
+        echo "$layout $(zr-ttyqueue /dev/tty1)" >> /tmp/tty.log
+    done
+    unset XKB_DEFAULT_LAYOUT
+    kill "$holder"
+
+    # Each step waits for the one before: libinput holds a button's change
+    # back a moment (debouncing), longer than TCG's pace between requests.
+    paint_log tablet 2
+    abs_event 16384 8192
+    wait_line /tmp/tablet.log '^motion 400 '
+    button_event true
+    wait_line /tmp/tablet.log '^button-down '
+    button_event false
+    wait_line /tmp/tablet.log '^button-up '
+    abs_event 32767 32767
+    wait_line /tmp/tablet.log '^motion 799 '
+
+    abs_event 8192 24576
+    wait_line /tmp/tablet.log '^motion 200 '
+    paint_end tablet
+
+    rm -f /tmp/touch-ready /tmp/touch-go /tmp/touch-stop
+    zr-uinput-touch /tmp/touch-ready /tmp/touch-go /tmp/touch-stop 2> /tmp/uinput.err &
+    touch_pid=$!
+    wait_for /tmp/touch-ready "$touch_pid"
+    udevadm settle --timeout=30
+    paint_log touch 4 --pointercal /data/pointercal
+    touch /tmp/touch-go
+    wait_line /tmp/touch.log '^touch-up 0'
+    paint_end touch
+    touch /tmp/touch-stop
+    wait "$touch_pid"
+    cat /tmp/uinput.err >> /tmp/touch.log
+
+    paint_log hotplug 2
+    echo hotplugged >> /tmp/hotplug.log
+    host hmp device_add virtio-keyboard-pci,id=kbd2
+    wait_line /tmp/hotplug.log '^device-added [0-9]+ 1 ' hotplugged
+    sleep 0.5
+    host hmp sendkey b
+    wait_line /tmp/hotplug.log '^key-down 48 '
+    host hmp device_del kbd2
+    wait_line /tmp/hotplug.log '^device-removed ' hotplugged
+    paint_end hotplug
+
+    ZR_VFB_INPUT=/data/paint.script timeout 90 paint /dev/fb0 > /tmp/paint.out 2>&1
+    echo "$?" > /tmp/paint.status
+    sleep 0.2
+    screendump paint
+
+    chmod 600 /dev/input/event*
+    start=$(cut -d. -f1 /proc/uptime)
+    su -s /bin/sh -c 'ZR_DEBUG=1 /bin/paint /dev/fb0' nobody > /tmp/access.log 2>&1
+    echo "status $?" >> /tmp/access.log
+    echo "seconds $(($(cut -d. -f1 /proc/uptime) - start))" >> /tmp/access.log
+
+    for f in keys-us.log keys-de.log tty.log tablet.log touch.log hotplug.log access.log paint.out paint.status udevd.err; do
+        send_file "$f" "/tmp/$f"
+    done
+}
+
 echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: init"
 modules=$(cmdline_value zr.modules "")
 if [ -n "$modules" ]; then
@@ -346,6 +478,7 @@ case ",$run," in *,vt-switch,*)
     echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-switch done"
     ;;
 esac
+case ",$run," in *,input,*) input_run ;; esac
 case ",$run," in *,fb-console,*)
     held_text='zr system test: text on the console'
     held fb-console /dev/fb0 --console

@@ -13,6 +13,10 @@ requests, everything else is logged:
                           before each), then "ok"
   @@zr file NAME          the following lines, up to "@@zr end", are base64;
                           the host decodes them into OUT/NAME
+  @@zr hmp COMMAND...     the host runs COMMAND on QEMU's monitor (sendkey,
+                          device_add, device_del ...), then answers "ok"
+  @@zr qmp JSON           the host sends JSON over QMP (input-send-event ...),
+                          then answers "ok"
   @@zr done               the guest is finished and powers off
 
 The whole serial log goes to OUT/serial.log. The session fails (exit 1) when
@@ -41,6 +45,9 @@ class Session:
         # A socket path must stay short (108 bytes): not under OUT.
         self.monitor_dir = tempfile.mkdtemp(prefix="zr-qemu-")
         self.monitor_path = os.path.join(self.monitor_dir, "monitor")
+        self.qmp_path = os.path.join(self.monitor_dir, "qmp")
+        self.qmp = None
+        self.qmp_pending = b""
         self.log = open(os.path.join(self.out, "serial.log"), "wb")
         self.proc = None
         self.monitor = None
@@ -68,6 +75,10 @@ class Session:
             "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path,
             "-parallel", "none", "-net", "none",
         ]
+        if self.args.input:
+            # A keyboard and a tablet on virtio, and QMP for input-send-event.
+            cmd += ["-device", "virtio-keyboard-pci,id=kbd1", "-device", "virtio-tablet-pci,id=tablet1",
+                    "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT)
 
@@ -96,6 +107,31 @@ class Session:
                 raise RuntimeError("QEMU monitor closed")
             data += chunk
         return data.decode(errors="replace")
+
+    def qmp_line(self):
+        while b"\n" not in self.qmp_pending:
+            chunk = self.qmp.recv(4096)
+            if not chunk:
+                raise RuntimeError("QMP closed")
+            self.qmp_pending += chunk
+        line, self.qmp_pending = self.qmp_pending.split(b"\n", 1)
+        return line.decode(errors="replace")
+
+    def qmp_command(self, text):
+        """Sends one QMP command and returns its answer (events before it are skipped)."""
+        if self.qmp is None:
+            self.qmp = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.qmp.settimeout(max(1.0, self.deadline - time.monotonic()))
+            self.qmp.connect(self.qmp_path)
+            self.qmp_line()  # the greeting
+            self.qmp_command('{"execute": "qmp_capabilities"}')
+        self.qmp.sendall(text.encode() + b"\n")
+        while True:
+            line = self.qmp_line()
+            if '"return"' in line or '"error"' in line:
+                if '"error"' in line:
+                    print("qemu-session: QMP %s: %s" % (text, line), file=sys.stderr)
+                return line
 
     def save_screen(self, name):
         path = os.path.abspath(os.path.join(self.out, name + ".png"))
@@ -144,6 +180,14 @@ class Session:
             self.screendumps(words[2], int(words[3]))
         elif words[1] == "file" and len(words) == 3:
             self.file_name = os.path.basename(words[2])
+        elif words[1] == "hmp" and len(words) > 2:
+            reply = self.monitor_command(" ".join(words[2:]))
+            if "rror" in reply:
+                print("qemu-session: %s: %s" % (" ".join(words[2:]), reply.strip()), file=sys.stderr)
+            self.answer()
+        elif words[1] == "qmp" and len(words) > 2:
+            self.qmp_command(text.decode(errors="replace").split(None, 2)[2])
+            self.answer()
         elif words[1] == "done":
             self.done = True
 
@@ -178,6 +222,8 @@ class Session:
             self.proc.wait()
         if self.monitor is not None:
             self.monitor.close()
+        if self.qmp is not None:
+            self.qmp.close()
         shutil.rmtree(self.monitor_dir, ignore_errors=True)
         self.log.close()
 
@@ -190,6 +236,8 @@ def main():
     p.add_argument("--append", required=True, help="kernel command line")
     p.add_argument("--gpu", choices=["std", "bochs", "virtio"], default="std",
                    help="display device: std (VESA modes), bochs (800x600), virtio (virtio-gpu, 800x600)")
+    p.add_argument("--input", action="store_true",
+                   help="a virtio keyboard and tablet, and QMP for the guest's qmp requests")
     p.add_argument("--seed", type=int, default=None, help="seed of the random pauses between screendumps")
     p.add_argument("--memory", type=int, default=256, help="guest memory in MiB")
     p.add_argument("--timeout", type=float, default=120, help="seconds for the whole boot")
