@@ -25,6 +25,10 @@
 #include <numbers>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zr::raster {
 
 namespace {
@@ -201,43 +205,57 @@ std::uint8_t coverage_of(std::uint32_t sum) {
     }
 }
 
-// The same for a block of 8 pixels at once, in vector lanes: the running
-// sums by three shifted additions, then each lane as coverage_of does it.
+// The same for a block of 8 pixels at once, in two vectors of four lanes
+// (what SSE2 and NEON hold): the running sums by two shifted additions in
+// each half, the low half's last sum carried into the high one, then each
+// lane as coverage_of does it, and the lanes packed into bytes.
 template <fill_rule Rule, bool Threshold>
 std::uint32_t block_coverage(std::uint32_t *acc, std::uint8_t *out, std::uint32_t sum) {
-    using lanes = std::uint32_t __attribute__((vector_size(32)));
-    using signed_lanes = std::int32_t __attribute__((vector_size(32)));
-    using bytes = std::uint8_t __attribute__((vector_size(8)));
+    using lanes = std::uint32_t __attribute__((vector_size(16)));
+    using signed_lanes = std::int32_t __attribute__((vector_size(16)));
     static_assert(block == 8);
     const lanes zero{}, whole = zero + full;
-    lanes v;
-    std::memcpy(&v, acc, sizeof v);
-    std::memset(acc, 0, sizeof v);
-    v += __builtin_shufflevector(zero, v, 7, 8, 9, 10, 11, 12, 13, 14);
-    v += __builtin_shufflevector(zero, v, 6, 7, 8, 9, 10, 11, 12, 13);
-    v += __builtin_shufflevector(zero, v, 4, 5, 6, 7, 8, 9, 10, 11);
-    v += sum;
-    lanes area;
-    if constexpr (Rule == fill_rule::nonzero) {
-        const auto s = reinterpret_cast<signed_lanes>(v);
-        const auto negative = reinterpret_cast<lanes>(s >> 31);
-        area = (v ^ negative) - negative;
-        const auto over = reinterpret_cast<lanes>(area > whole);
-        area = (area & ~over) | (whole & over);
-    } else {
-        area = v & (2 * full - 1);
-        const auto over = reinterpret_cast<lanes>(area > whole);
-        area = (area & ~over) | ((2 * whole - area) & over);
-    }
-    lanes c;
-    if constexpr (Threshold) {
-        c = reinterpret_cast<lanes>(area >= whole / 2) & 255;
-    } else {
-        c = (area * 255 + full / 2) >> 17;
-    }
-    const bytes b = __builtin_convertvector(c, bytes);
-    std::memcpy(out, &b, sizeof b);
-    return v[7];
+    lanes lo, hi;
+    std::memcpy(&lo, acc, sizeof lo);
+    std::memcpy(&hi, acc + 4, sizeof hi);
+    std::memset(acc, 0, 2 * sizeof lo);
+    lo += __builtin_shufflevector(zero, lo, 3, 4, 5, 6);
+    lo += __builtin_shufflevector(zero, lo, 2, 3, 4, 5);
+    hi += __builtin_shufflevector(zero, hi, 3, 4, 5, 6);
+    hi += __builtin_shufflevector(zero, hi, 2, 3, 4, 5);
+    lo += sum;
+    hi += __builtin_shufflevector(lo, lo, 3, 3, 3, 3);
+    const auto coverage = [&](lanes v) {
+        lanes area;
+        if constexpr (Rule == fill_rule::nonzero) {
+            const auto negative = reinterpret_cast<lanes>(reinterpret_cast<signed_lanes>(v) >> 31);
+            area = (v ^ negative) - negative;
+            const auto over = reinterpret_cast<lanes>(area > whole);
+            area = (area & ~over) | (whole & over);
+        } else {
+            area = v & (2 * full - 1);
+            const auto over = reinterpret_cast<lanes>(area > whole);
+            area = (area & ~over) | ((2 * whole - area) & over);
+        }
+        if constexpr (Threshold) {
+            return reinterpret_cast<lanes>(area >= whole / 2) & 255;
+        } else {
+            return (area * 255 + full / 2) >> 17;
+        }
+    };
+    const lanes c_lo = coverage(lo), c_hi = coverage(hi);
+#if defined(__SSE2__)
+    // Lane by lane otherwise: SSE2 has no narrowing move, but its packs
+    // saturate, and every lane is 0 .. 255 already.
+    const __m128i halves = _mm_packs_epi32(reinterpret_cast<__m128i>(c_lo), reinterpret_cast<__m128i>(c_hi));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(halves, halves));
+#else
+    using bytes = std::uint8_t __attribute__((vector_size(4)));
+    const bytes b_lo = __builtin_convertvector(c_lo, bytes), b_hi = __builtin_convertvector(c_hi, bytes);
+    std::memcpy(out, &b_lo, sizeof b_lo);
+    std::memcpy(out + 4, &b_hi, sizeof b_hi);
+#endif
+    return hi[3];
 }
 
 template std::uint8_t coverage_of<fill_rule::nonzero, false>(std::uint32_t);
@@ -252,8 +270,11 @@ template std::uint32_t block_coverage<fill_rule::evenodd, true>(std::uint32_t *,
 
 // Every row of the tile: the touched blocks in order, each a block of
 // coverage, the stretches between them one coverage each. Blocks and
-// stretches that join make one coverage run; a long stretch of full
-// coverage goes out as a solid run. The buffer and the bits are left zero.
+// stretches that join make one coverage run, cut to its first and last
+// pixel with coverage; a long stretch of full coverage goes out as a solid
+// run, and takes in the full pixels of the blocks on either side, so that
+// a filled shape's edge runs hold only its edge pixels. The buffer and the
+// bits are left zero.
 template <fill_rule Rule, bool Threshold>
 void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
     std::uint8_t *row = row_buffer.data();
@@ -263,11 +284,16 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
         std::uint32_t *acc = acc_ + static_cast<std::size_t>(ey) * stride_;
         const int y = y0_ + ey;
         std::uint32_t sum = 0;
-        int x = 0;           // the first pixel not yet accounted for
-        int run = -1;        // where the pending coverage run starts
+        int x = 0;            // the first pixel not yet accounted for
+        int run = -1;         // where the pending coverage run starts
+        int solid_from = -1;  // where the pending solid run starts; it ends at x
         const auto flush = [&](int end) {
             end = std::min(end, width);
-            if (run >= 0 && end > run) out.coverage(x0_ + run, y, row + run, end - run);
+            if (run >= 0) {
+                while (run < end && row[run] == 0) ++run;
+                while (end > run && row[end - 1] == 0) --end;
+                if (end > run) out.coverage(x0_ + run, y, row + run, end - run);
+            }
             run = -1;
         };
         const auto stretch = [&](int from, int to) {
@@ -277,12 +303,19 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
             if (c == 0) {
                 flush(from);
             } else if (c == 255 && to - from >= solid_run) {
+                if (run >= 0)
+                    while (from > run && row[from - 1] == 255) --from;
                 flush(from);
-                out.solid(x0_ + from, y, to - from);
+                solid_from = from;
             } else {
                 std::memset(row + from, c, static_cast<std::size_t>(to - from));
                 if (run < 0) run = from;
             }
+        };
+        // The pending solid run, up to end.
+        const auto solid = [&](int end) {
+            if (solid_from >= 0) out.solid(x0_ + solid_from, y, std::min(end, width) - solid_from);
+            solid_from = -1;
         };
         for (std::size_t w = 0; w < words_; ++w) {
             std::uint64_t m = bits[w];
@@ -293,11 +326,17 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
                 m &= m - 1;
                 stretch(x, bx);
                 sum = block_coverage<Rule, Threshold>(acc + bx, row + bx, sum);
-                if (run < 0) run = bx;
+                int start = bx;
+                if (solid_from >= 0) {
+                    while (start < bx + block && start < width && row[start] == 255) ++start;
+                    solid(start);
+                }
+                if (run < 0) run = start;
                 x = bx + block;
             } while (m != 0);
         }
         stretch(x, width);
+        solid(width);
         flush(width);
     }
 }
