@@ -367,11 +367,22 @@ void index8_rows_vbmi(dc_t *dst, dc_t *src, const blit_rect &r) {
 // A glyph's coverage through one row loop. The padding draws nothing: it is
 // taken where it lies inside both the row of coverage and the DC, so rows
 // run in whole groups.
+// Rows of one or two pixels go pixel by pixel here, as the row loops'
+// tails do, without the call (and an AVX2 row's setup) for each row: the
+// edges of a smooth shape's straight sides.
 template <class Fmt, coverage_row_fn Row>
 void glyph_rows(dc_t *dc, const coverage_rect &m, color_t c) {
     int n = m.width;
     const int whole = (n + coverage_group - 1) / coverage_group * coverage_group;
     if (whole - n <= m.slack && m.x + whole <= dc->width) n = whole;
+    if (n <= 2) {
+        for (int y = 0; y < m.height; ++y) {
+            u8 *d = fb_pixel(dc, m.x, m.y + y, Fmt::bytes);
+            const std::uint8_t *cov = m.cov + static_cast<std::size_t>(y) * m.pitch;
+            for (int x = 0; x < n; ++x) coverage_pixel<Fmt>(d + x * Fmt::bytes, cov[x], c);
+        }
+        return;
+    }
     for (int y = 0; y < m.height; ++y)
         Row(fb_pixel(dc, m.x, m.y + y, Fmt::bytes), m.cov + static_cast<std::size_t>(y) * m.pitch, n, c);
 }

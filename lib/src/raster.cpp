@@ -99,6 +99,11 @@ private:
         if ((ex + 1) % block == 0) mark(bits, ex + 1);
     }
 
+    // Whether rows a and b touched the same blocks with the same entries.
+    bool same_rows(int a, int b) const;
+    // Row ey's touched blocks and bits back to zero.
+    void clear_row(int ey);
+
     void row_piece(int ey, int xa, int ya, int xb, int yb, int sign);
     void line(int x0, int y0, int x1, int y1, int sign);
 
@@ -274,12 +279,15 @@ template std::uint32_t block_coverage<fill_rule::evenodd, true>(std::uint32_t *,
 // pixel with coverage; a long stretch of full coverage goes out as a solid
 // run, and takes in the full pixels of the blocks on either side, so that
 // a filled shape's edge runs hold only its edge pixels. The buffer and the
-// bits are left zero.
+// bits are left zero. Rows whose buffer entries equal the row's before them
+// give the same coverage: they are cleared unswept and go out with it.
 template <fill_rule Rule, bool Threshold>
 void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
     std::uint8_t *row = row_buffer.data();
     const int width = width_;
-    for (int ey = 0; ey < height_; ++ey) {
+    for (int ey = 0, rows = 1; ey < height_; ey += rows) {
+        rows = 1;
+        while (ey + rows < height_ && same_rows(ey, ey + rows)) clear_row(ey + rows++);
         std::uint64_t *bits = touched_ + static_cast<std::size_t>(ey) * words_;
         std::uint32_t *acc = acc_ + static_cast<std::size_t>(ey) * stride_;
         const int y = y0_ + ey;
@@ -287,12 +295,17 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
         int x = 0;            // the first pixel not yet accounted for
         int run = -1;         // where the pending coverage run starts
         int solid_from = -1;  // where the pending solid run starts; it ends at x
+        // A run of a few pixels keeps zeros up to a whole block where it has
+        // them: the blending rows take a block of 8 at once, but one or two
+        // pixels (a straight side's edge) one by one.
         const auto flush = [&](int end) {
             end = std::min(end, width);
             if (run >= 0) {
+                const int limit = end;
                 while (run < end && row[run] == 0) ++run;
                 while (end > run && row[end - 1] == 0) --end;
-                if (end > run) out.coverage(x0_ + run, y, row + run, end - run);
+                if (end - run > 2 && end - run < block) end = std::min(limit, run + block);
+                if (end > run) out.coverage(x0_ + run, y, row + run, end - run, rows);
             }
             run = -1;
         };
@@ -314,7 +327,7 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
         };
         // The pending solid run, up to end.
         const auto solid = [&](int end) {
-            if (solid_from >= 0) out.solid(x0_ + solid_from, y, std::min(end, width) - solid_from);
+            if (solid_from >= 0) out.solid(x0_ + solid_from, y, std::min(end, width) - solid_from, rows);
             solid_from = -1;
         };
         for (std::size_t w = 0; w < words_; ++w) {
@@ -338,6 +351,33 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
         stretch(x, width);
         solid(width);
         flush(width);
+    }
+}
+
+bool accumulator::same_rows(int a, int b) const {
+    const std::uint64_t *bits_a = touched_ + static_cast<std::size_t>(a) * words_;
+    const std::uint64_t *bits_b = touched_ + static_cast<std::size_t>(b) * words_;
+    const std::uint32_t *acc_a = acc_ + static_cast<std::size_t>(a) * stride_;
+    const std::uint32_t *acc_b = acc_ + static_cast<std::size_t>(b) * stride_;
+    for (std::size_t w = 0; w < words_; ++w) {
+        if (bits_a[w] != bits_b[w]) return false;
+        for (std::uint64_t m = bits_a[w]; m != 0; m &= m - 1) {
+            const std::size_t bx = (w * 64 + static_cast<std::size_t>(std::countr_zero(m))) * block;
+            std::uint32_t differ = 0;
+            for (int i = 0; i < block; ++i) differ |= acc_a[bx + i] ^ acc_b[bx + i];
+            if (differ != 0) return false;
+        }
+    }
+    return true;
+}
+
+void accumulator::clear_row(int ey) {
+    std::uint64_t *bits = touched_ + static_cast<std::size_t>(ey) * words_;
+    std::uint32_t *acc = acc_ + static_cast<std::size_t>(ey) * stride_;
+    for (std::size_t w = 0; w < words_; ++w) {
+        for (std::uint64_t m = bits[w]; m != 0; m &= m - 1)
+            std::memset(acc + (w * 64 + static_cast<std::size_t>(std::countr_zero(m))) * block, 0, block * sizeof *acc);
+        bits[w] = 0;
     }
 }
 
@@ -391,33 +431,26 @@ void path_sink::segment(double x0, double y0, double x1, double y1) {
     }
     if (x0 >= left && x1 >= left && x0 <= right && x1 <= right) return acc_.edge(x0, y0, x1, y1, sign);
     if (x0 <= left && x1 <= left) return acc_.edge(left, y0, left, y1, sign);
-    // The edge crosses a side: y where it meets x = side.
+    // The edge crosses a side: y where it meets x = side. The piece kept
+    // runs from (xa, ya) to (xb, yb), downwards; its end left of the tile
+    // moves onto the left side, with the part cut off running down that
+    // side, and its end right of the tile moves onto the right side.
     const auto y_at = [&](double side) { return y0 + (side - x0) / (x1 - x0) * (y1 - y0); };
-    if (x0 < x1) {
-        double ya = y0, xa = x0;
-        if (x0 < left) {
-            ya = y_at(left);
-            acc_.edge(left, y0, left, ya, sign);
-            xa = left;
-        }
-        if (x1 > right) {
-            acc_.edge(xa, ya, right, y_at(right), sign);
-        } else {
-            acc_.edge(xa, ya, x1, y1, sign);
-        }
-    } else {
-        double yb = y1, xb = x1;
-        if (x1 < left) {
-            yb = y_at(left);
-            acc_.edge(left, yb, left, y1, sign);
-            xb = left;
-        }
-        if (x0 > right) {
-            acc_.edge(right, y_at(right), xb, yb, sign);
-        } else {
-            acc_.edge(x0, y0, xb, yb, sign);
-        }
+    double xa = x0, ya = y0, xb = x1, yb = y1;
+    const bool rightwards = x0 < x1;
+    double &x_left = rightwards ? xa : xb, &y_left = rightwards ? ya : yb;
+    double &x_right = rightwards ? xb : xa, &y_right = rightwards ? yb : ya;
+    if (x_left < left) {
+        const double y = y_at(left);
+        acc_.edge(left, std::min(y, y_left), left, std::max(y, y_left), sign);
+        x_left = left;
+        y_left = y;
     }
+    if (x_right > right) {
+        y_right = y_at(right);
+        x_right = right;
+    }
+    acc_.edge(xa, ya, xb, yb, sign);
 }
 
 // ---- curves
