@@ -111,6 +111,10 @@ private:
     std::size_t stride_, words_;
     std::uint32_t *acc_;
     std::uint64_t *touched_;
+    // Some edge runs straight down through whole rows. Only then can a row
+    // repeat the one above (all its edges upright, or none), and only then
+    // does the sweep look for repeats.
+    bool upright_ = false;
 };
 
 // The part of an edge within row ey, from (xa, ya) to (xb, yb), ya < yb,
@@ -166,6 +170,7 @@ void accumulator::line(int x0, int y0, int x1, int y1, int sign) {
         // Vertical: the same pixel on every row, whole rows in between.
         const int ex = x0 >> 8, fx = x0 & (one - 1);
         row_piece(first_row, x0, y0 & (one - 1), x0, one, sign);
+        upright_ = upright_ || last_row - first_row > 1;
         const int d = one * sign;
         for (int ey = first_row + 1; ey < last_row; ++ey) cell(ey, ex, d, d * 2 * fx);
         return row_piece(last_row, x0, 0, x0, y1 - last_row * one, sign);
@@ -287,7 +292,7 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
     const int width = width_;
     for (int ey = 0, rows = 1; ey < height_; ey += rows) {
         rows = 1;
-        while (ey + rows < height_ && same_rows(ey, ey + rows)) clear_row(ey + rows++);
+        while (upright_ && ey + rows < height_ && same_rows(ey, ey + rows)) clear_row(ey + rows++);
         std::uint64_t *bits = touched_ + static_cast<std::size_t>(ey) * words_;
         std::uint32_t *acc = acc_ + static_cast<std::size_t>(ey) * stride_;
         const int y = y0_ + ey;
