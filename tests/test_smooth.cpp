@@ -316,6 +316,12 @@ void scene(dc_t *dc) {
         zr_brush_color(dc, {30, 60, 220, 255});
         zr_circle(dc, 40 + aa, 40, 33);
         zr_round_rectangle(dc, 3 + aa, 45, 70, 118, 5);  // opaque rows that repeat: held fills
+        // A right side that slopes within one pixel, then runs straight: the
+        // repeated rows' solid run extends the one held from the rows above
+        // (the smooth pass only: the aliased one would fill the same pixels
+        // again, and nothing else opaque is drawn over them).
+        const zr_point_t kink[] = {{1200, 800}, {1840, 800}, {1847, 1120}, {1847, 1600}, {1200, 1600}};
+        if (aa != 0) zr_polygon_subpixel(dc, kink, 5);
         zr_pen_color(dc, {20, 250, 90, 140});
         zr_brush_color(dc, {230, 230, 10, 100});
         zr_pen_width(dc, 5);
