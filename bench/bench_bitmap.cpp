@@ -10,6 +10,12 @@
 #include <cstring>
 #include <vector>
 
+// The library's switch for its CPU-extension code (zr_internal.hpp): the
+// portable rows are what a CPU without them runs.
+namespace zr {
+void set_cpu_variants_allowed(bool on);
+}
+
 namespace zr_bench {
 namespace {
 
@@ -33,6 +39,14 @@ void zr_copy_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
     dc_t *s = &src->dc;
     const int w = s->width, h = s->height;
     timed(state, std::int64_t{w} * h, [=] { zr_bitblt(screen, 0, 0, s, 0, 0, w, h); });
+}
+
+// zr_copy_column with the portable rows only, as on a CPU without AVX2 or
+// AVX-512 (the palette rows use AVX-512 byte permutes where the CPU has them).
+void zr_portable_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
+    zr::set_cpu_variants_allowed(false);
+    zr_copy_column(state, screen, src);
+    zr::set_cpu_variants_allowed(true);
 }
 
 void zr_blend_column(benchmark::State &state, dc_t *screen, bmp_t *src) {
@@ -196,10 +210,21 @@ void register_bitmap_cases() {
         {"SDL_BlitSurface", sdl_copy_column, true},
 #endif
     };
+    const std::initializer_list<named_column> palette_columns = {
+        {"zr_bitblt", zr_copy_column, false},
+        {"zr_bitblt_portable", zr_portable_column, false},
+        {"memcpy", memcpy_column, false},
+#if ZR_BENCH_PIXMAN
+        {"pixman_SRC", pixman_src_column, true},
+#endif
+#if ZR_BENCH_SDL
+        {"SDL_BlitSurface", sdl_copy_column, true},
+#endif
+    };
     register_rows("bitmap", "24bit", 24, columns);
-    register_rows("bitmap", "8bit-palette", 8, columns);
+    register_rows("bitmap", "8bit-palette", 8, palette_columns);
     register_rows("bitmap", "32bit", 32, columns);
-    register_rows("bitmap", "8bit-palette", 8, columns, full_hd);
+    register_rows("bitmap", "8bit-palette", 8, palette_columns, full_hd);
 }
 
 void register_blend_cases() {

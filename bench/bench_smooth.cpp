@@ -209,6 +209,14 @@ void cairo_round_rect(cairo_t *cr, double l, double t, double r, double b, doubl
     cairo_close_path(cr);
 }
 
+// The path filled with the shape's brush, then outlined with its pen.
+void cairo_fill_and_stroke(cairo_t *cr, const shape &s) {
+    cairo_colour(cr, s.brush);
+    cairo_fill_preserve(cr);
+    cairo_colour(cr, s.pen);
+    cairo_stroke(cr);
+}
+
 void cairo_draw(cairo_t *cr, kind k, const shape &s, bool full) {
     const double cx = s.cx + 0.5, cy = s.cy + 0.5, r = s.size / 2;
     cairo_set_line_width(cr, k == kind::line5 ? 5 : k == kind::arc ? 3 : 1);
@@ -224,18 +232,12 @@ void cairo_draw(cairo_t *cr, kind k, const shape &s, bool full) {
         }
         case kind::circle:
             cairo_arc(cr, cx, cy, r, 0, 2 * pi);
-            cairo_colour(cr, s.brush);
-            cairo_fill_preserve(cr);
-            cairo_colour(cr, s.pen);
-            cairo_stroke(cr);
+            cairo_fill_and_stroke(cr, s);
             break;
         case kind::round_rect: {
             const corners b = box_of(s, full);
             cairo_round_rect(cr, b.x1 + 0.5, b.y1 + 0.5, b.x2 + 0.5, b.y2 + 0.5, b.radius);
-            cairo_colour(cr, s.brush);
-            cairo_fill_preserve(cr);
-            cairo_colour(cr, s.pen);
-            cairo_stroke(cr);
+            cairo_fill_and_stroke(cr, s);
             break;
         }
         case kind::arc: {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -162,6 +163,25 @@ TEST(BmpReader, EachDialectReadsItsOwnHeadersAndRefusesBadOnes) {
 // the pixel memory is allocated: run in a child whose address space has room
 // for far less than the declared 1 GiB, the refusal must still carry its own
 // code, not ERR_OUT_OF_MEMORY.
+// Small files are read into memory, large ones mapped: either way every
+// byte of the file, up to its last, reaches the bitmap, through both readers.
+TEST(BmpReader, SmallAndLargeFilesLoadWhole) {
+    for (const int width : {100, 400}) {  // 30 KB and 480 KB files
+        SCOPED_TRACE(width);
+        bmp_file f;
+        f.width = width;
+        f.height = 400;
+        for (int i = 0; i < width * 3 * 400; ++i) f.pixels.push_back(static_cast<unsigned char>(i * 7 + i / 251));
+        const zr_test::temp_file file(".bmp", f.bytes());
+        for (const bool image : {false, true}) {
+            const bmp_ptr b(image ? zr_image_open(file.c_str()) : zr_bmp_open(file.c_str()), zr_bmp_close);
+            ASSERT_TRUE(b);
+            ASSERT_EQ(b->dc.bytes, static_cast<int>(f.pixels.size()));
+            EXPECT_TRUE(std::equal(f.pixels.begin(), f.pixels.end(), b->data));
+        }
+    }
+}
+
 TEST(BmpReader, ShortFilesAreRefusedWithoutAllocatingTheirImage) {
     struct short_case {
         const char *what;

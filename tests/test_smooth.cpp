@@ -315,6 +315,13 @@ void scene(dc_t *dc) {
         zr_pen_color(dc, {200, 100, 50, 255});
         zr_brush_color(dc, {30, 60, 220, 255});
         zr_circle(dc, 40 + aa, 40, 33);
+        zr_round_rectangle(dc, 3 + aa, 45, 70, 118, 5);  // opaque rows that repeat: held fills
+        // A right side that slopes within one pixel, then runs straight: the
+        // repeated rows' solid run extends the one held from the rows above
+        // (the smooth pass only: the aliased one would fill the same pixels
+        // again, and nothing else opaque is drawn over them).
+        const zr_point_t kink[] = {{1200, 800}, {1840, 800}, {1847, 1120}, {1847, 1600}, {1200, 1600}};
+        if (aa != 0) zr_polygon_subpixel(dc, kink, 5);
         zr_pen_color(dc, {20, 250, 90, 140});
         zr_brush_color(dc, {230, 230, 10, 100});
         zr_pen_width(dc, 5);
@@ -348,6 +355,47 @@ TEST(Smooth, FastRowsWriteWhatThePlainPathWrites) {
         zr::set_plain_path_forced(false);
         EXPECT_TRUE(pictures[0] == pictures[1]) << depth << "-bit buffer";
         zr_test::vfb_close();
+    }
+}
+
+// A shape cut by the DC's sides draws there what it draws whole, and what a
+// shape leaves in the DC's scratch does not reach the next: each shape on a
+// fresh large bitmap against the same shape, moved, on a small one that
+// shows a window of it and drew the shapes before.
+TEST(Smooth, ShapesCutByTheSidesOrDrawnAfterOthersDrawAsWhole) {
+    constexpr int wx = 30, wy = 20;  // the small bitmap's place on the large one
+    const std::vector<std::function<void(dc_t *, int dx, int dy)>> shapes = {
+        [](dc_t *dc, int dx, int dy) { zr_round_rectangle(dc, 35 + dx, 22 + dy, 85 + dx, 58 + dy, 5); },
+        [](dc_t *dc, int dx, int dy) { zr_round_rectangle(dc, 10 + dx, 25 + dy, 110 + dx, 55 + dy, 6); },
+        [](dc_t *dc, int dx, int dy) {
+            const zr_point_t star[] = {{10 + dx, 30 + dy}, {100 + dx, 25 + dy}, {40 + dx, 58 + dy},
+                                       {50 + dx, 15 + dy}, {95 + dx, 55 + dy}};
+            zr_polygon(dc, star, 5);
+        },
+        [](dc_t *dc, int dx, int dy) { zr_circle(dc, 30 + dx, 40 + dy, 15); },
+        [](dc_t *dc, int dx, int dy) { zr_circle(dc, 90 + dx, 40 + dy, 12); },
+        [](dc_t *dc, int dx, int dy) {
+            zr_pen_color(dc, white);
+            zr_pen_width(dc, 5);
+            zr_line(dc, 20 + dx, 50 + dy, 100 + dx, 28 + dy);
+        },
+    };
+    // Fills without outlines: an outline's blend over the fill would turn a
+    // one-step difference of coverage into a large one of alpha.
+    bitmap window(60, 40);
+    zr_pen_color(window.dc(), none);
+    zr_brush_color(window.dc(), white);
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+        bitmap whole(120, 80);
+        zr_pen_color(whole.dc(), none);
+        zr_brush_color(whole.dc(), white);
+        std::memset(window.b->data, 0, static_cast<std::size_t>(window.b->dc.bytes));
+        shapes[i](whole.dc(), 0, 0);
+        shapes[i](window.dc(), -wx, -wy);
+        for (int y = 0; y < 40; ++y)
+            for (int x = 0; x < 60; ++x)
+                ASSERT_LE(std::abs(window.alpha(x, y) - whole.alpha(x + wx, y + wy)), 1)
+                    << "shape " << i << " at " << x << "," << y;
     }
 }
 

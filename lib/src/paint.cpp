@@ -84,39 +84,41 @@ painter::painter(dc_t *dc, color_t colour, const gradient *g, scratch &rows)
 }
 
 // The plain path: the rule pixel by pixel through the DC's slots.
-void painter::plain(int x, int y, const std::uint8_t *cov, int n) {
-    for (int i = 0; i < n; ++i) {
-        const auto a = static_cast<unsigned char>(coverage_alpha(cov[i], colour_.alpha));
-        if (a == 0) continue;
-        if (a == 255) {
-            dc_->set_pixel(dc_, x + i, y, colour_);
-            continue;
-        }
-        color_t back{0, 0, 0, 255};
-        dc_->get_pixel(dc_, x + i, y, &back);
-        dc_->set_pixel(dc_, x + i, y, blend_color(color_t{colour_.red, colour_.green, colour_.blue, a}, back));
+void painter::plain_pixel(int x, int y, color_t c, std::uint8_t cov) {
+    const auto a = static_cast<unsigned char>(coverage_alpha(cov, c.alpha));
+    if (a == 0) return;
+    if (a == 255) return dc_->set_pixel(dc_, x, y, c);
+    color_t back{0, 0, 0, 255};
+    dc_->get_pixel(dc_, x, y, &back);
+    dc_->set_pixel(dc_, x, y, blend_color(color_t{c.red, c.green, c.blue, a}, back));
+}
+
+void painter::coverage(int x, int y, const std::uint8_t *cov, int n, int rows) {
+    if (g_ != nullptr) {
+        for (int i = 0; i < rows; ++i) gradient_row(x, y + i, cov, n);
+    } else if (glyph_ != nullptr) {
+        glyph_(dc_, coverage_rect{cov, 0, x, y, n, rows, 0}, colour_);
+    } else {
+        for (int i = 0; i < rows; ++i)
+            for (int k = 0; k < n; ++k) plain_pixel(x + k, y + i, colour_, cov[k]);
     }
 }
 
-void painter::coverage(int x, int y, const std::uint8_t *cov, int n) {
-    if (g_ != nullptr) return gradient_row(x, y, cov, n);
-    if (glyph_ == nullptr) return plain(x, y, cov, n);
-    glyph_(dc_, coverage_rect{cov, static_cast<std::size_t>(n), x, y, n, 1, 0}, colour_);
-}
-
-void painter::solid(int x, int y, int n) {
-    if (fill_ == nullptr) return coverage(x, y, all_covered.data(), n);
+void painter::solid(int x, int y, int n, int rows) {
+    if (fill_ == nullptr) return coverage(x, y, all_covered.data(), n, rows);
     if (x == held_.x && n == held_.n && y == held_.bottom + 1) {
-        held_.bottom = y;
+        held_.bottom = y + rows - 1;
         return;
     }
-    if (held_.bottom >= held_.top) fill_(dc_, held_.x, held_.top, held_.x + held_.n - 1, held_.bottom, colour_);
-    held_ = {x, n, y, y};
+    fill_held();
+    held_ = {x, n, y, y + rows - 1};
 }
 
-painter::~painter() {
+void painter::fill_held() {
     if (held_.bottom >= held_.top) fill_(dc_, held_.x, held_.top, held_.x + held_.n - 1, held_.bottom, colour_);
 }
+
+painter::~painter() { fill_held(); }
 
 // A run of gradient pixels: each pixel's colour, under its effective alpha,
 // as a row of a 32-bit alpha source, then blended as zr_bitblt blends one.
@@ -146,18 +148,7 @@ void painter::gradient_row(int x, int y, const std::uint8_t *cov, int n) {
         }
     }
     if (blend_ == nullptr) {
-        for (int i = 0; i < n; ++i) {
-            const color_t c = g.steps[step[i]];
-            const auto a = static_cast<unsigned char>(coverage_alpha(cov[i], c.alpha));
-            if (a == 0) continue;
-            if (a == 255) {
-                dc_->set_pixel(dc_, x + i, y, c);
-                continue;
-            }
-            color_t back{0, 0, 0, 255};
-            dc_->get_pixel(dc_, x + i, y, &back);
-            dc_->set_pixel(dc_, x + i, y, blend_color(color_t{c.red, c.green, c.blue, a}, back));
-        }
+        for (int i = 0; i < n; ++i) plain_pixel(x + i, y, g.steps[step[i]], cov[i]);
         return;
     }
     if (rows_.colours.size() < static_cast<std::size_t>(n) * 4) rows_.colours.resize(static_cast<std::size_t>(n) * 4);

@@ -51,12 +51,14 @@ public:
     painter &operator=(const painter &) = delete;
     // Fills what it still holds back.
     ~painter();
-    void coverage(int x, int y, const std::uint8_t *cov, int n) override;
-    void solid(int x, int y, int n) override;
+    void coverage(int x, int y, const std::uint8_t *cov, int n, int rows) override;
+    void solid(int x, int y, int n, int rows) override;
 
 private:
-    void plain(int x, int y, const std::uint8_t *cov, int n);
+    // The rule at one pixel through the DC's slots, colour c under coverage cov.
+    void plain_pixel(int x, int y, color_t c, std::uint8_t cov);
     void gradient_row(int x, int y, const std::uint8_t *cov, int n);
+    void fill_held();
 
     dc_t *dc_;
     color_t colour_;
@@ -66,7 +68,7 @@ private:
     glyph_fn glyph_ = nullptr;
     fill_fn fill_ = nullptr;
     blit_fn blend_ = nullptr;
-    // Solid runs of the fill row are held back while the next row's run
+    // Solid runs of the fill row are held back while the next rows' run
     // lies under the last one: one fill for a shape's whole inside. A
     // shape's runs never overlap, so the order of their writes is free.
     struct {

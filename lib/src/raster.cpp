@@ -25,6 +25,10 @@
 #include <numbers>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zr::raster {
 
 namespace {
@@ -95,6 +99,11 @@ private:
         if ((ex + 1) % block == 0) mark(bits, ex + 1);
     }
 
+    // Whether rows a and b touched the same blocks with the same entries.
+    bool same_rows(int a, int b) const;
+    // Row ey's touched blocks and bits back to zero.
+    void clear_row(int ey);
+
     void row_piece(int ey, int xa, int ya, int xb, int yb, int sign);
     void line(int x0, int y0, int x1, int y1, int sign);
 
@@ -102,6 +111,10 @@ private:
     std::size_t stride_, words_;
     std::uint32_t *acc_;
     std::uint64_t *touched_;
+    // Some edge runs straight down through whole rows. Only then can a row
+    // repeat the one above (all its edges upright, or none), and only then
+    // does the sweep look for repeats.
+    bool upright_ = false;
 };
 
 // The part of an edge within row ey, from (xa, ya) to (xb, yb), ya < yb,
@@ -157,6 +170,7 @@ void accumulator::line(int x0, int y0, int x1, int y1, int sign) {
         // Vertical: the same pixel on every row, whole rows in between.
         const int ex = x0 >> 8, fx = x0 & (one - 1);
         row_piece(first_row, x0, y0 & (one - 1), x0, one, sign);
+        upright_ = upright_ || last_row - first_row > 1;
         const int d = one * sign;
         for (int ey = first_row + 1; ey < last_row; ++ey) cell(ey, ex, d, d * 2 * fx);
         return row_piece(last_row, x0, 0, x0, y1 - last_row * one, sign);
@@ -201,43 +215,57 @@ std::uint8_t coverage_of(std::uint32_t sum) {
     }
 }
 
-// The same for a block of 8 pixels at once, in vector lanes: the running
-// sums by three shifted additions, then each lane as coverage_of does it.
+// The same for a block of 8 pixels at once, in two vectors of four lanes
+// (what SSE2 and NEON hold): the running sums by two shifted additions in
+// each half, the low half's last sum carried into the high one, then each
+// lane as coverage_of does it, and the lanes packed into bytes.
 template <fill_rule Rule, bool Threshold>
 std::uint32_t block_coverage(std::uint32_t *acc, std::uint8_t *out, std::uint32_t sum) {
-    using lanes = std::uint32_t __attribute__((vector_size(32)));
-    using signed_lanes = std::int32_t __attribute__((vector_size(32)));
-    using bytes = std::uint8_t __attribute__((vector_size(8)));
+    using lanes = std::uint32_t __attribute__((vector_size(16)));
+    using signed_lanes = std::int32_t __attribute__((vector_size(16)));
     static_assert(block == 8);
     const lanes zero{}, whole = zero + full;
-    lanes v;
-    std::memcpy(&v, acc, sizeof v);
-    std::memset(acc, 0, sizeof v);
-    v += __builtin_shufflevector(zero, v, 7, 8, 9, 10, 11, 12, 13, 14);
-    v += __builtin_shufflevector(zero, v, 6, 7, 8, 9, 10, 11, 12, 13);
-    v += __builtin_shufflevector(zero, v, 4, 5, 6, 7, 8, 9, 10, 11);
-    v += sum;
-    lanes area;
-    if constexpr (Rule == fill_rule::nonzero) {
-        const auto s = reinterpret_cast<signed_lanes>(v);
-        const auto negative = reinterpret_cast<lanes>(s >> 31);
-        area = (v ^ negative) - negative;
-        const auto over = reinterpret_cast<lanes>(area > whole);
-        area = (area & ~over) | (whole & over);
-    } else {
-        area = v & (2 * full - 1);
-        const auto over = reinterpret_cast<lanes>(area > whole);
-        area = (area & ~over) | ((2 * whole - area) & over);
-    }
-    lanes c;
-    if constexpr (Threshold) {
-        c = reinterpret_cast<lanes>(area >= whole / 2) & 255;
-    } else {
-        c = (area * 255 + full / 2) >> 17;
-    }
-    const bytes b = __builtin_convertvector(c, bytes);
-    std::memcpy(out, &b, sizeof b);
-    return v[7];
+    lanes lo, hi;
+    std::memcpy(&lo, acc, sizeof lo);
+    std::memcpy(&hi, acc + 4, sizeof hi);
+    std::memset(acc, 0, 2 * sizeof lo);
+    lo += __builtin_shufflevector(zero, lo, 3, 4, 5, 6);
+    lo += __builtin_shufflevector(zero, lo, 2, 3, 4, 5);
+    hi += __builtin_shufflevector(zero, hi, 3, 4, 5, 6);
+    hi += __builtin_shufflevector(zero, hi, 2, 3, 4, 5);
+    lo += sum;
+    hi += __builtin_shufflevector(lo, lo, 3, 3, 3, 3);
+    const auto coverage = [&](lanes v) {
+        lanes area;
+        if constexpr (Rule == fill_rule::nonzero) {
+            const auto negative = reinterpret_cast<lanes>(reinterpret_cast<signed_lanes>(v) >> 31);
+            area = (v ^ negative) - negative;
+            const auto over = reinterpret_cast<lanes>(area > whole);
+            area = (area & ~over) | (whole & over);
+        } else {
+            area = v & (2 * full - 1);
+            const auto over = reinterpret_cast<lanes>(area > whole);
+            area = (area & ~over) | ((2 * whole - area) & over);
+        }
+        if constexpr (Threshold) {
+            return reinterpret_cast<lanes>(area >= whole / 2) & 255;
+        } else {
+            return (area * 255 + full / 2) >> 17;
+        }
+    };
+    const lanes c_lo = coverage(lo), c_hi = coverage(hi);
+#if defined(__SSE2__)
+    // Lane by lane otherwise: SSE2 has no narrowing move, but its packs
+    // saturate, and every lane is 0 .. 255 already.
+    const __m128i halves = _mm_packs_epi32(reinterpret_cast<__m128i>(c_lo), reinterpret_cast<__m128i>(c_hi));
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(halves, halves));
+#else
+    using bytes = std::uint8_t __attribute__((vector_size(4)));
+    const bytes b_lo = __builtin_convertvector(c_lo, bytes), b_hi = __builtin_convertvector(c_hi, bytes);
+    std::memcpy(out, &b_lo, sizeof b_lo);
+    std::memcpy(out + 4, &b_hi, sizeof b_hi);
+#endif
+    return hi[3];
 }
 
 template std::uint8_t coverage_of<fill_rule::nonzero, false>(std::uint32_t);
@@ -252,22 +280,38 @@ template std::uint32_t block_coverage<fill_rule::evenodd, true>(std::uint32_t *,
 
 // Every row of the tile: the touched blocks in order, each a block of
 // coverage, the stretches between them one coverage each. Blocks and
-// stretches that join make one coverage run; a long stretch of full
-// coverage goes out as a solid run. The buffer and the bits are left zero.
+// stretches that join make one coverage run, cut to its first and last
+// pixel with coverage; a long stretch of full coverage goes out as a solid
+// run, and takes in the full pixels of the blocks on either side, so that
+// a filled shape's edge runs hold only its edge pixels. The buffer and the
+// bits are left zero. Rows whose buffer entries equal the row's before them
+// give the same coverage: they are cleared unswept and go out with it.
 template <fill_rule Rule, bool Threshold>
 void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
     std::uint8_t *row = row_buffer.data();
     const int width = width_;
-    for (int ey = 0; ey < height_; ++ey) {
+    for (int ey = 0, rows = 1; ey < height_; ey += rows) {
+        rows = 1;
+        while (upright_ && ey + rows < height_ && same_rows(ey, ey + rows)) clear_row(ey + rows++);
         std::uint64_t *bits = touched_ + static_cast<std::size_t>(ey) * words_;
         std::uint32_t *acc = acc_ + static_cast<std::size_t>(ey) * stride_;
         const int y = y0_ + ey;
         std::uint32_t sum = 0;
-        int x = 0;           // the first pixel not yet accounted for
-        int run = -1;        // where the pending coverage run starts
+        int x = 0;            // the first pixel not yet accounted for
+        int run = -1;         // where the pending coverage run starts
+        int solid_from = -1;  // where the pending solid run starts; it ends at x
+        // A run of a few pixels keeps zeros up to a whole block where it has
+        // them: the blending rows take a block of 8 at once, but one or two
+        // pixels (a straight side's edge) one by one.
         const auto flush = [&](int end) {
             end = std::min(end, width);
-            if (run >= 0 && end > run) out.coverage(x0_ + run, y, row + run, end - run);
+            if (run >= 0) {
+                const int limit = end;
+                while (run < end && row[run] == 0) ++run;
+                while (end > run && row[end - 1] == 0) --end;
+                if (end - run > 2 && end - run < block) end = std::min(limit, run + block);
+                if (end > run) out.coverage(x0_ + run, y, row + run, end - run, rows);
+            }
             run = -1;
         };
         const auto stretch = [&](int from, int to) {
@@ -277,12 +321,19 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
             if (c == 0) {
                 flush(from);
             } else if (c == 255 && to - from >= solid_run) {
+                if (run >= 0)
+                    while (from > run && row[from - 1] == 255) --from;
                 flush(from);
-                out.solid(x0_ + from, y, to - from);
+                solid_from = from;
             } else {
                 std::memset(row + from, c, static_cast<std::size_t>(to - from));
                 if (run < 0) run = from;
             }
+        };
+        // The pending solid run, up to end.
+        const auto solid = [&](int end) {
+            if (solid_from >= 0) out.solid(x0_ + solid_from, y, std::min(end, width) - solid_from, rows);
+            solid_from = -1;
         };
         for (std::size_t w = 0; w < words_; ++w) {
             std::uint64_t m = bits[w];
@@ -293,12 +344,45 @@ void accumulator::sweep(std::vector<std::uint8_t> &row_buffer, span_sink &out) {
                 m &= m - 1;
                 stretch(x, bx);
                 sum = block_coverage<Rule, Threshold>(acc + bx, row + bx, sum);
-                if (run < 0) run = bx;
+                int start = bx;
+                if (solid_from >= 0) {
+                    while (start < bx + block && start < width && row[start] == 255) ++start;
+                    solid(start);
+                }
+                if (run < 0) run = start;
                 x = bx + block;
             } while (m != 0);
         }
         stretch(x, width);
+        solid(width);
         flush(width);
+    }
+}
+
+bool accumulator::same_rows(int a, int b) const {
+    const std::uint64_t *bits_a = touched_ + static_cast<std::size_t>(a) * words_;
+    const std::uint64_t *bits_b = touched_ + static_cast<std::size_t>(b) * words_;
+    const std::uint32_t *acc_a = acc_ + static_cast<std::size_t>(a) * stride_;
+    const std::uint32_t *acc_b = acc_ + static_cast<std::size_t>(b) * stride_;
+    for (std::size_t w = 0; w < words_; ++w) {
+        if (bits_a[w] != bits_b[w]) return false;
+        for (std::uint64_t m = bits_a[w]; m != 0; m &= m - 1) {
+            const std::size_t bx = (w * 64 + static_cast<std::size_t>(std::countr_zero(m))) * block;
+            std::uint32_t differ = 0;
+            for (int i = 0; i < block; ++i) differ |= acc_a[bx + i] ^ acc_b[bx + i];
+            if (differ != 0) return false;
+        }
+    }
+    return true;
+}
+
+void accumulator::clear_row(int ey) {
+    std::uint64_t *bits = touched_ + static_cast<std::size_t>(ey) * words_;
+    std::uint32_t *acc = acc_ + static_cast<std::size_t>(ey) * stride_;
+    for (std::size_t w = 0; w < words_; ++w) {
+        for (std::uint64_t m = bits[w]; m != 0; m &= m - 1)
+            std::memset(acc + (w * 64 + static_cast<std::size_t>(std::countr_zero(m))) * block, 0, block * sizeof *acc);
+        bits[w] = 0;
     }
 }
 
@@ -352,33 +436,26 @@ void path_sink::segment(double x0, double y0, double x1, double y1) {
     }
     if (x0 >= left && x1 >= left && x0 <= right && x1 <= right) return acc_.edge(x0, y0, x1, y1, sign);
     if (x0 <= left && x1 <= left) return acc_.edge(left, y0, left, y1, sign);
-    // The edge crosses a side: y where it meets x = side.
+    // The edge crosses a side: y where it meets x = side. The piece kept
+    // runs from (xa, ya) to (xb, yb), downwards; its end left of the tile
+    // moves onto the left side, with the part cut off running down that
+    // side, and its end right of the tile moves onto the right side.
     const auto y_at = [&](double side) { return y0 + (side - x0) / (x1 - x0) * (y1 - y0); };
-    if (x0 < x1) {
-        double ya = y0, xa = x0;
-        if (x0 < left) {
-            ya = y_at(left);
-            acc_.edge(left, y0, left, ya, sign);
-            xa = left;
-        }
-        if (x1 > right) {
-            acc_.edge(xa, ya, right, y_at(right), sign);
-        } else {
-            acc_.edge(xa, ya, x1, y1, sign);
-        }
-    } else {
-        double yb = y1, xb = x1;
-        if (x1 < left) {
-            yb = y_at(left);
-            acc_.edge(left, yb, left, y1, sign);
-            xb = left;
-        }
-        if (x0 > right) {
-            acc_.edge(right, y_at(right), xb, yb, sign);
-        } else {
-            acc_.edge(x0, y0, xb, yb, sign);
-        }
+    double xa = x0, ya = y0, xb = x1, yb = y1;
+    const bool rightwards = x0 < x1;
+    double &x_left = rightwards ? xa : xb, &y_left = rightwards ? ya : yb;
+    double &x_right = rightwards ? xb : xa, &y_right = rightwards ? yb : ya;
+    if (x_left < left) {
+        const double y = y_at(left);
+        acc_.edge(left, std::min(y, y_left), left, std::max(y, y_left), sign);
+        x_left = left;
+        y_left = y;
     }
+    if (x_right > right) {
+        y_right = y_at(right);
+        x_right = right;
+    }
+    acc_.edge(xa, ya, xb, yb, sign);
 }
 
 // ---- curves

@@ -32,13 +32,15 @@ struct pixel_box {
     bool empty() const { return x0 >= x1 || y0 >= y1; }
 };
 
-// Where the coverage goes.
+// Where the coverage goes. Rows whose coverage repeats (the straight sides
+// of a shape) come as one call for all of them.
 class span_sink {
 public:
-    // n coverage bytes (0 .. 255) for pixels x .. x + n - 1 of row y.
-    virtual void coverage(int x, int y, const std::uint8_t *cov, int n) = 0;
-    // Full coverage over pixels x .. x + n - 1 of row y.
-    virtual void solid(int x, int y, int n) = 0;
+    // n coverage bytes (0 .. 255) for pixels x .. x + n - 1 of rows y ..
+    // y + rows - 1, the same bytes for each row.
+    virtual void coverage(int x, int y, const std::uint8_t *cov, int n, int rows) = 0;
+    // Full coverage over pixels x .. x + n - 1 of rows y .. y + rows - 1.
+    virtual void solid(int x, int y, int n, int rows) = 0;
 
 protected:
     ~span_sink() = default;
