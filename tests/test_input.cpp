@@ -196,8 +196,13 @@ int fake_set_keyboard_mode(int, int mode) {
     keyboard_mode = mode;
     return 0;
 }
-const zr::console_device terminal{fake_open, fake_get_mode, fake_set_mode, nullptr, nullptr, nullptr, fake_get_keyboard_mode,
-                                  fake_set_keyboard_mode};
+int activated = 0;  // the last terminal switched to
+int fake_activate(int, int vt) {
+    activated = vt;
+    return 0;
+}
+const zr::console_device terminal{fake_open,      fake_get_mode,          fake_set_mode,          nullptr, nullptr,
+                                  nullptr,        fake_get_keyboard_mode, fake_set_keyboard_mode, fake_activate};
 
 class Input : public ::testing::Test {
 protected:
@@ -567,9 +572,15 @@ TEST_F(Input, TheDescriptorWakesWhenAnEventIsDueAndWhileEventsWait) {
     EXPECT_EQ(zr_input_fd(nullptr), -1);
 }
 
+// Off, the keyboard no longer switches terminals by itself: Ctrl+Alt+F2 does
+// through the library, F2 alone and Ctrl+F3 do not.
 TEST_F(Input, TheConsoleKeyboardIsOffWhileOpenUnlessAskedToLeaveIt) {
-    open("0 add 1 keyboard\n");
+    activated = 0;
+    open("0 add 1 keyboard\n1 key 1 60 down\n1 key 1 60 up\n2 key 1 29 down\n2 key 1 61 down\n2 key 1 61 up\n"
+         "3 key 1 56 down\n3 key 1 60 down\n");
     EXPECT_EQ(keyboard_mode, K_OFF);
+    events();
+    EXPECT_EQ(activated, 2);
     zr_input_close(input);
     input = nullptr;
     EXPECT_EQ(keyboard_mode, K_UNICODE);

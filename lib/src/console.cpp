@@ -174,6 +174,14 @@ bool console_keyboard_off(bool real) {
     return true;
 }
 
+bool console_activate(int vt) {
+    const console_state &c = display_console();
+    if (c.keyboard_tty < 0) return false;
+    if (test_device != nullptr)
+        return test_device->activate != nullptr && test_device->activate(c.keyboard_tty, vt) == 0;
+    return ioctl(c.keyboard_tty, VT_ACTIVATE, vt) == 0;
+}
+
 void console_keyboard_restore() {
     keyboard_back();
     restore_handlers();

@@ -210,10 +210,13 @@ bool console_answer_switch(int answer);
 // used; otherwise only a test device is. False when there is none to switch.
 bool console_keyboard_off(bool real);
 void console_keyboard_restore();
+// Switches to virtual terminal vt (VT_ACTIVATE), as Ctrl+Alt+Fn does while
+// the keyboard is on; false while it is not off or where refused.
+bool console_activate(int vt);
 
 // For tests: a terminal of their own in place of /dev/tty0 and /dev/tty, with
 // its KDGETMODE and KDSETMODE, VT_GETMODE, VT_SETMODE and VT_RELDISP,
-// KDGKBMODE and KDSKBMODE (null: the real ioctl). open gives a descriptor or
+// KDGKBMODE, KDSKBMODE and VT_ACTIVATE (null: the real ioctl). open gives a descriptor or
 // -1; the others return 0 or -1 as ioctl does.
 struct console_device {
     int (*open)();
@@ -224,6 +227,7 @@ struct console_device {
     int (*release_display)(int fd, int answer) = nullptr;
     int (*get_keyboard_mode)(int fd, int *mode) = nullptr;
     int (*set_keyboard_mode)(int fd, int mode) = nullptr;
+    int (*activate)(int fd, int vt) = nullptr;
 };
 void set_console_device(const console_device *device);
 

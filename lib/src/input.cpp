@@ -261,6 +261,10 @@ void on_key(zr_input_t *in, device &d, std::int64_t time, int code, bool down) {
     zr_event_t e = event_of(down ? ZR_EVENT_KEY_DOWN : ZR_EVENT_KEY_UP, &d, time);
     describe_key(in, d, code, &e, down);
     push(in, e);
+    // With the console's keyboard off the kernel no longer switches terminals
+    // on Ctrl+Alt+Fn: the keymap's switch symbols do it here.
+    if (down && in->keyboard_off && e.keysym >= XKB_KEY_XF86Switch_VT_1 && e.keysym <= XKB_KEY_XF86Switch_VT_12)
+        zr::console_activate(static_cast<int>(e.keysym - XKB_KEY_XF86Switch_VT_1) + 1);
     const xkb_keycode_t kc = static_cast<xkb_keycode_t>(code) + 8;
     if (d.keys != nullptr) xkb_state_update_key(d.keys, kc, down ? XKB_KEY_DOWN : XKB_KEY_UP);
     if (down && in->keymap != nullptr && xkb_keymap_key_repeats(in->keymap, kc) != 0) {
