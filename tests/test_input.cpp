@@ -208,6 +208,7 @@ class Input : public ::testing::Test {
 protected:
     std::string script_path = temp_path("script");
     zr_input_t *input = nullptr;
+    int display_flags = 0;  // zr_init_ex's, for the display open() opens
 
     void SetUp() override {
         unsetenv("XKB_DEFAULT_LAYOUT");
@@ -227,7 +228,7 @@ protected:
         memory_display d;
         d.width = width;
         d.height = height;
-        ASSERT_EQ(memory_display_open(d, 0), 0);
+        ASSERT_EQ(memory_display_open(d, display_flags), 0);
         write_file(script_path, script);
         setenv("ZR_VFB_INPUT", script_path.c_str(), 1);
         input = zr_input_open(flags);
@@ -335,6 +336,26 @@ TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
 }
 
 // More events due at once than the queue holds: the script waits, none is lost.
+// On a turned screen a finger lands where the program drew under it: panel
+// pixel (400, 120) of an 800x480 panel is, turned 90 degrees clockwise, the
+// program's (120, 399) of 480x800; 180: (399, 359); 270: (359, 400).
+TEST_F(Input, TouchesFollowATurnedScreen) {
+    const struct {
+        int flags, x, y;
+    } rows[] = {{ZR_INIT_ROTATE_90, 120, 399}, {ZR_INIT_ROTATE_180, 399, 359}, {ZR_INIT_ROTATE_270, 359, 400}};
+    for (const auto &r : rows) {
+        display_flags = r.flags;
+        open("0 add 1 touch 1000 1000\n10 touch 1 down 0 500 250\n");
+        const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN});
+        ASSERT_EQ(got.size(), 1u) << r.flags;
+        EXPECT_EQ(got[0].x, r.x) << r.flags;
+        EXPECT_EQ(got[0].y, r.y) << r.flags;
+        zr_input_close(input);
+        input = nullptr;
+        memory_display_close();
+    }
+}
+
 TEST_F(Input, ABurstLargerThanTheQueueArrivesWhole) {
     std::string script = "0 add 1 touch 5000 10\n0 touch 1 down 0 0 0\n";
     for (int i = 1; i < 5000; ++i) script += "0 touch 1 motion 0 " + std::to_string(i) + " 0\n";
