@@ -133,22 +133,25 @@ void install_handlers() {
     if (!c.exit_hook) c.exit_hook = std::atexit(give_back_all) == 0;
 }
 
+// The first terminal (the active one, then the program's own) whose mode get
+// reads and set changes to `to`: its descriptor, or -1. *before: the mode
+// found.
+int switch_first_terminal(int (*get)(int, int *), int (*set)(int, int), int to, int *before) {
+    for (const char *path : {"/dev/tty0", "/dev/tty"}) {
+        const int fd = test_device != nullptr ? test_device->open() : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) continue;
+        if (get(fd, before) == 0 && set(fd, to) == 0) return fd;
+        close(fd);
+    }
+    return -1;
+}
+
 }  // namespace
 
 bool console_to_graphics() {
     console_state &c = display_console();
     if (c.tty >= 0) return true;
-    for (const char *path : {"/dev/tty0", "/dev/tty"}) {
-        const int fd = test_device != nullptr ? test_device->open() : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) continue;
-        int mode = KD_TEXT;
-        if (get_mode(fd, &mode) == 0 && set_mode(fd, KD_GRAPHICS) == 0) {
-            c.tty = fd;
-            c.mode_before = mode;
-            break;
-        }
-        close(fd);
-    }
+    c.tty = switch_first_terminal(get_mode, set_mode, KD_GRAPHICS, &c.mode_before);
     if (c.tty < 0) return false;
     install_handlers();
     return true;
@@ -158,17 +161,7 @@ bool console_keyboard_off(bool real) {
     console_state &c = display_console();
     if (c.keyboard_tty >= 0) return true;
     if (test_device == nullptr && !real) return false;
-    for (const char *path : {"/dev/tty0", "/dev/tty"}) {
-        const int fd = test_device != nullptr ? test_device->open() : open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0) continue;
-        int mode = K_XLATE;
-        if (get_keyboard_mode(fd, &mode) == 0 && set_keyboard_mode(fd, K_OFF) == 0) {
-            c.keyboard_tty = fd;
-            c.keyboard_mode_before = mode;
-            break;
-        }
-        close(fd);
-    }
+    c.keyboard_tty = switch_first_terminal(get_keyboard_mode, set_keyboard_mode, K_OFF, &c.keyboard_mode_before);
     if (c.keyboard_tty < 0) return false;
     install_handlers();
     return true;
