@@ -2,6 +2,7 @@
 // the rasterisers on the recording DC, the pictures on real buffer DCs, a
 // random sweep, and one golden scene.
 #include "recording_dc.hpp"
+#include "pixels.hpp"
 #include "shapes.hpp"
 #include "vfb_fixture.hpp"
 
@@ -27,8 +28,6 @@ constexpr color_t brush{0, 248, 0, 255};
 constexpr color_t pen{248, 0, 248, 255};
 constexpr color_t background{0, 0, 0, 255};
 constexpr color_t off{90, 90, 90, 0};  // alpha 0: switches its half off
-
-bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 struct point {
     int x, y;
