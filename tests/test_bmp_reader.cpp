@@ -4,6 +4,7 @@
 // ZR_SHARED_DIR/bmpsuite against its reference PNGs.
 #include "bmp_file.hpp"
 #include "child_memory.hpp"
+#include "pixels.hpp"
 #include "shared_data.hpp"
 #include "temp_file.hpp"
 #include "zr.h"
@@ -23,9 +24,7 @@
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-using bmp_ptr = std::unique_ptr<bmp_t, decltype(&zr_bmp_close)>;
-using zr_test::bmp_file;
+using namespace zr_test;
 
 bmp_ptr open_bmp(const bytes &content) {
     const zr_test::temp_file file(".bmp", content);
@@ -39,13 +38,6 @@ bmp_ptr open_image(const bytes &content) {
 int refusal(const bytes &content, bool image = false) {
     zr_error_code = 0;
     return (image ? open_image(content) : open_bmp(content)) ? 0 : zr_error_code;
-}
-
-std::vector<int> rgba(color_t c) { return {c.red, c.green, c.blue, c.alpha}; }
-std::vector<int> pixel(bmp_t *b, int x, int y) {
-    color_t c{};
-    zr_get_pixel(&b->dc, x, y, &c);
-    return rgba(c);
 }
 
 // A colour table whose entry i has blue i: a pixel's blue is its index.

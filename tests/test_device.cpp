@@ -15,6 +15,8 @@
 
 namespace {
 
+using zr_test::open_descriptors;
+
 // The messages as EUC-KR bytes, by code: 0-15, the display layer's 16-22,
 // input and sessions' 23-26.
 const char *const messages[27] = {
@@ -87,11 +89,6 @@ TEST(ErrorChannel, CodesOutsideTheTableShareOneFixedText) {
     }
     for (const char *m : messages) EXPECT_NE(fixed, m);
     zr_error_code = 0;
-}
-
-long open_descriptors() {
-    namespace fs = std::filesystem;
-    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
 class Device : public ::testing::Test {

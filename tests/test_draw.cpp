@@ -2,6 +2,7 @@
 // the recording DC. (The pixel formats behind the slots have their own suite;
 // the shape suite draws through them.)
 #include "draw.hpp"
+#include "pixels.hpp"
 #include "recording_dc.hpp"
 
 #include <gtest/gtest.h>
@@ -20,8 +21,6 @@ using namespace zr_test;
 namespace {
 
 constexpr color_t red{200, 0, 0, 255};
-
-bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 TEST(Colour, ColorWrapsAndSetAlphaClamps) {
     const color_t c = zr_color(300, -1, 0, 256);

@@ -10,6 +10,7 @@
 #include "fast_paths.hpp"
 #include "fb_dc.hpp"
 #include "pixel_format.hpp"
+#include "pixels.hpp"
 #include "recording_dc.hpp"
 #include "zr_internal.hpp"
 
@@ -30,54 +31,8 @@
 namespace {
 
 using uchar = unsigned char;
-using bmp_ptr = std::unique_ptr<bmp_t, void (*)(bmp_t *)>;
 using zr::pixel_format;
-
-// Every screen format, with its bytes a pixel (messages name a format by its number).
-struct format_case {
-    pixel_format id;
-    int bytes;
-};
-std::vector<format_case> screen_formats() {
-    std::vector<format_case> all;
-    zr::screen_formats::each([&]<class Fmt>() { all.push_back({Fmt::id, Fmt::bytes}); });
-    return all;
-}
-
-// Restores the default path choice when a test ends, however it ends.
-struct path_guard {
-    ~path_guard() {
-        zr::set_plain_path_forced(false);
-        zr::set_cpu_variants_allowed(true);
-    }
-};
-
-// A DC of a screen format over memory of its own, with guard bytes around
-// the pixels, rows of any stride (negative: bottom-up in memory) and a start
-// at any byte offset.
-struct fb_surface {
-    static constexpr int guard = 16;
-    std::vector<uchar> memory;
-    dc_t dc{};
-
-    fb_surface(pixel_format format, int width, int height, int stride, int offset = 0) {
-        const int row = stride < 0 ? -stride : stride;
-        memory.assign(static_cast<std::size_t>(2 * guard + offset + row * height), 0x5A);
-        dc.dc_type = DC_TYPE_SCREEN;
-        dc.width = width;
-        dc.height = height;
-        dc.bytes_per_line = stride;
-        dc.bytes = row * height;
-        dc.mapped = memory.data() + guard + offset + (stride < 0 ? row * (height - 1) : 0);
-        dc.pen_color = {255, 255, 255, 255};
-        dc.brush_color = {0, 0, 0, 255};
-        EXPECT_TRUE(zr::install_screen_format(&dc, format));
-    }
-};
-
-bmp_ptr make_bitmap(int width, int height, int bits, int palette_count) {
-    return bmp_ptr(zr_bmp_create(width, height, bits, palette_count), zr_bmp_close);
-}
+using namespace zr_test;
 
 // Runs op on the same starting bytes of every block: plain, then fast with
 // the CPU's own variants, then fast with portable code only. "" when all

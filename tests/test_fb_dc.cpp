@@ -2,6 +2,7 @@
 // virtual device.
 #include "capture.hpp"
 #include "fb_dc.hpp"
+#include "pixels.hpp"
 #include "vfb_fixture.hpp"
 
 #include <gtest/gtest.h>
@@ -15,10 +16,9 @@
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
 using zr::pixel_format;
-
-bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+using zr_test::bytes;
+using zr_test::same;
 
 class FbDc : public ::testing::Test {
 protected:
@@ -154,39 +154,6 @@ TEST_F(FbDc, SpansAndClearKeepOffThePadding) {
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) put(x, y);
         EXPECT_TRUE(zr_test::vfb_memory() == expected);
-    }
-}
-
-// Every 16-bit value decodes by the shift rule and encodes back to itself
-// (5-6-5 either way round), every 15-bit value likewise (5-5-5, bit 15
-// dropped).
-TEST_F(FbDc, SixteenAndFifteenBitValuesSurviveARoundTrip) {
-    struct layout {
-        int depth;
-        pixel_format format;
-        int red_at, green_bits, blue_at;  // red and blue are 5 bits, green starts at bit 5
-    };
-    for (const layout &l : {layout{16, pixel_format::none, 11, 6, 0}, layout{15, pixel_format::none, 10, 5, 0},
-                            layout{16, pixel_format::bgr565, 0, 6, 11}}) {
-        SCOPED_TRACE("depth " + std::to_string(l.depth) + " format " + std::to_string(int(l.format)));
-        open(l.depth, 1, 1, 0, l.format);
-        long wrong = 0;
-        for (unsigned v = 0; v < 0x10000; ++v) {
-            screen->mapped[0] = static_cast<unsigned char>(v);
-            screen->mapped[1] = static_cast<unsigned char>(v >> 8);
-            color_t c{0, 0, 0, 0x33};
-            screen->get_pixel(screen, 0, 0, &c);
-            auto u8 = [](unsigned x) { return static_cast<unsigned char>(x); };
-            const color_t rule{u8(((v >> l.red_at) & 0x1F) << 3),
-                               u8(((v >> 5) & ((1u << l.green_bits) - 1)) << (8 - l.green_bits)),
-                               u8(((v >> l.blue_at) & 0x1F) << 3), 0x33};
-            screen->set_pixel(screen, 0, 0, c);
-            const unsigned back = screen->mapped[0] | (screen->mapped[1] << 8);
-            if (!same(c, rule) || back != (l.depth == 16 ? v : v & 0x7FFF)) {
-                if (wrong++ == 0) ADD_FAILURE() << "first wrong value 0x" << std::hex << v;
-            }
-        }
-        EXPECT_EQ(wrong, 0);
     }
 }
 

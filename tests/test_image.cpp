@@ -5,6 +5,7 @@
 // by zr_bitblt, and every kind of DC saved and loaded again.
 #include "bmp_file.hpp"
 #include "child_memory.hpp"
+#include "pixels.hpp"
 #include "shared_data.hpp"
 #include "temp_file.hpp"
 #include "vfb_fixture.hpp"
@@ -28,8 +29,9 @@
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
-using bmp_ptr = std::unique_ptr<bmp_t, decltype(&zr_bmp_close)>;
+using zr_test::bmp_ptr;
+using zr_test::bytes;
+using zr_test::pixel;
 
 bytes read_all(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
@@ -42,12 +44,6 @@ bmp_ptr load(const bytes &b) { return bmp_ptr(zr_image_from_memory(b.data(), b.s
 int refusal(const bytes &b) {
     zr_error_code = 0;
     return load(b) ? 0 : zr_error_code;
-}
-
-std::vector<int> pixel(dc_t *dc, int x, int y) {
-    color_t c{};
-    zr_get_pixel(dc, x, y, &c);
-    return {c.red, c.green, c.blue, c.alpha};
 }
 
 // Opens the library on the in-process virtual framebuffer and closes it

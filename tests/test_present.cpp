@@ -370,11 +370,6 @@ TEST_F(Core, ChangedRowsAreFlushedUntilTheFirstPresent) {
     }
 }
 
-long open_descriptors() {
-    namespace fs = std::filesystem;
-    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-}
-
 // A backend that refuses leaves nothing open; a refused show is ERR_PRESENT.
 TEST_F(Core, RefusalsLeaveNothingOpen) {
     const long descriptors = open_descriptors();

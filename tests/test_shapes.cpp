@@ -2,6 +2,7 @@
 // the rasterisers on the recording DC, the pictures on real buffer DCs, a
 // random sweep, and one golden scene.
 #include "recording_dc.hpp"
+#include "pixels.hpp"
 #include "shapes.hpp"
 #include "vfb_fixture.hpp"
 
@@ -27,8 +28,6 @@ constexpr color_t brush{0, 248, 0, 255};
 constexpr color_t pen{248, 0, 248, 255};
 constexpr color_t background{0, 0, 0, 255};
 constexpr color_t off{90, 90, 90, 0};  // alpha 0: switches its half off
-
-bool same(color_t a, color_t b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 struct point {
     int x, y;
@@ -356,135 +355,6 @@ TEST(Rasterisers, HugeCirclesWalkOnlyWhatReachesTheDc) {
     zr_release_dc(dc);
     vfb_close();
 }
-
-// Pictures on the real pixel formats: '.' background, 'b' brush, 'p' pen.
-class RealShapes : public ::testing::TestWithParam<int> {
-protected:
-    void SetUp() override {
-        vfb_config cfg;
-        cfg.width = 100;
-        cfg.height = 100;
-        cfg.depth = GetParam();
-        ASSERT_EQ(vfb_open(cfg), 0);
-        dc = zr_get_buffer_dc(100, 100);
-        ASSERT_NE(dc, nullptr);
-        zr_clear(dc, background);
-        prepare(dc, brush, pen);
-    }
-    void TearDown() override {
-        zr_release_dc(dc);
-        vfb_close();
-    }
-    char at(int x, int y) {
-        color_t c = background;
-        zr_get_pixel(dc, x, y, &c);
-        return same(c, background) ? '.' : same(c, brush) ? 'b' : same(c, pen) ? 'p' : '?';
-    }
-    std::vector<std::string> picture(int x0, int y0, int w, int h) {
-        std::vector<std::string> rows(h, std::string(w, ' '));
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) rows[y][x] = at(x0 + x, y0 + y);
-        return rows;
-    }
-    // Pixels of the whole DC that are not background.
-    int drawn() {
-        int n = 0;
-        for (int y = 0; y < 100; ++y)
-            for (int x = 0; x < 100; ++x) n += at(x, y) != '.';
-        return n;
-    }
-    dc_t *dc = nullptr;
-};
-
-TEST_P(RealShapes, ThreeModesOfSmallShapes) {
-    const struct {
-        const char *name;
-        std::function<void(dc_t *)> draw;
-        std::vector<std::string> both;  // pen and brush on; the other modes follow from it
-    } cases[] = {
-        {"circle r1", [](dc_t *d) { zr_circle(d, 50, 50, 1); }, {".p.", "pbp", ".p."}},
-        {"ellipse 1x1", [](dc_t *d) { zr_ellipse(d, 50, 50, 1, 1); }, {"ppp", "pbp", "ppp"}},
-        {"ellipse 2x1", [](dc_t *d) { zr_ellipse(d, 50, 50, 2, 1); }, {".ppp.", "pbbbp", ".ppp."}},
-        {"circle r3", [](dc_t *d) { zr_circle(d, 50, 50, 3); },
-         {"..ppp..", ".pbbbp.", "pbbbbbp", "pbbbbbp", "pbbbbbp", ".pbbbp.", "..ppp.."}},
-        {"rectangle", [](dc_t *d) { zr_rectangle(d, 52, 51, 48, 49); }, {"ppppp", "pbbbp", "ppppp"}},
-    };
-    for (const auto &k : cases) {
-        for (int mode = 0; mode < 3; ++mode) {
-            zr_clear(dc, background);
-            prepare(dc, mode == 2 ? off : brush, mode == 1 ? off : pen);
-            k.draw(dc);
-            auto expected = k.both;
-            for (auto &row : expected)
-                for (auto &ch : row) {
-                    if (mode == 1 && ch == 'p') ch = 'b';  // the fill covers the outline's pixels
-                    if (mode == 2 && ch == 'b') ch = '.';
-                }
-            const int w = static_cast<int>(expected[0].size()), h = static_cast<int>(expected.size());
-            int lit = 0;
-            for (const auto &row : expected) lit += static_cast<int>(w - std::count(row.begin(), row.end(), '.'));
-            EXPECT_EQ(picture(50 - w / 2, 50 - h / 2, w, h), expected) << k.name << " mode " << mode;
-            EXPECT_EQ(drawn(), lit) << k.name << " mode " << mode;
-        }
-    }
-}
-
-TEST_P(RealShapes, ShapesAtAndBeyondTheEdges) {
-    zr_rectangle(dc, 5, 5, 5, 5);
-    EXPECT_EQ(at(5, 5), 'p');
-    EXPECT_EQ(drawn(), 1);
-
-    zr_clear(dc, background);
-    zr_rectangle(dc, -30, 10, -20, 20);  // only column 0
-    std::string column;
-    for (int y = 0; y < 100; ++y) column += at(0, y);
-    EXPECT_EQ(column, std::string(10, '.') + 'p' + std::string(9, 'b') + 'p' + std::string(79, '.'));
-    EXPECT_EQ(drawn(), 11);
-
-    zr_clear(dc, background);
-    zr_circle(dc, -20, 50, 10);  // its fill clamps onto column 0, its outline is all outside
-    column.clear();
-    for (int y = 0; y < 100; ++y) column += at(0, y);
-    EXPECT_EQ(column, std::string(40, '.') + std::string(21, 'b') + std::string(39, '.'));
-    EXPECT_EQ(drawn(), 21);
-
-    zr_clear(dc, background);
-    zr_ellipse(dc, 99, 0, 3, 2);  // a quarter in the corner
-    EXPECT_EQ(picture(96, 0, 4, 3), (std::vector<std::string>{"pbbb", "pbbb", ".ppp"}));
-    EXPECT_EQ(drawn(), 11);
-}
-
-TEST_P(RealShapes, InversionTwiceRestoresThePixels) {
-    // Random stored values, limited to the bits the format keeps.
-    const int bytes = GetParam() == 32 ? 4 : 2;
-    const std::uint32_t mask = GetParam() == 32 ? 0xFFFFFF : GetParam() == 15 ? 0x7FFF : 0xFFFF;
-    auto stored = [&](int x, int y) {
-        std::uint32_t v = 0;
-        for (int i = bytes - 1; i >= 0; --i) v = v << 8 | dc->mapped[y * dc->bytes_per_line + x * bytes + i];
-        return v;
-    };
-    std::mt19937 rng(3);
-    for (int y = 0; y < 100; ++y)
-        for (int x = 0; x < 100; ++x) {
-            const std::uint32_t v = rng() & mask;
-            for (int i = 0; i < bytes; ++i) dc->mapped[y * dc->bytes_per_line + x * bytes + i] = (v >> 8 * i) & 0xFF;
-        }
-    std::vector<std::uint32_t> before;
-    for (int y = 0; y < 100; ++y)
-        for (int x = 0; x < 100; ++x) before.push_back(stored(x, y));
-    zr_invrectangle(dc, 90, -10, 120, 40);
-    for (int y = 0; y < 100; ++y)
-        for (int x = 0; x < 100; ++x) {
-            const bool inside = x >= 90 && y <= 40;
-            const std::uint32_t was = before[y * 100 + x];
-            ASSERT_EQ(stored(x, y), inside ? ~was & mask : was) << x << ',' << y;
-        }
-    zr_invrectangle(dc, 120, 40, 90, -10);
-    for (int y = 0; y < 100; ++y)
-        for (int x = 0; x < 100; ++x) ASSERT_EQ(stored(x, y), before[y * 100 + x]) << x << ',' << y;
-}
-
-INSTANTIATE_TEST_SUITE_P(Depths, RealShapes, ::testing::Values(15, 16, 32));
 
 std::uint32_t crc32(const unsigned char *p, std::size_t n) {
     std::uint32_t crc = 0xFFFFFFFF;

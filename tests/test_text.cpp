@@ -9,7 +9,9 @@
 #include "text_decode.hpp"
 #include "recording_dc.hpp"
 #include "child_memory.hpp"
+#include "pixels.hpp"
 #include "shared_data.hpp"
+#include "temp_file.hpp"
 #include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
@@ -40,6 +42,9 @@
 namespace {
 
 using zr_test::recording_dc;
+using zr_test::temp_file;
+using zr_test::fb_surface;
+using zr_test::path_guard;
 using font_ptr = std::unique_ptr<zr_font_t, void (*)(zr_font_t *)>;
 using bytes = std::vector<unsigned char>;
 
@@ -54,21 +59,6 @@ void fill(recording_dc &r, int w, int h, color_t c) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) r.pixel(x, y) = c;
 }
-
-// A file under the test's own temporary directory, removed at the end.
-struct temp_file {
-    std::string path;
-    explicit temp_file(const std::string &name, const bytes &content = {}) {
-        const char *dir = std::getenv("TMPDIR");
-        path = std::string(dir != nullptr ? dir : "/tmp") + "/zr-text-" + std::to_string(::getpid()) + "-" + name;
-        std::FILE *f = std::fopen(path.c_str(), "wb");
-        if (f != nullptr) {
-            if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f);
-            std::fclose(f);
-        }
-    }
-    ~temp_file() { std::remove(path.c_str()); }
-};
 
 // ---- PSF files made here
 
@@ -766,38 +756,6 @@ TEST(TextClip, ExtremePositionsDrawNothingAndDoNotOverflow) {
 
 using uchar = unsigned char;
 
-// A DC of a screen format over memory of its own, with guard bytes.
-struct fb_surface {
-    static constexpr int guard = 32;
-    std::vector<unsigned char> memory;
-    dc_t dc{};
-    fb_surface(zr::pixel_format f, int width, int height, int stride, unsigned seed) {
-        memory.resize(static_cast<std::size_t>(2 * guard + stride * height));
-        std::mt19937 rng(seed);
-        for (auto &b : memory) b = static_cast<unsigned char>(rng());
-        dc.width = width;
-        dc.height = height;
-        dc.bytes_per_line = stride;
-        dc.mapped = memory.data() + guard;
-        EXPECT_TRUE(zr::install_screen_format(&dc, f));
-    }
-};
-
-// Every screen format with its bytes a pixel.
-std::vector<std::pair<zr::pixel_format, int>> screen_formats() {
-    std::vector<std::pair<zr::pixel_format, int>> all;
-    zr::screen_formats::each([&]<class Fmt>() { all.push_back({Fmt::id, Fmt::bytes}); });
-    return all;
-}
-
-// Restores the default path choice when a test ends, however it ends.
-struct path_guard {
-    ~path_guard() {
-        zr::set_plain_path_forced(false);
-        zr::set_cpu_variants_allowed(true);
-    }
-};
-
 // The same text drawn on two DCs of every screen format with the same
 // starting bytes, one by the plain path and one by the glyph row of the
 // fast-path table (with the CPU's own row loops or the portable ones), must
@@ -836,11 +794,14 @@ TEST(TextFastPath, WritesWhatThePlainPathWrites) {
                             {uchar(in(0, 255)), uchar(in(0, 255)), uchar(in(0, 255)), uchar(round % 3 == 0 ? 255 : in(0, 255))},
                             round % 2 == 0});
         }
-    for (const auto &[f, bytes] : screen_formats())
+    for (const auto &[f, bytes] : zr_test::screen_formats())
         for (const run &r : runs) {
             const int stride = r.w * bytes + r.pad;
             const auto seed = static_cast<unsigned>(&r - runs.data());
-            fb_surface plain(f, r.w, r.h, stride, seed), fast(f, r.w, r.h, stride, seed);
+            fb_surface plain(f, r.w, r.h, stride), fast(f, r.w, r.h, stride);
+            std::mt19937 noise(seed);
+            for (auto &b : plain.memory) b = static_cast<unsigned char>(noise());
+            fast.memory = plain.memory;
             ASSERT_EQ(zr::fb_format_of(&fast.dc), f);
             zr::set_plain_path_forced(true);
             const int a = zr_text_out(&plain.dc, r.font, r.x, r.y, r.text, r.c);

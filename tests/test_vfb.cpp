@@ -6,7 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <png.h>
+#include "png_picture.hpp"
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,17 +60,6 @@ run_result zr_vfb(const fs::path &base, const std::string &args, const std::stri
     return r;
 }
 
-bool read_png(const fs::path &path, int *width, int *height, bytes *rgb) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-    image.format = PNG_FORMAT_RGB;
-    rgb->resize(PNG_IMAGE_SIZE(image));
-    *width = static_cast<int>(image.width);
-    *height = static_cast<int>(image.height);
-    return png_image_finish_read(&image, nullptr, rgb->data(), 0, nullptr) != 0;
-}
-
 // The frames are the probe's pictures, in order, on a screen that keeps the
 // given bits of red, green and blue.
 void expect_pictures(const run_result &r, const std::vector<int> &pictures, int width, int height, int bits = 8,
@@ -85,12 +74,11 @@ void expect_pictures(const run_result &r, const std::vector<int> &pictures, int 
                 const color_t c = x == 1 && y == 1 ? p.dot : p.fill;
                 expected.insert(expected.end(), {keep(c.red, bits), keep(c.green, green_bits), keep(c.blue, bits)});
             }
-        int w = 0, h = 0;
-        bytes rgb;
-        ASSERT_TRUE(read_png(r.frames[i], &w, &h, &rgb)) << r.frames[i];
-        EXPECT_EQ(w, width);
-        EXPECT_EQ(h, height);
-        EXPECT_TRUE(rgb == expected) << r.frames[i] << " is not picture " << pictures[i];
+        const auto pic = zr_test::read_png(r.frames[i]);
+        ASSERT_TRUE(pic) << r.frames[i];
+        EXPECT_EQ(pic->width, width);
+        EXPECT_EQ(pic->height, height);
+        EXPECT_TRUE(pic->rgb == expected) << r.frames[i] << " is not picture " << pictures[i];
     }
 }
 
@@ -157,10 +145,10 @@ TEST(VfbRunner, PicturesShowEveryDepthRowByRowPastThePadding) {
         const run_result r = zr_vfb(base, options + probe + "raw " + c.row);
         EXPECT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(r.frames.size(), 1u) << r.err;
-        int w = 0, h = 0;
-        bytes rgb;
-        ASSERT_TRUE(read_png(r.frames[0], &w, &h, &rgb));
-        EXPECT_EQ(w, c.width);
+        const auto pic = zr_test::read_png(r.frames[0]);
+        ASSERT_TRUE(pic);
+        EXPECT_EQ(pic->width, c.width);
+        const bytes &rgb = pic->rgb;
         EXPECT_EQ(bytes(rgb.begin(), rgb.begin() + static_cast<long>(c.rgb.size())), c.rgb);
         EXPECT_EQ(bytes(rgb.begin() + static_cast<long>(c.rgb.size()), rgb.end()), bytes(c.rgb.size(), 0));
     }

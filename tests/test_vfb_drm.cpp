@@ -109,7 +109,7 @@ int main(int argc, char **argv) {
 #include "vfb.hpp"
 
 #include <gtest/gtest.h>
-#include <png.h>
+#include "png_picture.hpp"
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -402,18 +402,6 @@ TEST(VfbDrm, DirtyNeededShowsOnlyWhatWasFlushed) {
 
 // ---- zr-vfb --drm ------------------------------------------------------------
 
-bool read_png(const fs::path &path, int *w, int *h, std::vector<unsigned char> *rgb) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return false;
-    image.format = PNG_FORMAT_RGB;
-    rgb->resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, rgb->data(), 0, nullptr)) return false;
-    *w = static_cast<int>(image.width);
-    *h = static_cast<int>(image.height);
-    return true;
-}
-
 // Pictures at the sleeps show the front buffer (red while green is drawn
 // behind it, then green); restoring the console takes the exit picture of
 // the program's last screen, and no console picture follows at exit.
@@ -429,13 +417,12 @@ TEST(VfbRunner, DrmPicturesShowWhatTheCrtcScansOut) {
     for ([[maybe_unused]] const auto &e : fs::directory_iterator(out)) ++files;
     EXPECT_EQ(files, 3u) << "three pictures and nothing else in " << out;
     for (int i = 0; i < 3; ++i) {
-        int w = 0, h = 0;
-        std::vector<unsigned char> rgb;
-        ASSERT_TRUE(read_png(out / ("frame-000" + std::to_string(i + 1) + ".png"), &w, &h, &rgb)) << i;
-        EXPECT_EQ(w, 8);
-        EXPECT_EQ(h, 6);
-        for (std::size_t p = 0; p < rgb.size(); p += 3)
-            ASSERT_TRUE(std::equal(expected[i], expected[i] + 3, rgb.begin() + static_cast<long>(p)))
+        const auto pic = zr_test::read_png(out / ("frame-000" + std::to_string(i + 1) + ".png"));
+        ASSERT_TRUE(pic) << i;
+        EXPECT_EQ(pic->width, 8);
+        EXPECT_EQ(pic->height, 6);
+        for (std::size_t p = 0; p < pic->rgb.size(); p += 3)
+            ASSERT_TRUE(std::equal(expected[i], expected[i] + 3, pic->rgb.begin() + static_cast<long>(p)))
                 << "frame " << i + 1 << " pixel " << p / 3;
     }
     fs::remove_all(out);

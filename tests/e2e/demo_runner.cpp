@@ -1,7 +1,6 @@
 #include "demo_runner.hpp"
 
 #include <fcntl.h>
-#include <png.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -126,22 +125,6 @@ fs::path frame_path(const fs::path &snap_dir, int n) {
     char name[32];
     std::snprintf(name, sizeof name, "frame-%04d.png", n);
     return snap_dir / name;
-}
-
-std::optional<rgb_picture> read_png(const fs::path &file) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, file.c_str())) return std::nullopt;
-    image.format = PNG_FORMAT_RGB;
-    rgb_picture pic;
-    pic.width = static_cast<int>(image.width);
-    pic.height = static_cast<int>(image.height);
-    pic.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, pic.rgb.data(), 0, nullptr)) {
-        png_image_free(&image);
-        return std::nullopt;
-    }
-    return pic;
 }
 
 }  // namespace e2e

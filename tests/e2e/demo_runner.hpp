@@ -2,6 +2,8 @@
 // reads the PNG snapshots it leaves behind.
 #pragma once
 
+#include "png_picture.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -54,15 +56,7 @@ std::vector<std::pair<std::string, std::string>> snapshot_env(const std::filesys
 // The n-th snapshot (from 1) in snap_dir.
 std::filesystem::path frame_path(const std::filesystem::path &snap_dir, int n);
 
-struct rgb_picture {
-    int width = 0, height = 0;
-    std::vector<unsigned char> rgb;  // rows top-down, 3 bytes per pixel
-    const unsigned char *at(int x, int y) const {
-        return rgb.data() + (static_cast<std::size_t>(y) * width + x) * 3;
-    }
-};
-
-// An 8-bit RGB reading of a PNG file; nothing when it cannot be read.
-std::optional<rgb_picture> read_png(const std::filesystem::path &file);
+using zr_test::read_png;
+using zr_test::rgb_picture;
 
 }  // namespace e2e

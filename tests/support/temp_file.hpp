@@ -14,13 +14,12 @@ namespace zr_test {
 
 class temp_file {
 public:
-    // A fresh name; content, when given, is written there.
+    // A fresh file holding content (empty when none is given).
     explicit temp_file(const std::string &suffix, const std::vector<unsigned char> &content = {}) {
         static int serial = 0;
         path = testing::TempDir() + "zr-" + std::to_string(getpid()) + "-" + std::to_string(serial++) + suffix;
-        if (!content.empty())
-            std::ofstream(path, std::ios::binary)
-                .write(reinterpret_cast<const char *>(content.data()), static_cast<std::streamsize>(content.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(content.data()), static_cast<std::streamsize>(content.size()));
     }
     ~temp_file() { std::remove(path.c_str()); }
     temp_file(const temp_file &) = delete;

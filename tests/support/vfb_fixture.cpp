@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -38,6 +39,11 @@ void vfb_close() {
 std::vector<unsigned char> vfb_memory() {
     std::ifstream in(memory_file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+long open_descriptors() {
+    namespace fs = std::filesystem;
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
 }  // namespace zr_test

@@ -31,4 +31,7 @@ void vfb_close();
 // The bytes of the device's pixel memory file as they are now.
 std::vector<unsigned char> vfb_memory();
 
+// The descriptors this process holds open.
+long open_descriptors();
+
 }  // namespace zr_test
