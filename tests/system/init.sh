@@ -341,6 +341,14 @@ input_run() {
     abs_event 8192 24576
     wait_line /tmp/tablet.log '^motion 200 '
     paint_end tablet
+    # Turned a quarter clockwise, the panel's (400, 150) is the picture's
+    # (150, 399) and its (200, 450) the picture's (450, 599).
+    paint_log tablet-90 2 --rotate 90
+    abs_event 16384 8192
+    wait_line /tmp/tablet-90.log '^motion 150 '
+    abs_event 8192 24576
+    wait_line /tmp/tablet-90.log '^motion 450 '
+    paint_end tablet-90
 
     rm -f /tmp/touch-ready /tmp/touch-go /tmp/touch-stop
     zr-uinput-touch /tmp/touch-ready /tmp/touch-go /tmp/touch-stop 2> /tmp/uinput.err &
