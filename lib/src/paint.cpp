@@ -81,6 +81,15 @@ painter::painter(dc_t *dc, color_t colour, const gradient *g, scratch &rows)
     } else if (const fast_path *p = find_fast_path(fast_op::blend, pixel_format::bgra32, f); p != nullptr) {
         blend_ = p->fn.blit;
     }
+    if (g != nullptr) {
+        along_.dx = g->x1 - g->x0;
+        along_.dy = g->y1 - g->y0;
+        along_.length2 = along_.dx * along_.dx + along_.dy * along_.dy;
+        if (along_.length2 != 0) {
+            along_.per = along_.dx / along_.length2 * (255.0 * 65536);
+            along_.scale = static_cast<float>(255 / std::sqrt(along_.length2));
+        }
+    }
 }
 
 // The plain path: the rule pixel by pixel through the DC's slots.
@@ -126,7 +135,7 @@ void painter::gradient_row(int x, int y, const std::uint8_t *cov, int n) {
     const gradient &g = *g_;
     if (rows_.steps.size() < static_cast<std::size_t>(n)) rows_.steps.resize(static_cast<std::size_t>(n));
     std::uint8_t *step = rows_.steps.data();
-    const double dx = g.x1 - g.x0, dy = g.y1 - g.y0, length2 = dx * dx + dy * dy;
+    const double dx = along_.dx, dy = along_.dy, length2 = along_.length2;
     const double px = x - g.x0, py = y - g.y0;
     if (length2 == 0) {
         std::memset(step, 255, static_cast<std::size_t>(n));
@@ -134,13 +143,13 @@ void painter::gradient_row(int x, int y, const std::uint8_t *cov, int n) {
         // The step grows by the same amount from pixel to pixel: in 48.16
         // fixed point, with the rounding folded into the start.
         constexpr double unit = 255.0 * 65536;
-        const double start = (px * dx + py * dy) / length2 * unit + 32768, per = dx / length2 * unit;
+        const double start = (px * dx + py * dy) / length2 * unit + 32768, per = along_.per;
         const double limit = 1e15;  // far beyond 255 steps, inside 64 bits
         const auto first = static_cast<std::int64_t>(std::clamp(start, -limit, limit));
         const auto d = static_cast<std::int64_t>(std::clamp(per, -limit / 65536, limit / 65536));
         for (int i = 0; i < n; ++i) step[i] = static_cast<std::uint8_t>(std::clamp<std::int64_t>((first + i * d) >> 16, 0, 255));
     } else {
-        const float scale = static_cast<float>(255 / std::sqrt(length2)), fy = static_cast<float>(py * py);
+        const float scale = along_.scale, fy = static_cast<float>(py * py);
         const auto fx = static_cast<float>(px);
         for (int i = 0; i < n; ++i) {
             const float t = std::sqrt((fx + static_cast<float>(i)) * (fx + static_cast<float>(i)) + fy) * scale + 0.5f;

@@ -68,6 +68,13 @@ private:
     glyph_fn glyph_ = nullptr;
     fill_fn fill_ = nullptr;
     blit_fn blend_ = nullptr;
+    // What every row of the gradient shares: its direction, squared length,
+    // and the step's growth per pixel (linear) or per pixel of distance
+    // (radial).
+    struct {
+        double dx = 0, dy = 0, length2 = 0, per = 0;
+        float scale = 0;
+    } along_;
     // Solid runs of the fill row are held back while the next rows' run
     // lies under the last one: one fill for a shape's whole inside. A
     // shape's runs never overlap, so the order of their writes is free.

@@ -18,6 +18,8 @@
 // a ring's hole nothing at all.
 #include "raster.hpp"
 
+#include "zr_internal.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -40,10 +42,10 @@ std::size_t round_up(std::size_t v, std::size_t to) { return (v + to - 1) / to *
 
 // Floor division and remainder for a positive divisor.
 struct quot_rem {
-    std::int64_t q, r;
+    int q, r;
 };
-quot_rem floor_div(std::int64_t n, std::int64_t d) {
-    std::int64_t q = n / d, r = n % d;
+quot_rem floor_div(int n, int d) {
+    int q = n / d, r = n % d;
     if (r < 0) {
         --q;
         r += d;
@@ -72,6 +74,20 @@ public:
         const int fx0 = fixed(x0 - x0_, width_), fx1 = fixed(x1 - x0_, width_);
         const int fy0 = fixed(y0 - y0_, height_), fy1 = fixed(y1 - y0_, height_);
         if (fy0 < fy1) line(fx0, fy0, fx1, fy1, sign);
+    }
+
+    // A vertex in the tile (edges of two such go without clipping), in fixed
+    // point as edge takes it, so that each vertex is converted once.
+    bool holds(double x, double y) const { return x >= left() && x <= right() && y >= top() && y <= bottom(); }
+    int fixed_x(double x) const { return fixed(x - x0_, width_); }
+    int fixed_y(double y) const { return fixed(y - y0_, height_); }
+    // What edge does with two such vertices, either way up.
+    void fixed_edge(int fx0, int fy0, int fx1, int fy1) {
+        if (fy0 < fy1) {
+            line(fx0, fy0, fx1, fy1, 1);
+        } else if (fy0 > fy1) {
+            line(fx1, fy1, fx0, fy0, -1);
+        }
     }
 
     template <fill_rule Rule, bool Threshold>
@@ -104,7 +120,13 @@ private:
     // Row ey's touched blocks and bits back to zero.
     void clear_row(int ey);
 
-    void row_piece(int ey, int xa, int ya, int xb, int yb, int sign);
+    // Most pieces of a small shape's edges stay in one pixel: those inline.
+    void row_piece(int ey, int xa, int ya, int xb, int yb, int sign) {
+        if ((xa >> 8) != (xb >> 8)) return row_across(ey, xa, ya, xb, yb, sign);
+        const int d = (yb - ya) * sign;
+        cell(ey, xa >> 8, d, d * ((xa & (one - 1)) + (xb & (one - 1))));
+    }
+    void row_across(int ey, int xa, int ya, int xb, int yb, int sign);
     void line(int x0, int y0, int x1, int y1, int sign);
 
     int x0_, y0_, width_, height_;
@@ -118,43 +140,43 @@ private:
 };
 
 // The part of an edge within row ey, from (xa, ya) to (xb, yb), ya < yb,
-// y within the row (0 .. 256). It crosses the pixels from xa's to xb's; the
-// heights at which it crosses their sides are stepped by exact rational
-// increments, so the pieces always add up to the whole.
-void accumulator::row_piece(int ey, int xa, int ya, int xb, int yb, int sign) {
+// y within the row (0 .. 256), over more than one pixel. It crosses the
+// pixels from xa's to xb's; the heights at which it crosses their sides are
+// stepped by exact rational increments, so the pieces always add up to the
+// whole.
+void accumulator::row_across(int ey, int xa, int ya, int xb, int yb, int sign) {
     const int ea = xa >> 8, eb = xb >> 8;
     const int fa = xa & (one - 1), fb = xb & (one - 1);
-    if (ea == eb) {
-        const int d = (yb - ya) * sign;
-        cell(ey, ea, d, d * (fa + fb));
-        return;
-    }
-    const std::int64_t dx = xb - xa, dy = yb - ya;
+    const int dx = xb - xa, dy = yb - ya;
     // Going right the first side crossed is the pixel's right one (256 from
     // its left), going left its left one (0); each pixel is entered on the
     // other.
     const int step = dx > 0 ? 1 : -1;
     const int exit_fx = dx > 0 ? one : 0, enter_fx = one - exit_fx;
-    const std::int64_t span = dx > 0 ? dx : -dx;
-    // Height gained up to the first side, then per whole pixel.
-    const quot_rem first = floor_div((dx > 0 ? one - fa : fa) * dy, span);
-    const quot_rem per = floor_div(one * dy, span);
-    int y = ya + static_cast<int>(first.q);
-    std::int64_t rem = first.r;
+    // Height gained up to the first side, then per whole pixel. All are
+    // positive and below 2^28 (dy <= 256, span <= 2^20): 32-bit division.
+    const auto span = static_cast<unsigned>(dx > 0 ? dx : -dx);
+    const auto first = static_cast<unsigned>((dx > 0 ? one - fa : fa) * dy);
+    int y = ya + static_cast<int>(first / span);
     {
         const int d = (y - ya) * sign;
         cell(ey, ea, d, d * (fa + exit_fx));
     }
-    for (int ex = ea + step; ex != eb; ex += step) {
-        std::int64_t rise = per.q;
-        rem += per.r;
-        if (rem >= span) {
-            rem -= span;
-            ++rise;
+    if (ea + step != eb) {
+        // Pixels crossed whole: only steep enough edges have them.
+        const unsigned whole = static_cast<unsigned>(one * dy), per_q = whole / span, per_r = whole % span;
+        unsigned rem = first % span;
+        for (int ex = ea + step; ex != eb; ex += step) {
+            unsigned rise = per_q;
+            rem += per_r;
+            if (rem >= span) {
+                rem -= span;
+                ++rise;
+            }
+            const int d = static_cast<int>(rise) * sign;
+            cell(ey, ex, d, d * one);
+            y += static_cast<int>(rise);
         }
-        const int d = static_cast<int>(rise) * sign;
-        cell(ey, ex, d, d * one);
-        y += static_cast<int>(rise);
     }
     const int d = (yb - y) * sign;
     cell(ey, eb, d, d * (enter_fx + fb));
@@ -165,7 +187,7 @@ void accumulator::row_piece(int ey, int xa, int ya, int xb, int yb, int sign) {
 void accumulator::line(int x0, int y0, int x1, int y1, int sign) {
     const int first_row = y0 >> 8, last_row = (y1 - 1) >> 8;
     if (first_row == last_row) return row_piece(first_row, x0, y0 & (one - 1), x1, y1 - first_row * one, sign);
-    const std::int64_t dx = x1 - x0, dy = y1 - y0;
+    const int dx = x1 - x0, dy = y1 - y0;
     if (dx == 0) {
         // Vertical: the same pixel on every row, whole rows in between.
         const int ex = x0 >> 8, fx = x0 & (one - 1);
@@ -175,19 +197,21 @@ void accumulator::line(int x0, int y0, int x1, int y1, int sign) {
         for (int ey = first_row + 1; ey < last_row; ++ey) cell(ey, ex, d, d * 2 * fx);
         return row_piece(last_row, x0, 0, x0, y1 - last_row * one, sign);
     }
+    // |dx| <= 2^20 and the first row's height <= 256: the products fit 32 bits.
     const quot_rem first = floor_div((one * (first_row + 1) - y0) * dx, dy);
-    const quot_rem per = floor_div(one * dx, dy);
-    int x = x0 + static_cast<int>(first.q);
-    std::int64_t rem = first.r;
+    int x = x0 + first.q;
     row_piece(first_row, x0, y0 & (one - 1), x, one, sign);
+    if (last_row - first_row == 1) return row_piece(last_row, x, 0, x1, y1 - last_row * one, sign);
+    const quot_rem per = floor_div(one * dx, dy);
+    int rem = first.r;
     for (int ey = first_row + 1; ey < last_row; ++ey) {
-        std::int64_t run = per.q;
+        int run = per.q;
         rem += per.r;
         if (rem >= dy) {
             rem -= dy;
             ++run;
         }
-        const int next = x + static_cast<int>(run);
+        const int next = x + run;
         row_piece(ey, x, 0, next, one, sign);
         x = next;
     }
@@ -388,25 +412,40 @@ void accumulator::clear_row(int ey) {
 
 // ---- clipping
 
+path_sink::path_sink(accumulator &acc) : acc_(acc), fast_(!plain_path_forced()) {}
+
+// Where a vertex lies; in fixed point when inside the tile and the edges
+// between such vertices may skip the clipping.
+path_sink::vertex path_sink::vertex_at(double x, double y) const {
+    if (!fast_ || !acc_.holds(x, y)) return {x, y, false, 0, 0};
+    return {x, y, true, acc_.fixed_x(x), acc_.fixed_y(y)};
+}
+
+// The edge from a to b: straight to the accumulator when both lie inside
+// the tile (what segment does with them, without its tests and with each
+// vertex converted once), else clipped.
+void path_sink::edge_to(const vertex &a, const vertex &b) {
+    if (a.inside && b.inside) return acc_.fixed_edge(a.fx, a.fy, b.fx, b.fy);
+    segment(a.x, a.y, b.x, b.y);
+}
+
 void path_sink::move_to(double x, double y) {
     close();
-    start_x_ = x_ = x;
-    start_y_ = y_ = y;
+    start_ = at_ = vertex_at(x, y);
     open_ = true;
 }
 
 void path_sink::line_to(double x, double y) {
     if (!open_) return move_to(x, y);
-    segment(x_, y_, x, y);
-    x_ = x;
-    y_ = y;
+    const vertex next = vertex_at(x, y);
+    edge_to(at_, next);
+    at_ = next;
 }
 
 void path_sink::close() {
     if (!open_) return;
-    segment(x_, y_, start_x_, start_y_);
-    x_ = start_x_;
-    y_ = start_y_;
+    edge_to(at_, start_);
+    at_ = start_;
     open_ = false;
 }
 

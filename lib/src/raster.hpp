@@ -53,7 +53,7 @@ class accumulator;
 // to its start.
 class path_sink {
 public:
-    explicit path_sink(accumulator &acc) : acc_(acc) {}
+    explicit path_sink(accumulator &acc);
     void move_to(double x, double y);
     void line_to(double x, double y);
     void close();
@@ -66,11 +66,19 @@ public:
     void arc(double cx, double cy, double rx, double ry, double t0, double t1, double offset);
 
 private:
+    struct vertex {
+        double x, y;
+        bool inside;  // in the tile: fx, fy hold it in the tile's fixed point
+        int fx, fy;
+    };
+    vertex vertex_at(double x, double y) const;
+    void edge_to(const vertex &a, const vertex &b);
     void segment(double x0, double y0, double x1, double y1);
     void arc_pieces(const struct arc_plan &a, std::int64_t i, std::int64_t j);
     void arc_steps(const struct arc_plan &a, std::int64_t i, std::int64_t j, double c, double s);
     accumulator &acc_;
-    double start_x_ = 0, start_y_ = 0, x_ = 0, y_ = 0;
+    bool fast_;  // edges inside the tile skip the clipping (off with the plain path)
+    vertex start_{}, at_{};
     bool open_ = false;
 };
 
