@@ -3,6 +3,7 @@
 // automatic flush); then each real backend on the in-process virtual device.
 #include "capture.hpp"
 #include "display.hpp"
+#include "vfb_screen.hpp"
 #include "memory_backend.hpp"
 #include "pixel_format.hpp"
 #include "vfb.hpp"
@@ -203,8 +204,8 @@ TEST_F(Core, ScreenDCsDrawInTheDevicesPixelFormat) {
         EXPECT_GE(back.red, 248);  // 5 bits read back as 248
         EXPECT_EQ(back.blue, 0);
         zr_release_dc(screen);
-        const std::vector<unsigned char> shown = memory_display_buffer(0);
-        EXPECT_EQ(std::vector<unsigned char>(shown.begin(), shown.begin() + c.red.size()), c.red);
+        const std::vector<unsigned char> stored = memory_display_buffer(0);
+        EXPECT_EQ(std::vector<unsigned char>(stored.begin(), stored.begin() + c.red.size()), c.red);
         memory_display_close();
     }
 }
@@ -226,9 +227,9 @@ TEST_F(Core, BuffersOverAShadowGetTheDamageTheyMissed) {
                 for (int x = r.x; x < r.x + r.width; ++x)
                     zr_set_pixel(dc, x, y, color_t{std::uint8_t(30 * f), std::uint8_t(x * 9), std::uint8_t(y * 20), 255});
             ASSERT_EQ(zr_present(&r, 1), 0);
-            const std::vector<unsigned char> shown = memory_display_buffer(memory_display_shown());
+            const std::vector<unsigned char> stored = memory_display_buffer(memory_display_shown());
             for (int y = 0; y < zr_fb.height; ++y)
-                ASSERT_EQ(std::memcmp(shown.data() + y * zr_fb.bytes_per_line, zr_fb.mapped + y * zr_fb.bytes_per_line,
+                ASSERT_EQ(std::memcmp(stored.data() + y * zr_fb.bytes_per_line, zr_fb.mapped + y * zr_fb.bytes_per_line,
                                       static_cast<std::size_t>(zr_fb.width) * 4),
                           0)
                     << "frame " << f << " row " << y;
@@ -451,18 +452,6 @@ TEST_F(Present, ShadowCopiesTheBytesOfTheDamageAtEveryDepth) {
     }
 }
 
-// ---- the screen as the device shows it
-
-// The colour of pixel (x, y) on the visible screen, as 0xRRGGBB.
-unsigned shown(int x, int y) {
-    const zr_vfb::screen_pixels s = zr_vfb::visible_screen();
-    if (x >= s.width || y >= s.height) return 0xDEAD;
-    const unsigned char *p = s.pixels.data() + (static_cast<size_t>(y) * s.width + x) * (s.bits_per_pixel / 8);
-    if (s.bits_per_pixel == 32) return zr::load_le32(p) & 0xFFFFFF;
-    const unsigned v = zr::load_le16(p);
-    return ((v >> 11) << 3) << 16 | ((v >> 5 & 0x3F) << 2) << 8 | (v & 0x1F) << 3;
-}
-
 color_t colour(unsigned rgb) { return color_t{uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb), 255}; }
 
 // The virtual device answers FBIO_WAITFORVSYNC at once, as the framebuffer
@@ -544,15 +533,7 @@ protected:
         if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm (Debian: libdrm-dev): no DRM backend";
     }
     int open(int flags, const char *fail = "", int bpp = 32, const char *flip_delay = "0", const char *size = "64x48") {
-        // Memory of its own: test programs run side by side.
-        const std::string memory = "/tmp/zr-test-drm-" + std::to_string(getpid()) + ".mem";
-        setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
-        setenv("ZR_VFB_DRM_DEVICE", node, 1);
-        setenv("ZR_VFB_DEVICE", "/dev/zr-test-fb", 1);
-        setenv("ZR_VFB_SIZE", size, 1);
-        setenv("ZR_VFB_BPP", std::to_string(bpp).c_str(), 1);
-        setenv("ZR_VFB_FAIL", fail, 1);
-        setenv("ZR_VFB_DRM_FLIP_DELAY", flip_delay, 1);
+        use_drm_node(node, size, bpp, fail, flip_delay);
         return zr_init_ex(node, flags);
     }
     void TearDown() override {
