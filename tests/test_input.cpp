@@ -1,7 +1,4 @@
-// Input through the script seam (what zr-vfb --input hands over): the
-// script and pointercal readers, the device-to-screen transform, key text
-// and repeat in two layouts, touches, hotplug, session events, the console's
-// keyboard, and the descriptor waking a poll.
+// Input through the script seam (what zr-vfb --input hands over).
 #include "display.hpp"
 #include "fake_terminal.hpp"
 #include "input.hpp"
@@ -290,9 +287,7 @@ TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
     }
 }
 
-// On a turned screen a finger lands where the program drew under it: panel
-// pixel (400, 120) of an 800x480 panel is, turned 90 degrees clockwise, the
-// program's (120, 399) of 480x800; 180: (399, 359); 270: (359, 400).
+// On a turned screen a finger lands where the program drew under it.
 TEST_F(Input, TouchesFollowATurnedScreen) {
     const struct {
         int flags, x, y;

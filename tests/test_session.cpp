@@ -75,13 +75,9 @@ protected:
     }
 };
 
-// Every way of presenting: while away nothing reaches the device's buffers
-// and presents return ERR_SCREEN_AWAY; the switch is answered once the
-// device is let go; back, the device is taken with the buffer that was on
-// the screen, told the whole screen, and the next present (of a small
-// damage) shows the picture as it was with all that was drawn meanwhile,
-// though the buffers were drawn over by another terminal; drawing after
-// that goes to the device again.
+// Every way of presenting: away, nothing reaches the device and presents
+// fail; back, the next present shows all that was drawn meanwhile, though
+// another terminal drew over the buffers.
 TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
     const struct {
         const char *name;
@@ -146,10 +142,8 @@ TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
     }
 }
 
-// LEFT and BACK in turn, one each per round trip: a second release while
-// away is answered without another event, and BACK waits until the device
-// can be had (another program holds it for two tries). The automatic flush
-// of a program that never presents stops while away and runs again after.
+// One LEFT and one BACK per round trip, BACK only once the device is had;
+// the automatic flush stops while away.
 TEST_F(Session, EventsComeInTurnAndBackOnlyWithTheDevice) {
     memory_display d;
     d.needs_flush = true;
@@ -179,9 +173,8 @@ TEST_F(Session, EventsComeInTurnAndBackOnlyWithTheDevice) {
 
 void own_handler(int) {}
 
-// The signals are free ones (one the program handles is skipped) and get
-// their actions back at zr_close, with the terminal's mode as found; a
-// terminal that refuses VT_PROCESS is not followed and nothing is taken.
+// Free signals are taken and given back at zr_close; a terminal that
+// refuses VT_PROCESS is not followed.
 TEST_F(Session, SignalsAndTheTerminalAreGivenBackAtClose) {
     signal(SIGRTMIN + 2, own_handler);
     ASSERT_EQ(memory_display_open(memory_display{}, ZR_INIT_CONSOLE), 0);
@@ -225,9 +218,7 @@ TEST_F(Session, AProcessThatEndsGivesTheSwitchesBack) {
 
 // ---- the backends on the virtual device
 
-// A framebuffer with two screens: the console of the terminal switched to
-// sets its own geometry (one screen, no pan); back, the virtual screen of
-// two and the pan to the screen last shown are set again.
+// Back, a framebuffer gets its two screens and its pan again.
 TEST_F(Session, AFramebufferGetsItsScreensAndPanBack) {
     vfb_config cfg;
     cfg.depth = 32;
@@ -252,9 +243,7 @@ TEST_F(Session, AFramebufferGetsItsScreensAndPanBack) {
 
 // ---- DRM master on the virtual device's node
 
-// Away, master is dropped and another program can take it; back, it is
-// taken again once that program lets go (BACK waits for it), the CRTC shows
-// the frame shown before, and the next present the one drawn meanwhile.
+// Away, master is dropped; BACK waits until another program lets go of it.
 TEST_F(Session, DrmMasterIsDroppedAndTakenBack) {
     if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm (Debian: libdrm-dev): no DRM backend";
     const char *node = "/dev/zr-test-dri";
