@@ -594,19 +594,9 @@ TEST_F(Drm, FlipsShowOnlyFinishedFramesAndTheBackBufferKeepsItsAge) {
     }
 }
 
-// Fallbacks are granted and said, never silent; refusals leave nothing open,
-// and ZR_DEBUG=1 says why in English on standard error.
+// Refusals leave nothing open, and ZR_DEBUG=1 says why on standard error;
+// a fallback is said too.
 TEST_F(Drm, FallbacksRefusalsAndTheirCauses) {
-    ASSERT_EQ(open(ZR_INIT_DOUBLE_BUFFER, "drm-no-flip"), 0);
-    EXPECT_EQ(info().method, ZR_PRESENT_SHADOW);
-    dc_t *dc = zr_get_screen_dc();
-    zr_clear(dc, color_t{0, 0, 255, 255});
-    EXPECT_NE(shown(3, 3), 0x0000FFu);
-    ASSERT_EQ(zr_present(nullptr, 0), 0);
-    EXPECT_EQ(shown(3, 3), 0x0000FFu);
-    zr_release_dc(dc);
-    zr_close();
-
     const struct {
         const char *fail, *connector;
         int code;
@@ -641,8 +631,8 @@ TEST_F(Drm, FallbacksRefusalsAndTheirCauses) {
     EXPECT_NE(said.find("3 buffers asked for, 1 granted"), std::string::npos) << said;
 }
 
-// A flip probe that fails part way (the flip back refused, or the first flip
-// landing late, as on USB panels) falls back to the shadow of the buffer shown.
+// Without flips, or a flip probe that fails part way (the flip back refused,
+// the first flip landing late as on USB panels): a shadow of the buffer shown.
 TEST_F(Drm, AFailedFlipProbeLeavesTheShadowsBufferOnTheScreen) {
     const struct {
         int flags;
@@ -650,6 +640,7 @@ TEST_F(Drm, AFailedFlipProbeLeavesTheShadowsBufferOnTheScreen) {
     } probes[] = {
         {ZR_INIT_TRIPLE_BUFFER, "drm-one-flip", "0"},
         {ZR_INIT_DOUBLE_BUFFER, "", "1500000"},
+        {ZR_INIT_DOUBLE_BUFFER, "drm-no-flip", "0"},
     };
     for (const auto &p : probes) {
         SCOPED_TRACE(std::string(p.fail) + " delay " + p.flip_delay);
@@ -661,6 +652,7 @@ TEST_F(Drm, AFailedFlipProbeLeavesTheShadowsBufferOnTheScreen) {
         ASSERT_NE(dc, nullptr);
         zr_clear(dc, color_t{0, 255, 0, 255});
         zr_set_pixel(dc, 63, 47, color_t{255, 0, 255, 255});
+        EXPECT_NE(shown(5, 5), 0x00FF00u) << "drawn on the shadow";
         ASSERT_EQ(zr_present(nullptr, 0), 0);
         EXPECT_EQ(shown(5, 5), 0x00FF00u);
         EXPECT_EQ(shown(63, 47), 0xFF00FFu);
@@ -693,6 +685,13 @@ TEST_F(Drm, DamageReachesDriversThatNeedIt) {
     const zr_vfb::drm_clip c = calls.back().clips[0];
     EXPECT_TRUE(c.x1 == 10 && c.y1 == 10 && c.x2 == 15 && c.y2 == 15);
     zr_release_dc(dc);
+    // One that answers DIRTYFB with ENOSYS after taking it is asked no more.
+    const std::size_t told = zr_vfb::drm_dirty_calls().size();
+    setenv("ZR_VFB_FAIL", "drm-dirty-needed,drm-no-dirty", 1);
+    ASSERT_EQ(zr_present(nullptr, 0), 0);
+    setenv("ZR_VFB_FAIL", "drm-dirty-needed", 1);
+    ASSERT_EQ(zr_present(nullptr, 0), 0);
+    EXPECT_EQ(zr_vfb::drm_dirty_calls().size(), told);
 }
 
 // Drivers that fall short get what they can do, or nothing is left open.
@@ -732,18 +731,6 @@ TEST_F(Drm, DriversThatFallShortGetWhatTheyCanDo) {
         zr_release_dc(dc);
         zr_close();
     }
-}
-
-// A driver that answers DIRTYFB with ENOSYS after taking it is asked no more.
-TEST_F(Drm, ADriverWithoutDirtyIsAskedNoMore) {
-    ASSERT_EQ(open(0, "drm-dirty-needed"), 0);
-    ASSERT_EQ(zr_present(nullptr, 0), 0);
-    const std::size_t told = zr_vfb::drm_dirty_calls().size();
-    setenv("ZR_VFB_FAIL", "drm-dirty-needed,drm-no-dirty", 1);
-    ASSERT_EQ(zr_present(nullptr, 0), 0);
-    setenv("ZR_VFB_FAIL", "drm-dirty-needed", 1);
-    ASSERT_EQ(zr_present(nullptr, 0), 0);
-    EXPECT_EQ(zr_vfb::drm_dirty_calls().size(), told);
 }
 
 // The virtual device as a character device, fb7, whose sysfs folder has a
