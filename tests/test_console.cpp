@@ -1,39 +1,16 @@
-// The console's switch to graphics and back, on a terminal of the test's own
-// (a descriptor of /dev/null whose modes are recorded): text again at
-// zr_close, at exit and on SIGINT, SIGTERM and SIGHUP, with the program's own
-// handlers run and put back.
-#include "display.hpp"
+// The console's switch to graphics and back: text again at zr_close, at exit
+// and on SIGINT, SIGTERM and SIGHUP, with the program's own handlers run and
+// put back.
+#include "fake_terminal.hpp"
 #include "memory_backend.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/kd.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
 using namespace zr_test;
 
 namespace {
-
-constexpr int mode_found = KD_TEXT1;  // what the terminal was in: put back as it was
-int modes[8], mode_count = 0;         // each KDSETMODE, in order
-int report_fd = -1;                   // where a forked child writes its modes too
-
-int fake_open() { return open("/dev/null", O_RDWR | O_CLOEXEC); }
-int fake_get_mode(int, int *mode) {
-    *mode = mode_found;
-    return 0;
-}
-int fake_set_mode(int, int mode) {
-    if (mode_count < 8) modes[mode_count++] = mode;
-    if (report_fd >= 0) (void)!write(report_fd, &mode, sizeof mode);
-    return 0;
-}
-// A terminal that cannot be followed (VT_SETMODE on /dev/null fails): switches
-// are test_session's.
-const zr::console_device terminal{fake_open, fake_get_mode, fake_set_mode, nullptr, nullptr, nullptr};
 
 int handled_signal = 0, handled_info_signo = 0;
 void plain_handler(int sig) { handled_signal = sig; }
@@ -44,7 +21,7 @@ void info_handler(int sig, siginfo_t *info, void *) {
 
 enum class before { handler, siginfo, ignored };
 
-void install(int sig, before b) {
+void *install(int sig, before b) {
     struct sigaction a {};
     sigemptyset(&a.sa_mask);
     if (b == before::siginfo) {
@@ -54,27 +31,13 @@ void install(int sig, before b) {
         a.sa_handler = b == before::ignored ? SIG_IGN : plain_handler;
     }
     sigaction(sig, &a, nullptr);
-}
-
-// The function that handles sig now (sa_handler and sa_sigaction share it).
-void *action_of(int sig) {
-    struct sigaction now {};
-    sigaction(sig, nullptr, &now);
-    return (now.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<void *>(now.sa_sigaction)
-                                             : reinterpret_cast<void *>(now.sa_handler);
-}
-
-void *expected_action(before b) {
-    return b == before::siginfo   ? reinterpret_cast<void *>(info_handler)
-           : b == before::ignored ? reinterpret_cast<void *>(SIG_IGN)
-                                  : reinterpret_cast<void *>(plain_handler);
+    return action_of(sig);
 }
 
 class Console : public ::testing::Test {
 protected:
     void SetUp() override {
-        zr::set_console_device(&terminal);
-        mode_count = 0;
+        use_terminal(&fake_console);
         handled_signal = handled_info_signo = 0;
     }
     void TearDown() override {
@@ -87,35 +50,31 @@ protected:
         zr_display_info_t i{};
         zr_display_info(&i);
         ASSERT_EQ(i.console, 1);
-        ASSERT_EQ(mode_count, 1);
-        EXPECT_EQ(modes[0], KD_GRAPHICS);
+        ASSERT_EQ(set_modes(), std::vector<int>{KD_GRAPHICS});
     }
 };
 
-// Each signal, whatever the program had installed for it: the terminal gets
-// its mode back once, the program's handler runs (a SA_SIGINFO one with the
-// signal in its siginfo) and is the signal's action again; an ignored signal
-// was never taken over and ends nothing.
+// Whatever the program had installed: the terminal gets its mode back once,
+// the program's handler runs (a SA_SIGINFO one with the signal in its
+// siginfo) and is the action again; an ignored signal was never taken over.
 TEST_F(Console, EachSignalRestoresTheTerminalAndPassesItOn) {
     for (const int sig : {SIGINT, SIGTERM, SIGHUP})
         for (const before b : {before::handler, before::siginfo, before::ignored}) {
             SCOPED_TRACE("signal " + std::to_string(sig) + ", before " + std::to_string(static_cast<int>(b)));
-            install(sig, b);
-            mode_count = 0;
+            void *const action = install(sig, b);
+            use_terminal(&fake_console);
             handled_signal = handled_info_signo = 0;
             open_with_console();
             raise(sig);
             const bool taken = b != before::ignored;
-            ASSERT_EQ(mode_count, taken ? 2 : 1);
-            if (taken) {
-                EXPECT_EQ(modes[1], mode_found);
-            }
+            EXPECT_EQ(set_modes().size(), taken ? 2u : 1u);
+            EXPECT_EQ(set_modes().back(), taken ? found_mode : KD_GRAPHICS);
             EXPECT_EQ(handled_signal, taken ? sig : 0);
             EXPECT_EQ(handled_info_signo, b == before::siginfo ? sig : 0);
-            EXPECT_EQ(action_of(sig), expected_action(b));
+            EXPECT_EQ(action_of(sig), action);
             memory_display_close();
-            EXPECT_EQ(mode_count, 2) << "restored once, by the signal or by zr_close";
-            EXPECT_EQ(action_of(sig), expected_action(b));
+            EXPECT_EQ(set_modes(), (std::vector<int>{KD_GRAPHICS, found_mode})) << "restored once";
+            EXPECT_EQ(action_of(sig), action);
             signal(sig, SIG_DFL);
         }
 }
@@ -123,56 +82,36 @@ TEST_F(Console, EachSignalRestoresTheTerminalAndPassesItOn) {
 // zr_close gives the terminal its mode and every signal its action back,
 // except where the program installed a handler of its own since.
 TEST_F(Console, CloseRestoresTheModeAndTheHandlersStillOurs) {
-    install(SIGINT, before::siginfo);
+    void *const info_action = install(SIGINT, before::siginfo);
     install(SIGTERM, before::handler);
     open_with_console();
     for (const int sig : {SIGINT, SIGTERM, SIGHUP}) EXPECT_NE(action_of(sig), nullptr);
-    EXPECT_NE(action_of(SIGINT), expected_action(before::siginfo));
+    EXPECT_NE(action_of(SIGINT), info_action);
     signal(SIGTERM, SIG_IGN);  // the program's own, set after zr_init
     memory_display_close();
-    ASSERT_EQ(mode_count, 2);
-    EXPECT_EQ(modes[1], mode_found);
-    EXPECT_EQ(action_of(SIGINT), expected_action(before::siginfo));
+    EXPECT_EQ(set_modes(), (std::vector<int>{KD_GRAPHICS, found_mode}));
+    EXPECT_EQ(action_of(SIGINT), info_action);
     EXPECT_EQ(action_of(SIGTERM), reinterpret_cast<void *>(SIG_IGN));
     EXPECT_EQ(action_of(SIGHUP), reinterpret_cast<void *>(SIG_DFL));
     raise(SIGINT);  // ours no longer: straight to the program's
     EXPECT_EQ(handled_signal, SIGINT);
-    EXPECT_EQ(mode_count, 2);
+    EXPECT_EQ(set_modes().size(), 2u);
 }
 
-// Endings that end the process: a signal left at its default still kills it,
-// after the terminal got its mode back; so does exit without zr_close.
+// A signal left at its default still kills the process, after the terminal
+// got its mode back; so does exit without zr_close.
 TEST_F(Console, AProcessThatEndsGivesTheTerminalBack) {
-    const struct {
-        int sig;  // 0: exit(3)
-    } endings[] = {{SIGHUP}, {SIGTERM}, {0}};
-    for (const auto &e : endings) {
-        SCOPED_TRACE("signal " + std::to_string(e.sig));
-        int pipe_fds[2];
-        ASSERT_EQ(pipe(pipe_fds), 0);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            close(pipe_fds[0]);
-            report_fd = pipe_fds[1];
-            if (memory_display_open(memory_display{}, ZR_INIT_CONSOLE) != 0) _exit(9);
-            if (e.sig != 0) raise(e.sig);
-            std::exit(3);
-        }
-        close(pipe_fds[1]);
-        int got[4]{}, n = 0;
-        while (n < 4 && read(pipe_fds[0], &got[n], sizeof got[n]) == static_cast<ssize_t>(sizeof got[n])) ++n;
-        close(pipe_fds[0]);
+    for (const int sig : {SIGHUP, SIGTERM, 0}) {
+        SCOPED_TRACE("signal " + std::to_string(sig));
         int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        if (e.sig != 0) {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == e.sig) << status;
+        const std::vector<int> got =
+            child_reports([] { return memory_display_open(memory_display{}, ZR_INIT_CONSOLE); }, sig, &status);
+        if (sig != 0) {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
         } else {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
         }
-        ASSERT_EQ(n, 2);
-        EXPECT_EQ(got[0], KD_GRAPHICS);
-        EXPECT_EQ(got[1], mode_found);
+        EXPECT_EQ(got, (std::vector<int>{KD_GRAPHICS, found_mode}));
     }
 }
 

@@ -1,15 +1,11 @@
-// Input through the script seam (what zr-vfb --input hands over): the
-// script and pointercal readers, the device-to-screen transform, key text
-// and repeat in two layouts, touches, hotplug, session events, the console's
-// keyboard, and the descriptor waking a poll.
+// Input through the script seam (what zr-vfb --input hands over).
 #include "display.hpp"
+#include "fake_terminal.hpp"
 #include "input.hpp"
 #include "memory_backend.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
-#include <linux/kd.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -67,9 +63,12 @@ TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
         EXPECT_EQ(read_script(text.data(), text.size(), &events, &bad), r.bad_line == 0) << r.lines;
         EXPECT_EQ(bad, r.bad_line) << r.lines;
     }
-    const std::string text = head + "7 touch 2 down 3 99 49\n";
     std::vector<zr::input::script_event> events;
-    int bad = 0;
+    int bad = -1;
+    const std::string comments(zr::input::script_max_bytes + 1, '#');  // larger than the bound
+    EXPECT_FALSE(read_script(comments.data(), comments.size(), &events, &bad));
+    EXPECT_EQ(bad, 0);
+    const std::string text = head + "7 touch 2 down 3 99 49\n";
     ASSERT_TRUE(read_script(text.data(), text.size(), &events, &bad));
     ASSERT_EQ(events.size(), 5u);
     EXPECT_STREQ(events[1].name, "Panel one");
@@ -83,14 +82,6 @@ TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
     EXPECT_EQ(t.slot, 3);
     EXPECT_EQ(t.a, 99);
     EXPECT_EQ(t.b, 49);
-}
-
-TEST(InputScript, RefusesATextLargerThanItsBound) {
-    std::string text(zr::input::script_max_bytes + 1, '#');
-    std::vector<zr::input::script_event> events;
-    int bad = -1;
-    EXPECT_FALSE(read_script(text.data(), text.size(), &events, &bad));
-    EXPECT_EQ(bad, 0);
 }
 
 TEST(Pointercal, ReadsSevenIntegersAndRefusesTheRest) {
@@ -180,30 +171,6 @@ void write_file(const std::string &path, const std::string &text) {
     std::fclose(f);
 }
 
-// The console's keyboard mode, as the test terminal has it.
-int keyboard_mode = K_XLATE;
-int fake_open() { return open("/dev/null", O_RDWR | O_CLOEXEC); }
-int fake_get_mode(int, int *mode) {
-    *mode = KD_TEXT;
-    return 0;
-}
-int fake_set_mode(int, int) { return 0; }
-int fake_get_keyboard_mode(int, int *mode) {
-    *mode = keyboard_mode;
-    return 0;
-}
-int fake_set_keyboard_mode(int, int mode) {
-    keyboard_mode = mode;
-    return 0;
-}
-int activated = 0;  // the last terminal switched to
-int fake_activate(int, int vt) {
-    activated = vt;
-    return 0;
-}
-const zr::console_device terminal{fake_open,      fake_get_mode,          fake_set_mode,          nullptr, nullptr,
-                                  nullptr,        fake_get_keyboard_mode, fake_set_keyboard_mode, fake_activate};
-
 class Input : public ::testing::Test {
 protected:
     std::string script_path = temp_path("script");
@@ -212,8 +179,7 @@ protected:
 
     void SetUp() override {
         unsetenv("XKB_DEFAULT_LAYOUT");
-        zr::set_console_device(&terminal);
-        keyboard_mode = K_UNICODE;
+        use_terminal(&fake_console);
     }
     void TearDown() override {
         zr_input_close(input);
@@ -223,8 +189,11 @@ protected:
         unsetenv("ZR_VFB_INPUT");
         std::remove(script_path.c_str());
     }
-    // A display of this size, and input playing the script.
+    // A display of this size, and input playing the script (both closed first).
     void open(const std::string &script, int width = 800, int height = 480, int flags = 0) {
+        zr_input_close(input);
+        input = nullptr;
+        memory_display_close();
         memory_display d;
         d.width = width;
         d.height = height;
@@ -285,7 +254,7 @@ TEST_F(Input, OpenRefusesWhatItCannotRead) {
         EXPECT_EQ(zr_input_open(r.flags), nullptr) << (r.script != nullptr ? r.script : "no file");
         EXPECT_EQ(zr_error_code, r.code) << (r.script != nullptr ? r.script : "no file");
     }
-    EXPECT_EQ(keyboard_mode, K_UNICODE);
+    EXPECT_EQ(term.keyboard_mode, K_UNICODE);
 }
 
 TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
@@ -293,52 +262,32 @@ TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
         "0 add 1 tablet 1000 1000\n0 add 2 mouse\n"
         "10 position 1 500 250\n20 button 1 272 down\n30 button 1 272 up\n"
         "40 move 2 -100000 5\n50 move 2 30 -7\n60 move 2 100000 100000\n70 wheel 2 -1 3\n";
-    struct row {
+    const int types[7] = {ZR_EVENT_POINTER_MOTION, ZR_EVENT_BUTTON_DOWN, ZR_EVENT_BUTTON_UP, ZR_EVENT_POINTER_MOTION,
+                          ZR_EVENT_POINTER_MOTION, ZR_EVENT_POINTER_MOTION, ZR_EVENT_WHEEL};
+    const struct {
         int w, h;
-        int expect[7][3];  // type, x, y
+        int at[7][2];
     } rows[] = {
-        {800, 480,
-         {{ZR_EVENT_POINTER_MOTION, 400, 120},
-          {ZR_EVENT_BUTTON_DOWN, 400, 120},
-          {ZR_EVENT_BUTTON_UP, 400, 120},
-          {ZR_EVENT_POINTER_MOTION, 0, 125},
-          {ZR_EVENT_POINTER_MOTION, 30, 118},
-          {ZR_EVENT_POINTER_MOTION, 799, 479},
-          {ZR_EVENT_WHEEL, 799, 479}}},
-        {320, 240,
-         {{ZR_EVENT_POINTER_MOTION, 160, 60},
-          {ZR_EVENT_BUTTON_DOWN, 160, 60},
-          {ZR_EVENT_BUTTON_UP, 160, 60},
-          {ZR_EVENT_POINTER_MOTION, 0, 65},
-          {ZR_EVENT_POINTER_MOTION, 30, 58},
-          {ZR_EVENT_POINTER_MOTION, 319, 239},
-          {ZR_EVENT_WHEEL, 319, 239}}},
+        {800, 480, {{400, 120}, {400, 120}, {400, 120}, {0, 125}, {30, 118}, {799, 479}, {799, 479}}},
+        {320, 240, {{160, 60}, {160, 60}, {160, 60}, {0, 65}, {30, 58}, {319, 239}, {319, 239}}},
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         open(script, r.w, r.h);
         const std::vector<zr_event_t> got = only({ZR_EVENT_POINTER_MOTION, ZR_EVENT_BUTTON_DOWN, ZR_EVENT_BUTTON_UP,
                                                   ZR_EVENT_WHEEL});
         ASSERT_EQ(got.size(), 7u) << r.w;
-        for (int i = 0; i < 7; ++i) {
-            EXPECT_EQ(got[i].type, r.expect[i][0]) << r.w << " #" << i;
-            EXPECT_EQ(got[i].x, r.expect[i][1]) << r.w << " #" << i;
-            EXPECT_EQ(got[i].y, r.expect[i][2]) << r.w << " #" << i;
-        }
+        for (int i = 0; i < 7; ++i)
+            EXPECT_TRUE(got[i].type == types[i] && got[i].x == r.at[i][0] && got[i].y == r.at[i][1])
+                << r.w << " #" << i << ": " << got[i].type << " at " << got[i].x << "," << got[i].y;
         EXPECT_EQ(got[1].key, BTN_LEFT);
         EXPECT_EQ(got[1].device, 1);
         EXPECT_EQ(got[3].device, 2);
         EXPECT_EQ(got[6].wheel_x, -1);
         EXPECT_EQ(got[6].wheel_y, 3);
-        zr_input_close(input);
-        input = nullptr;
-        memory_display_close();
     }
 }
 
-// More events due at once than the queue holds: the script waits, none is lost.
-// On a turned screen a finger lands where the program drew under it: panel
-// pixel (400, 120) of an 800x480 panel is, turned 90 degrees clockwise, the
-// program's (120, 399) of 480x800; 180: (399, 359); 270: (359, 400).
+// On a turned screen a finger lands where the program drew under it.
 TEST_F(Input, TouchesFollowATurnedScreen) {
     const struct {
         int flags, x, y;
@@ -350,12 +299,10 @@ TEST_F(Input, TouchesFollowATurnedScreen) {
         ASSERT_EQ(got.size(), 1u) << r.flags;
         EXPECT_EQ(got[0].x, r.x) << r.flags;
         EXPECT_EQ(got[0].y, r.y) << r.flags;
-        zr_input_close(input);
-        input = nullptr;
-        memory_display_close();
     }
 }
 
+// More events due at once than the queue holds: the script waits, none is lost.
 TEST_F(Input, ABurstLargerThanTheQueueArrivesWhole) {
     std::string script = "0 add 1 touch 5000 10\n0 touch 1 down 0 0 0\n";
     for (int i = 1; i < 5000; ++i) script += "0 touch 1 motion 0 " + std::to_string(i) + " 0\n";
@@ -367,23 +314,22 @@ TEST_F(Input, ABurstLargerThanTheQueueArrivesWhole) {
 
 TEST_F(Input, TenFingersKeepTheirSlots) {
     std::string script = "0 add 1 touch 800 480\n";
-    for (int f = 0; f < 10; ++f) script += "10 touch 1 down " + std::to_string(f) + " " + std::to_string(f * 70 + 5) + " " + std::to_string(f * 40 + 3) + "\n";
-    for (int f = 0; f < 10; ++f) script += "20 touch 1 motion " + std::to_string(f) + " " + std::to_string(f * 70 + 6) + " " + std::to_string(f * 40 + 4) + "\n";
+    for (const int step : {0, 1})
+        for (int f = 0; f < 10; ++f)
+            script += std::to_string(10 + 10 * step) + " touch 1 " + (step ? "motion " : "down ") + std::to_string(f) +
+                      " " + std::to_string(f * 70 + 5 + step) + " " + std::to_string(f * 40 + 3 + step) + "\n";
     for (int f = 9; f >= 0; --f) script += "30 touch 1 up " + std::to_string(f) + "\n";
     open(script);
     const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP});
     ASSERT_EQ(got.size(), 30u);
-    for (int f = 0; f < 10; ++f) {
-        EXPECT_EQ(got[f].type, ZR_EVENT_TOUCH_DOWN);
-        EXPECT_EQ(got[f].slot, f);
-        EXPECT_EQ(got[f].x, f * 70 + 5);
-        EXPECT_EQ(got[f].y, f * 40 + 3);
-        EXPECT_EQ(got[10 + f].type, ZR_EVENT_TOUCH_MOTION);
-        EXPECT_EQ(got[10 + f].slot, f);
-        EXPECT_EQ(got[10 + f].x, f * 70 + 6);
-        EXPECT_EQ(got[10 + f].y, f * 40 + 4);
-        EXPECT_EQ(got[20 + f].type, ZR_EVENT_TOUCH_UP);
-        EXPECT_EQ(got[20 + f].slot, 9 - f);
+    const int types[] = {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP};
+    for (int i = 0; i < 30; ++i) {
+        const int step = i / 10, f = step == 2 ? 29 - i : i % 10;
+        EXPECT_EQ(got[i].type, types[step]) << i;
+        EXPECT_EQ(got[i].slot, f) << i;
+        if (step < 2) {
+            EXPECT_TRUE(got[i].x == f * 70 + 5 + step && got[i].y == f * 40 + 3 + step) << i;
+        }
     }
     EXPECT_EQ(got[0].time_usec + 10000, got[10].time_usec);
 }
@@ -454,9 +400,6 @@ TEST_F(Input, KeyTextFollowsTheLayout) {
         EXPECT_EQ(got[5].modifiers, ZR_MOD_SHIFT) << r.layout;
         EXPECT_EQ(got[7].modifiers, r.q_modifiers) << r.layout;
         EXPECT_EQ(got[4].keysym, 0xffe1u);  // Shift_L
-        zr_input_close(input);
-        input = nullptr;
-        memory_display_close();
     }
 }
 
@@ -596,18 +539,16 @@ TEST_F(Input, TheDescriptorWakesWhenAnEventIsDueAndWhileEventsWait) {
 // Off, the keyboard no longer switches terminals by itself: Ctrl+Alt+F2 does
 // through the library, F2 alone and Ctrl+F3 do not.
 TEST_F(Input, TheConsoleKeyboardIsOffWhileOpenUnlessAskedToLeaveIt) {
-    activated = 0;
     open("0 add 1 keyboard\n1 key 1 60 down\n1 key 1 60 up\n2 key 1 29 down\n2 key 1 61 down\n2 key 1 61 up\n"
          "3 key 1 56 down\n3 key 1 60 down\n");
-    EXPECT_EQ(keyboard_mode, K_OFF);
+    EXPECT_EQ(term.keyboard_mode, K_OFF);
     events();
-    EXPECT_EQ(activated, 2);
+    EXPECT_EQ(term.activated, 2);
     zr_input_close(input);
     input = nullptr;
-    EXPECT_EQ(keyboard_mode, K_UNICODE);
-    memory_display_close();
+    EXPECT_EQ(term.keyboard_mode, K_UNICODE);
     open("0 add 1 keyboard\n", 800, 480, ZR_INPUT_CONSOLE_KEYS);
-    EXPECT_EQ(keyboard_mode, K_UNICODE);
+    EXPECT_EQ(term.keyboard_mode, K_UNICODE);
 }
 
 }  // namespace

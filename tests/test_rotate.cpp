@@ -1,10 +1,8 @@
-// Rotated screens, through the memory backend: the program draws in its own
-// (logical) orientation and the panel shows that picture turned clockwise;
-// presents turn only the damage, the damage told to the device is turned,
-// and a program that never presents shows its picture turned too. Then the
-// quarter turns of zr_bitblt90 and zr_bitblt270 through the fast rows
-// against the plain path, on every screen format.
+// Rotated screens: the program draws in its own orientation and the panel
+// shows that picture turned clockwise. Then zr_bitblt90 and zr_bitblt270
+// through the fast rows against the plain path, on every screen format.
 #include "display.hpp"
+#include "vfb_screen.hpp"
 #include "fast_paths.hpp"
 #include "fb_dc.hpp"
 #include "memory_backend.hpp"
@@ -97,22 +95,21 @@ std::vector<turn_case> turn_cases() {
 
 // A panel whose sides are no whole number of the fast rows' blocks.
 memory_display odd_panel(int bits, int buffers) {
-    memory_display d;
-    d.width = 37;
-    d.height = 21;
-    d.bits_per_pixel = bits;
-    d.most_buffers = buffers;
-    d.needs_flush = true;
-    return d;
+    return memory_display{.width = 37, .height = 21, .bits_per_pixel = bits, .most_buffers = buffers, .needs_flush = true};
+}
+
+// The flush the device is told of rectangle r of buffer 0.
+std::string flush_of(const zr_rect_t &r) {
+    return "flush 0 " + std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.width) + "," +
+           std::to_string(r.height);
 }
 
 int buffer_flags(int buffers) {
     return buffers == 3 ? ZR_INIT_TRIPLE_BUFFER : buffers == 2 ? ZR_INIT_DOUBLE_BUFFER : 0;
 }
 
-// The program sees the turned size everywhere; a whole present shows the
-// picture turned, and one rectangle of damage changes only its turned
-// rectangle on the panel and is told to the device turned.
+// The program sees the turned size; the damage is turned on the panel and
+// in what the device is told.
 TEST(Rotate, PanelShowsThePictureTurnedAndOnlyTheDamage) {
     for (const turn_case &c : turn_cases()) {
         SCOPED_TRACE(std::to_string(c.degrees) + " degrees, " + std::to_string(c.bits) + " bits, " +
@@ -151,13 +148,9 @@ TEST(Rotate, PanelShowsThePictureTurnedAndOnlyTheDamage) {
             memory_display_clear_calls();
             ASSERT_EQ(zr_present(&damage, 1), 0);
             EXPECT_EQ(panel_shows(d, c.degrees, 2, 1, turned), "");
-            const std::string told = "flush 0 " + std::to_string(turned.x) + "," + std::to_string(turned.y) + "," +
-                                     std::to_string(turned.width) + "," + std::to_string(turned.height);
-            EXPECT_EQ(memory_display_calls().at(0), told);
+            EXPECT_EQ(memory_display_calls().at(0), flush_of(turned));
         } else {
-            // Buffers in turn: each back buffer gets the damage it missed,
-            // so after as many presents as buffers, the panel shows the
-            // whole picture of the last generation drawn into the damage.
+            // Each back buffer gets the damage it missed.
             for (int i = 0; i < c.buffers; ++i) {
                 draw_picture(2);
                 ASSERT_EQ(zr_present(i == 0 ? nullptr : &damage, i == 0 ? 0 : 1), 0);
@@ -167,9 +160,8 @@ TEST(Rotate, PanelShowsThePictureTurnedAndOnlyTheDamage) {
     }
 }
 
-// The turn is what the rotation flags say, the panel's own orientation
-// added when asked for; a plane that turns leaves the buffers to the
-// program, and 0 degrees is no turn at all.
+// The flags' turn, plus the panel's own when asked for; a turning plane
+// leaves the buffers to the program.
 TEST(Rotate, FlagsPanelOrientationAndPlane) {
     struct row {
         int flags, panel_rotation;
@@ -239,13 +231,11 @@ TEST(Rotate, WithoutPresentsTheAutomaticFlushTurnsTheDrawing) {
         // Row 4 of the picture is a column of the panel.
         zr_hline(screen, 0, zr_fb.width - 1, 4, color_t{255, 255, 255, 255});
         const zr_rect_t turned = zr::turned_rect({0, 4, zr_fb.width, 1}, degrees, zr_fb.width, zr_fb.height);
-        const std::string told = "flush 0 " + std::to_string(turned.x) + "," + std::to_string(turned.y) + "," +
-                                 std::to_string(turned.width) + "," + std::to_string(turned.height);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (memory_display_calls().empty() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_FALSE(memory_display_calls().empty());
-        EXPECT_EQ(memory_display_calls().at(0), told) << degrees;
+        EXPECT_EQ(memory_display_calls().at(0), flush_of(turned)) << degrees;
         const std::vector<uchar> panel = memory_display_buffer(0);
         const int pitch = d.width * 2 + 4;
         for (int y = 0; y < d.height; ++y)
@@ -271,14 +261,7 @@ class RotateDrm : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm: no DRM backend";
-        memory = "/tmp/zr-test-rotate-" + std::to_string(getpid()) + ".mem";
-        setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
-        setenv("ZR_VFB_DRM_DEVICE", node, 1);
-        setenv("ZR_VFB_DEVICE", "/dev/zr-test-fb", 1);
-        setenv("ZR_VFB_SIZE", "40x24", 1);
-        setenv("ZR_VFB_BPP", "32", 1);
-        setenv("ZR_VFB_FAIL", "", 1);
-        setenv("ZR_VFB_DRM_FLIP_DELAY", "0", 1);
+        memory = use_drm_node(node, "40x24");
     }
     void TearDown() override {
         zr_close();
@@ -291,9 +274,7 @@ protected:
     std::string memory;
 };
 
-// With the plane's rotation and without it (turned in software), on one
-// buffer and on two, the panel shows the picture turned; the plane is
-// upright again and the console back after zr_close.
+// Turned by the plane or in software, the panel shows the picture turned.
 TEST_F(RotateDrm, PlaneOrSoftwareThePanelShowsThePictureTurned) {
     for (const bool plane : {true, false})
         for (const int buffers : {1, 2})
@@ -321,16 +302,13 @@ TEST_F(RotateDrm, PlaneOrSoftwareThePanelShowsThePictureTurned) {
                     for (int x = 0; x < zr_fb.width; ++x)
                         zr_set_pixel(screen, x, y, color_t{uchar(x * 6), uchar(y * 6), uchar(x + y), 255});
                 ASSERT_EQ(zr_present(nullptr, 0), 0);
-                const zr_vfb::screen_pixels shown = zr_vfb::visible_screen();
-                ASSERT_TRUE(shown.width == 40 && shown.height == 24);
+                ASSERT_TRUE(zr_vfb::visible_screen().width == 40 && zr_vfb::visible_screen().height == 24);
                 int wrong = 0;
                 for (int y = 0; y < zr_fb.height; ++y)
                     for (int x = 0; x < zr_fb.width; ++x) {
                         int px = 0, py = 0;
                         on_panel(degrees, x, y, 40, 24, &px, &py);
-                        std::uint32_t v = 0;
-                        std::memcpy(&v, shown.pixels.data() + (py * 40 + px) * 4, 4);
-                        wrong += v != (std::uint32_t(x * 6) << 16 | std::uint32_t(y * 6) << 8 | std::uint32_t(x + y));
+                        wrong += shown(px, py) != (unsigned(x * 6) << 16 | unsigned(y * 6) << 8 | unsigned(x + y));
                     }
                 EXPECT_EQ(wrong, 0);
                 zr_release_dc(screen);
@@ -379,11 +357,8 @@ struct surface {
     }
 };
 
-// Seeded random sizes (whole blocks and not, wider and taller than the
-// destination, rows of either order, padded strides) and random bytes, top
-// bits of no channel included, between DCs of one format and of two formats
-// of a size: the fast rows (with this CPU's variants and with the portable
-// code alone) write what the plain path writes.
+// Random sizes, strides of either sign and bytes, in one format or two of a
+// size: the fast rows (this CPU's and the portable ones) match the plain path.
 TEST(Rotate, QuarterTurnsWriteWhatThePlainPathWrites) {
     path_guard restore;
     std::mt19937 rng(24);

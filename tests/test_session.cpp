@@ -1,80 +1,27 @@
-// Sessions: switches of the virtual terminal, on a terminal of the test's own
-// whose VT_SETMODE and VT_RELDISP are recorded. The kernel's signals are
+// Sessions: switches of the virtual terminal. The kernel's signals are
 // raised here as the kernel sends them (to the numbers the library gave in
 // VT_SETMODE); the library's thread answers and queues the events, which the
 // test waits for on session_event_fd.
 #include "display.hpp"
+#include "vfb_screen.hpp"
+#include "fake_terminal.hpp"
 #include "memory_backend.hpp"
 #include "pixel_format.hpp"
 #include "vfb.hpp"
 #include "vfb_fixture.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fb.h>
-#include <linux/kd.h>
-#include <linux/vt.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <mutex>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 using namespace zr_test;
 
 namespace {
-
-// What the terminal was found in: VT_AUTO, marked by its frsig.
-constexpr short found_frsig = 7;
-
-struct terminal_log {
-    std::mutex lock;  // answers come from the library's thread
-    std::vector<vt_mode> modes;  // each VT_SETMODE
-    std::vector<int> answers;    // each VT_RELDISP
-    bool refuse = false;         // VT_SETMODE fails, as on a terminal that is no VT
-} term;
-int report_fd = -1;  // a forked child writes each VT_SETMODE here: -1 for VT_PROCESS, else frsig
-
-int fake_open() { return open("/dev/null", O_RDWR | O_CLOEXEC); }
-int fake_get_mode(int, int *mode) {
-    *mode = KD_TEXT;
-    return 0;
-}
-int fake_set_mode(int, int) { return 0; }
-int fake_get_vt_mode(int, vt_mode *mode) {
-    *mode = vt_mode{VT_AUTO, 0, 0, 0, found_frsig};
-    return 0;
-}
-int fake_set_vt_mode(int, const vt_mode *mode) {
-    if (report_fd >= 0) {
-        const int v = mode->mode == VT_PROCESS ? -1 : mode->frsig;
-        (void)!write(report_fd, &v, sizeof v);
-    }
-    std::lock_guard<std::mutex> hold(term.lock);
-    if (term.refuse) return -1;
-    term.modes.push_back(*mode);
-    return 0;
-}
-int fake_release(int, int answer) {
-    std::lock_guard<std::mutex> hold(term.lock);
-    term.answers.push_back(answer);
-    return 0;
-}
-const zr::console_device terminal{fake_open, fake_get_mode, fake_set_mode, fake_get_vt_mode, fake_set_vt_mode,
-                                  fake_release};
-
-std::vector<int> answers() {
-    std::lock_guard<std::mutex> hold(term.lock);
-    return term.answers;
-}
-
-vt_mode last_mode() {
-    std::lock_guard<std::mutex> hold(term.lock);
-    return term.modes.empty() ? vt_mode{} : term.modes.back();
-}
 
 // The next session event within timeout_ms; 0 when none came.
 int next_event(int timeout_ms = 5000) {
@@ -84,8 +31,8 @@ int next_event(int timeout_ms = 5000) {
 }
 
 // The switches as the kernel asks for them.
-void switch_away() { raise(last_mode().relsig); }
-void switch_back() { raise(last_mode().acqsig); }
+void switch_away() { raise(last_vt_mode().relsig); }
+void switch_back() { raise(last_vt_mode().acqsig); }
 
 zr_display_info_t info() {
     zr_display_info_t i{};
@@ -120,13 +67,7 @@ bool halves(int i, int left, int right) {
 
 class Session : public ::testing::Test {
 protected:
-    void SetUp() override {
-        zr::set_console_device(&terminal);
-        std::lock_guard<std::mutex> hold(term.lock);
-        term.modes.clear();
-        term.answers.clear();
-        term.refuse = false;
-    }
+    void SetUp() override { use_terminal(&fake_switching_console); }
     void TearDown() override {
         memory_display_close();
         zr::set_console_device(nullptr);
@@ -134,13 +75,9 @@ protected:
     }
 };
 
-// Every way of presenting: while away nothing reaches the device's buffers
-// and presents return ERR_SCREEN_AWAY; the switch is answered once the
-// device is let go; back, the device is taken with the buffer that was on
-// the screen, told the whole screen, and the next present (of a small
-// damage) shows the picture as it was with all that was drawn meanwhile,
-// though the buffers were drawn over by another terminal; drawing after
-// that goes to the device again.
+// Every way of presenting: away, nothing reaches the device and presents
+// fail; back, the next present shows all that was drawn meanwhile, though
+// another terminal drew over the buffers.
 TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
     const struct {
         const char *name;
@@ -160,14 +97,14 @@ TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
         d.needs_flush = true;
         ASSERT_EQ(memory_display_open(d, ZR_INIT_CONSOLE | r.flags), 0);
         EXPECT_EQ(info().vt_switch, 1);
-        EXPECT_EQ(last_mode().mode, VT_PROCESS);
+        EXPECT_EQ(last_vt_mode().mode, VT_PROCESS);
         dc_t *dc = zr_get_screen_dc();
         ASSERT_NE(dc, nullptr);
         zr_clear(dc, grey(0x80));
         ASSERT_EQ(zr_present(nullptr, 0), 0);
         for (int i = 0; i < 2; ++i) ASSERT_EQ(zr_present(&dot, 1), 0);  // the damage history: a dot
         zr_clear(dc, grey(0x80));  // the picture being drawn when the switch comes
-        const int shown = memory_display_shown();
+        const int front = memory_display_shown();
         memory_display_clear_calls();
 
         switch_away();
@@ -188,8 +125,8 @@ TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
         switch_back();
         ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_BACK);
         EXPECT_EQ(answers(), (std::vector<int>{1, VT_ACKACQ}));
-        const std::string whole = "flush " + std::to_string(shown) + " 0,0,16,8";
-        EXPECT_EQ(memory_display_calls(), (call_log{"leave", "enter " + std::to_string(shown), whole}));
+        const std::string whole = "flush " + std::to_string(front) + " 0,0,16,8";
+        EXPECT_EQ(memory_display_calls(), (call_log{"leave", "enter " + std::to_string(front), whole}));
         EXPECT_EQ(info().away, 0);
         zr_error_code = 0;
         ASSERT_EQ(zr_present(&dot, 1), 0);
@@ -205,10 +142,8 @@ TEST_F(Session, NothingDrawnAwayReachesTheDeviceAndThePictureComesBack) {
     }
 }
 
-// LEFT and BACK in turn, one each per round trip: a second release while
-// away is answered without another event, and BACK waits until the device
-// can be had (another program holds it for two tries). The automatic flush
-// of a program that never presents stops while away and runs again after.
+// One LEFT and one BACK per round trip, BACK only once the device is had;
+// the automatic flush stops while away.
 TEST_F(Session, EventsComeInTurnAndBackOnlyWithTheDevice) {
     memory_display d;
     d.needs_flush = true;
@@ -236,28 +171,20 @@ TEST_F(Session, EventsComeInTurnAndBackOnlyWithTheDevice) {
     EXPECT_EQ(answers(), (std::vector<int>{1, 1, VT_ACKACQ, VT_ACKACQ, 1, VT_ACKACQ}));
 }
 
-void *action_of(int sig) {
-    struct sigaction now {};
-    sigaction(sig, nullptr, &now);
-    return (now.sa_flags & SA_SIGINFO) != 0 ? reinterpret_cast<void *>(now.sa_sigaction)
-                                             : reinterpret_cast<void *>(now.sa_handler);
-}
-
 void own_handler(int) {}
 
-// The signals are free ones (one the program handles is skipped) and get
-// their actions back at zr_close, with the terminal's mode as found; a
-// terminal that refuses VT_PROCESS is not followed and nothing is taken.
+// Free signals are taken and given back at zr_close; a terminal that
+// refuses VT_PROCESS is not followed.
 TEST_F(Session, SignalsAndTheTerminalAreGivenBackAtClose) {
     signal(SIGRTMIN + 2, own_handler);
     ASSERT_EQ(memory_display_open(memory_display{}, ZR_INIT_CONSOLE), 0);
-    const vt_mode ours = last_mode();
+    const vt_mode ours = last_vt_mode();
     EXPECT_EQ(ours.relsig, SIGRTMIN + 3);
     EXPECT_EQ(ours.acqsig, SIGRTMIN + 4);
     EXPECT_GE(zr::session_event_fd(), 0);
     memory_display_close();
-    EXPECT_EQ(last_mode().mode, VT_AUTO);
-    EXPECT_EQ(last_mode().frsig, found_frsig);
+    EXPECT_EQ(last_vt_mode().mode, VT_AUTO);
+    EXPECT_EQ(last_vt_mode().frsig, found_frsig);
     EXPECT_EQ(action_of(SIGRTMIN + 2), reinterpret_cast<void *>(own_handler));
     for (const int sig : {SIGRTMIN + 3, SIGRTMIN + 4}) EXPECT_EQ(action_of(sig), reinterpret_cast<void *>(SIG_DFL));
     EXPECT_EQ(zr::session_event_fd(), -1);
@@ -265,7 +192,7 @@ TEST_F(Session, SignalsAndTheTerminalAreGivenBackAtClose) {
 
     {
         std::lock_guard<std::mutex> hold(term.lock);
-        term.refuse = true;
+        term.refuse_vt = true;
     }
     ASSERT_EQ(memory_display_open(memory_display{}, ZR_INIT_CONSOLE), 0);
     EXPECT_EQ(info().console, 1);
@@ -276,38 +203,22 @@ TEST_F(Session, SignalsAndTheTerminalAreGivenBackAtClose) {
 }
 
 // A process that ends without zr_close (exit, a signal) leaves the terminal
-// switching by itself.
+// switching by itself, in the mode it was found in.
 TEST_F(Session, AProcessThatEndsGivesTheSwitchesBack) {
     for (const int sig : {0, SIGTERM}) {
         SCOPED_TRACE("signal " + std::to_string(sig));
-        int pipe_fds[2];
-        ASSERT_EQ(pipe(pipe_fds), 0);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            close(pipe_fds[0]);
-            report_fd = pipe_fds[1];
-            if (memory_display_open(memory_display{}, ZR_INIT_CONSOLE) != 0) _exit(9);
-            if (sig != 0) raise(sig);
-            std::exit(3);
-        }
-        close(pipe_fds[1]);
-        int got[4]{}, n = 0;
-        while (n < 4 && read(pipe_fds[0], &got[n], sizeof got[n]) == static_cast<ssize_t>(sizeof got[n])) ++n;
-        close(pipe_fds[0]);
         int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_EQ(n, 2);
-        EXPECT_EQ(got[0], -1);
-        EXPECT_EQ(got[1], found_frsig);
+        std::vector<int> got =
+            child_reports([] { return memory_display_open(memory_display{}, ZR_INIT_CONSOLE); }, sig, &status);
+        ASSERT_EQ(got.size(), 4u);
+        std::sort(got.begin() + 2, got.end());  // the mode and the switching come back in either order
+        EXPECT_EQ(got, (std::vector<int>{KD_GRAPHICS, reported_vt_process, found_mode, found_frsig}));
     }
 }
 
 // ---- the backends on the virtual device
 
-// A framebuffer with two screens: the console of the terminal switched to
-// sets its own geometry (one screen, no pan); back, the virtual screen of
-// two and the pan to the screen last shown are set again.
+// Back, a framebuffer gets its two screens and its pan again.
 TEST_F(Session, AFramebufferGetsItsScreensAndPanBack) {
     vfb_config cfg;
     cfg.depth = 32;
@@ -332,26 +243,11 @@ TEST_F(Session, AFramebufferGetsItsScreensAndPanBack) {
 
 // ---- DRM master on the virtual device's node
 
-// The colour of pixel (x, y) on the visible screen, as 0xRRGGBB.
-unsigned shown_at(int x, int y) {
-    const zr_vfb::screen_pixels s = zr_vfb::visible_screen();
-    if (x >= s.width || y >= s.height) return 0xDEAD;
-    return zr::load_le32(s.pixels.data() + (static_cast<size_t>(y) * s.width + x) * 4) & 0xFFFFFF;
-}
-
-// Away, master is dropped and another program can take it; back, it is
-// taken again once that program lets go (BACK waits for it), the CRTC shows
-// the frame shown before, and the next present the one drawn meanwhile.
+// Away, master is dropped; BACK waits until another program lets go of it.
 TEST_F(Session, DrmMasterIsDroppedAndTakenBack) {
     if (!ZR_HAVE_DRM) GTEST_SKIP() << "built without libdrm (Debian: libdrm-dev): no DRM backend";
     const char *node = "/dev/zr-test-dri";
-    const std::string memory = "/tmp/zr-test-session-" + std::to_string(getpid()) + ".mem";
-    setenv("ZR_VFB_MEMORY", memory.c_str(), 1);
-    setenv("ZR_VFB_DRM_DEVICE", node, 1);
-    setenv("ZR_VFB_SIZE", "64x48", 1);
-    setenv("ZR_VFB_BPP", "32", 1);
-    setenv("ZR_VFB_FAIL", "", 1);
-    setenv("ZR_VFB_DRM_FLIP_DELAY", "0", 1);
+    const std::string memory = use_drm_node(node, "64x48");
     ASSERT_EQ(zr_init_ex(node, ZR_INIT_CONSOLE | ZR_INIT_DOUBLE_BUFFER), 0);
     dc_t *dc = zr_get_screen_dc();
     ASSERT_NE(dc, nullptr);
@@ -368,7 +264,7 @@ TEST_F(Session, DrmMasterIsDroppedAndTakenBack) {
     EXPECT_TRUE(zr_vfb::drm_master_held());
     zr_clear(dc, color_t{0x50, 0x60, 0x70, 255});
     EXPECT_EQ(zr_present(nullptr, 0), ERR_SCREEN_AWAY);
-    EXPECT_EQ(shown_at(5, 5), zr_vfb::drm_console_pixel);
+    EXPECT_EQ(shown(5, 5), zr_vfb::drm_console_pixel);
 
     switch_back();
     EXPECT_EQ(next_event(300), 0) << "back before the other program let go";
@@ -376,9 +272,9 @@ TEST_F(Session, DrmMasterIsDroppedAndTakenBack) {
     ASSERT_EQ(next_event(), ZR_EVENT_SCREEN_BACK);
     EXPECT_TRUE(zr_vfb::drm_master_held());
     EXPECT_EQ(zr_vfb::drm_crtc().fb_id, ours);
-    EXPECT_EQ(shown_at(5, 5), 0x102030u);
+    EXPECT_EQ(shown(5, 5), 0x102030u);
     ASSERT_EQ(zr_present(nullptr, 0), 0);
-    EXPECT_EQ(shown_at(5, 5), 0x506070u);
+    EXPECT_EQ(shown(5, 5), 0x506070u);
     zr_release_dc(dc);
     zr_close();
     EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);

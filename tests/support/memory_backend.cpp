@@ -71,15 +71,10 @@ int show(int buffer, bool wait) {
 void flush(int buffer, const zr_rect_t *rects, int count) {
     // Appended piece by piece: "x" + std::string trips g++ 12's -Wrestrict at -O3.
     std::string call = "flush " + std::to_string(buffer);
-    for (int i = 0; i < count; ++i)
-        call.append(" ")
-            .append(std::to_string(rects[i].x))
-            .append(",")
-            .append(std::to_string(rects[i].y))
-            .append(",")
-            .append(std::to_string(rects[i].width))
-            .append(",")
-            .append(std::to_string(rects[i].height));
+    for (int i = 0; i < count; ++i) {
+        const int v[4] = {rects[i].x, rects[i].y, rects[i].width, rects[i].height};
+        for (int k = 0; k < 4; ++k) call.append(k == 0 ? " " : ",").append(std::to_string(v[k]));
+    }
     record(call);
 }
 
