@@ -32,7 +32,12 @@ for triple in "${targets[@]}"; do
         -DZR_BUILD_SAMPLE=OFF -DZR_BUILD_BENCH=OFF -DGTest_DIR="$PWD/$gtest_dir"
     cmake --build "$dir/zr" -j"$jobs"
     # Every target runs even when an earlier one failed; the stage fails at the end.
-    ctest --test-dir "$dir/zr" --output-on-failure --timeout 900 -j"$jobs" --no-tests=error \
+    # The guest's loader would also search the host's multiarch folders
+    # (/lib/aarch64-linux-gnu, where a machine that has the target's own
+    # packages keeps them) and mix that libc with the cross one, which hangs;
+    # the cross toolchain's libraries come first.
+    QEMU_SET_ENV=LD_LIBRARY_PATH=/usr/$triple/lib \
+        ctest --test-dir "$dir/zr" --output-on-failure --timeout 900 -j"$jobs" --no-tests=error \
         >"$dir/ctest.log" 2>&1 || failed=1
     cat "$dir/ctest.log"
     summary+=("$triple: $(grep -E 'tests passed' "$dir/ctest.log" || echo 'no result')")
