@@ -385,7 +385,7 @@ input_run() {
     echo "status $?" >> /tmp/access.log
     echo "seconds $(($(cut -d. -f1 /proc/uptime) - start))" >> /tmp/access.log
 
-    for f in keys-us.log keys-de.log tty.log tablet.log touch.log hotplug.log access.log paint.out paint.status udevd.err; do
+    for f in keys-us.log keys-de.log tty.log tablet.log tablet-90.log touch.log hotplug.log access.log paint.out paint.status udevd.err; do
         send_file "$f" "/tmp/$f"
     done
 }
