@@ -372,12 +372,17 @@ void on_removed(zr_input_t *in, std::int64_t time, int number) {
 
 // ---- keymaps
 
-void xkb_log_to_debug(xkb_context *, xkb_log_level, const char *format, va_list args) {
+// One ZR_DEBUG line of a library's own log message, "who: text".
+void library_log_line(const char *who, const char *format, va_list args) {
     if (!zr::debug_enabled()) return;
     char line[256];
     std::vsnprintf(line, sizeof line, format, args);
     line[std::strcspn(line, "\n")] = '\0';
-    zr::debug("xkbcommon: %s", line);
+    zr::debug("%s: %s", who, line);
+}
+
+void xkb_log_to_debug(xkb_context *, xkb_log_level, const char *format, va_list args) {
+    library_log_line("xkbcommon", format, args);
 }
 
 int load_keymap(zr_input_t *in, const char *layout, const char *variant, const char *options) {
@@ -496,11 +501,7 @@ void close_restricted(int fd, void *) { close(fd); }
 const libinput_interface restricted{open_restricted, close_restricted};
 
 void log_to_debug(libinput *, libinput_log_priority, const char *format, va_list args) {
-    if (!zr::debug_enabled()) return;
-    char line[256];
-    std::vsnprintf(line, sizeof line, format, args);
-    line[std::strcspn(line, "\n")] = '\0';
-    zr::debug("libinput: %s", line);
+    library_log_line("libinput", format, args);
 }
 
 // The event nodes there are and how many of them this user may open: none
