@@ -171,6 +171,10 @@ struct open_state {
     // screen DCs over device buffers draw into away_copy meanwhile.
     bool away = false;
     std::unique_ptr<unsigned char, free_deleter> away_copy;
+    // The copy drawn into while away, once back: a drawing call that began
+    // before the switch back may still be writing to it, so it is freed by
+    // the program's own next present (or reused by the next switch away).
+    std::unique_ptr<unsigned char, free_deleter> retired_copy;
 };
 
 // The one state record of the display layer.
@@ -561,7 +565,10 @@ bool display_leave() {
     // Over a shadow the screen DCs draw into memory already.
     if (!o.shadow) {
         const auto bytes = static_cast<std::size_t>(o.got.pitch) * static_cast<std::size_t>(o.got.height);
-        o.away_copy.reset(static_cast<unsigned char *>(std::malloc(bytes)));
+        if (o.retired_copy)
+            o.away_copy = std::move(o.retired_copy);
+        else
+            o.away_copy.reset(static_cast<unsigned char *>(std::malloc(bytes)));
         if (!o.away_copy) {
             debug("no memory for a copy of the screen (%zu bytes) to draw in while away", bytes);
             return false;
@@ -588,7 +595,7 @@ bool display_enter() {
         std::memcpy(device, o.away_copy.get(), bytes);
         retarget_screen_dcs(o.away_copy.get(), device);
         zr_fb.mapped = device;
-        o.away_copy.reset();
+        o.retired_copy = std::move(o.away_copy);
     } else if (o.method == ZR_PRESENT_SHADOW) {
         copy_out(o, 0, &all, 1);
     }
@@ -704,6 +711,7 @@ ZR_API int zr_present(const zr_rect_t *damage, int count) {
         return zr_error_code = ERR_NO_DEVICE;
     }
     if (o.away) return zr_error_code = ERR_SCREEN_AWAY;
+    o.retired_copy.reset();  // no drawing of this thread is under way
     // From the first present on, the program says what changed.
     if (!o.presented) {
         o.presented = true;
