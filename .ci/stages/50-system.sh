@@ -7,7 +7,8 @@
 # while a program runs, DRM master, switches of the virtual terminal), against
 # the same program under the virtual framebuffer device; and input (keys, a
 # tablet, a uinput touchscreen, hotplug, permissions) read by paint on one
-# vesafb boot. Every boot is bounded
+# vesafb boot, whose end loads bochs's DRM driver for the tablet at a second
+# screen size. Every boot is bounded
 # (tests/system/run-system-tests); a hung guest fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."

@@ -282,13 +282,14 @@ button_event() {  # true|false
     qmp_events '{"type": "btn", "data": {"down": '"$1"', "button": "left"}}'
 }
 
-# paint --log on /dev/fb0 into /tmp/NAME.log (appended: the script marks it
-# too) until it has a device with capabilities CAPS; "paint_pid" is its pid.
+# paint --log on $paint_device (default /dev/fb0) into /tmp/NAME.log
+# (appended: the script marks it too) until it has a device with
+# capabilities CAPS; "paint_pid" is its pid.
 paint_log() {  # NAME CAPS [paint options]
     log=/tmp/$1.log caps=$2
     shift 2
     : > "$log"
-    timeout 90 paint --log "$@" /dev/fb0 >> "$log" 2>&1 &
+    timeout 90 paint --log "$@" "${paint_device:-/dev/fb0}" >> "$log" 2>&1 &
     paint_pid=$!
     wait_line "$log" "^device-added [0-9]+ $caps "
     sleep 0.5
@@ -385,7 +386,32 @@ input_run() {
     echo "status $?" >> /tmp/access.log
     echo "seconds $(($(cut -d. -f1 /proc/uptime) - start))" >> /tmp/access.log
 
-    for f in keys-us.log keys-de.log tty.log tablet.log tablet-90.log touch.log hotplug.log access.log paint.out paint.status udevd.err; do
+    # A second screen size: bochs's DRM driver takes the VGA device over from
+    # vesafb at the device's preferred mode (qemu-session.py --size), and the
+    # tablet is mapped to that.
+    chmod 660 /dev/input/event*
+    while read -r module params; do
+        # shellcheck disable=SC2086 # the parameters are words
+        insmod "/lib/modules/$module" $params || echo "@@zr insmod $module failed"
+    done < /lib/modules/bochs.list
+    wait_for /dev/dri/card0 || echo "@@zr no /dev/dri/card0"
+    paint_device=/dev/dri/card0
+    paint_log tablet-drm 2
+    abs_event 16384 8192
+    wait_line /tmp/tablet-drm.log '^motion 512 '
+    button_event true
+    wait_line /tmp/tablet-drm.log '^button-down '
+    button_event false
+    wait_line /tmp/tablet-drm.log '^button-up '
+    abs_event 32767 32767
+    wait_line /tmp/tablet-drm.log '^motion 1023 '
+    abs_event 8192 24576
+    wait_line /tmp/tablet-drm.log '^motion 256 '
+    paint_end tablet-drm
+    echo "drm $(cat /sys/class/drm/card0/device/uevent | grep DRIVER=) modes $(head -1 /sys/class/drm/card0-*/modes | tr '\n' ' ')" >> /tmp/tablet-drm.log
+    paint_device=
+
+    for f in keys-us.log keys-de.log tty.log tablet.log tablet-90.log tablet-drm.log touch.log hotplug.log access.log paint.out paint.status udevd.err; do
         send_file "$f" "/tmp/$f"
     done
 }

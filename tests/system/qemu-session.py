@@ -59,10 +59,12 @@ class Session:
         self.random = random.Random(self.seed)
 
     def start(self):
-        # std: the VGA device whose VESA modes vesafb uses; bochs: the same
-        # device for its DRM driver, at 800x600; virtio: a virtio-gpu.
+        # std: the VGA device whose VESA modes vesafb uses (--size: the mode
+        # it offers a DRM driver); bochs: the same device for its DRM driver,
+        # at 800x600; virtio: a virtio-gpu.
         gpu = {
-            "std": ["-vga", "std"],
+            "std": ["-vga", "std"] if self.args.size is None else
+                   ["-vga", "none", "-device", "VGA,xres=%d,yres=%d" % self.args.size],
             "bochs": ["-vga", "none", "-device", "VGA,xres=800,yres=600"],
             "virtio": ["-vga", "none", "-device", "virtio-gpu-pci,xres=800,yres=600"],
         }[self.args.gpu]
@@ -236,6 +238,8 @@ def main():
     p.add_argument("--append", required=True, help="kernel command line")
     p.add_argument("--gpu", choices=["std", "bochs", "virtio"], default="std",
                    help="display device: std (VESA modes), bochs (800x600), virtio (virtio-gpu, 800x600)")
+    p.add_argument("--size", type=lambda v: tuple(int(n) for n in v.split("x", 1)), default=None,
+                   help="WxH: the std VGA's preferred mode, as bochs's DRM driver takes it")
     p.add_argument("--input", action="store_true",
                    help="a virtio keyboard and tablet, and QMP for the guest's qmp requests")
     p.add_argument("--seed", type=int, default=None, help="seed of the random pauses between screendumps")
