@@ -1,4 +1,5 @@
 // Input through the script seam (what zr-vfb --input hands over).
+#include "capture.hpp"
 #include "display.hpp"
 #include "fake_terminal.hpp"
 #include "input.hpp"
@@ -552,3 +553,50 @@ TEST_F(Input, TheConsoleKeyboardIsOffWhileOpenUnlessAskedToLeaveIt) {
 }
 
 }  // namespace
+
+#if ZR_HAVE_SEAT
+// Without a seat manager the devices are opened directly, and none is ever
+// started: libseat left to itself would run a seatd of its own inside the
+// program (its "builtin" backend). LIBSEAT_BACKEND is left as it was. While
+// the display follows the terminal's switches itself none is asked: one
+// bound to the terminal would take them over.
+TEST_F(Input, WithoutASeatManagerDevicesAreOpenedDirectly) {
+    const std::string socket = temp_path("no-seatd.sock");
+    setenv("SEATD_SOCK", socket.c_str(), 1);
+    setenv("ZR_DEBUG", "1", 1);
+    unsetenv("ZR_VFB_INPUT");
+    const char *direct = "zr: no seat manager (seatd, logind) answered: input devices opened directly";
+    const struct {
+        const char *backend;  // null: unset
+        bool console;         // the display opened with ZR_INIT_CONSOLE
+        const char *said;
+    } rows[] = {
+        {nullptr, false, direct},
+        {"seatd", false, direct},
+        {"builtin", false, "zr: LIBSEAT_BACKEND=builtin is not a seat manager (seatd, logind): none used"},
+        {"noop", false, "zr: LIBSEAT_BACKEND=noop is not a seat manager (seatd, logind): none used"},
+        {"seatd", true, "zr: the display follows the virtual terminal itself (ZR_INIT_CONSOLE): no seat manager used"},
+    };
+    for (const auto &r : rows) {
+        if (r.backend != nullptr) setenv("LIBSEAT_BACKEND", r.backend, 1);
+        else unsetenv("LIBSEAT_BACKEND");
+        if (r.console) {
+            use_terminal(&fake_switching_console);
+            ASSERT_EQ(memory_display_open(memory_display{}, ZR_INIT_CONSOLE), 0);
+        }
+        // The build machine may have devices of its own: its console's keyboard is left alone.
+        const std::string said = capture_stderr([&] { input = zr_input_open(ZR_INPUT_CONSOLE_KEYS); });
+        zr_input_close(input);
+        input = nullptr;
+        memory_display_close();
+        const char *left = std::getenv("LIBSEAT_BACKEND");
+        EXPECT_EQ(left != nullptr ? std::string(left) : "(unset)", r.backend != nullptr ? r.backend : "(unset)");
+        EXPECT_NE(said.find(r.said), std::string::npos) << said;
+        EXPECT_EQ(said.find("seat manager (libseat's"), std::string::npos) << said;
+        EXPECT_EQ(said.find("embedded seatd"), std::string::npos) << said;
+    }
+    unsetenv("LIBSEAT_BACKEND");
+    unsetenv("SEATD_SOCK");
+    unsetenv("ZR_DEBUG");
+}
+#endif

@@ -34,7 +34,7 @@ zr_need_packages() {
 # libraries included. Both commands install all of it, so that both find the
 # same: a library found only later would rebuild everything that uses it.
 # shellcheck disable=SC2034  # used by the scripts that source this file
-zr_build_packages=(cmake ninja-build g++ libpng-dev zlib1g-dev libdrm-dev libfreetype-dev libjpeg62-turbo-dev libinput-dev libudev-dev libxkbcommon-dev xkb-data)
+zr_build_packages=(cmake ninja-build g++ libpng-dev zlib1g-dev libdrm-dev libfreetype-dev libjpeg62-turbo-dev libinput-dev libudev-dev libxkbcommon-dev libseat-dev xkb-data)
 # The benchmarks' peers for the smooth shapes (bench/run uses any it finds).
 zr_bench_peer_packages=(libcairo2-dev libagg-dev)
 

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 source .ci/lib.sh
 
-ci_install cmake ninja-build g++ pkg-config python3 libbenchmark-dev libinput-dev libudev-dev libxkbcommon-dev xkb-data \
+ci_install cmake ninja-build g++ pkg-config python3 libbenchmark-dev libinput-dev libudev-dev libxkbcommon-dev libseat-dev xkb-data \
   libpixman-1-dev libsdl2-dev libsdl2-gfx-dev libstb-dev libsdl2-image-dev libpng-dev libjpeg62-turbo-dev \
   libcairo2-dev libagg-dev
 

@@ -15,7 +15,7 @@ cd "$(dirname "$0")/../.."
 source .ci/lib.sh
 
 ci_install cmake ninja-build g++ libgtest-dev libpng-dev libdrm-dev python3 qemu-system-x86 busybox-static \
-  libinput-dev libudev-dev libxkbcommon-dev xkb-data
+  libinput-dev libudev-dev libxkbcommon-dev libseat-dev xkb-data
 # The kernel package is only downloaded: apt needs its lists for that.
 if ! apt-cache show linux-image-amd64 >/dev/null 2>&1; then
   $SUDO apt-get update -qq

@@ -91,6 +91,11 @@ void set_session_hooks(const session_hooks *hooks) { session = hooks != nullptr 
 #include <time.h>
 #include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
+#if ZR_HAVE_SEAT
+extern "C" {  // libseat.h has no C++ guard of its own
+#include <libseat.h>
+}
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -147,6 +152,15 @@ struct zr_input_t {
     udev *seat_udev = nullptr;
     libinput *li = nullptr;
     int access_denied = 0;  // devices libinput could not open for permission
+#if ZR_HAVE_SEAT
+    // The seat manager's seat, where one runs: libinput's devices come through it.
+    libseat *seat = nullptr;
+    const char *seat_backend = nullptr;
+    bool seat_active = false;
+    bool seat_watched = false;  // its descriptor in the epoll set
+    bool suspended = false;                    // libinput's devices let go while the seat is away
+    std::vector<std::pair<int, int>> seat_fds;  // descriptor, libseat's device id
+#endif
     // the script
     std::vector<script_event> script;
     std::size_t script_next = 0;
@@ -488,6 +502,20 @@ void script_close(zr_input_t *) {}
 // ---- libinput's source
 
 int open_restricted(const char *path, int flags, void *data) {
+#if ZR_HAVE_SEAT
+    auto *in = static_cast<zr_input_t *>(data);
+    if (in->seat != nullptr) {
+        int fd = -1;
+        const int id = libseat_open_device(in->seat, path, &fd);
+        if (id < 0 || fd < 0) {
+            const int e = errno != 0 ? errno : EIO;
+            zr::debug("%s: the seat did not open it: %s", path, std::strerror(e));
+            return -e;
+        }
+        in->seat_fds.emplace_back(fd, id);
+        return fd;
+    }
+#endif
     int fd = open(path, flags | O_CLOEXEC);
     if (fd < 0 && errno == EACCES) {
         ++static_cast<zr_input_t *>(data)->access_denied;
@@ -496,13 +524,97 @@ int open_restricted(const char *path, int flags, void *data) {
     return fd >= 0 ? fd : -errno;
 }
 
-void close_restricted(int fd, void *) { close(fd); }
+void close_restricted(int fd, void *data) {
+#if ZR_HAVE_SEAT
+    auto *in = static_cast<zr_input_t *>(data);
+    const auto held = std::find_if(in->seat_fds.begin(), in->seat_fds.end(), [fd](auto &p) { return p.first == fd; });
+    if (held != in->seat_fds.end()) {
+        libseat_close_device(in->seat, held->second);
+        in->seat_fds.erase(held);
+    }
+#else
+    (void)data;
+#endif
+    close(fd);
+}
 
 const libinput_interface restricted{open_restricted, close_restricted};
 
 void log_to_debug(libinput *, libinput_log_priority, const char *format, va_list args) {
     library_log_line("libinput", format, args);
 }
+
+#if ZR_HAVE_SEAT
+// The seat comes and goes with its session (a switch of virtual terminal):
+// libinput lets its devices go, and takes them again through the seat.
+void seat_enabled(libseat *, void *data) {
+    auto *in = static_cast<zr_input_t *>(data);
+    in->seat_active = true;
+    if (in->li != nullptr && in->suspended) {
+        in->suspended = false;
+        libinput_resume(in->li);
+    }
+}
+
+// Acknowledged at once: the manager revokes devices not let go in time.
+void seat_disabled(libseat *seat, void *data) {
+    auto *in = static_cast<zr_input_t *>(data);
+    in->seat_active = false;
+    if (in->li != nullptr && !in->suspended) {
+        in->suspended = true;
+        libinput_suspend(in->li);
+    }
+    libseat_disable_seat(seat);
+}
+
+const libseat_seat_listener seat_listener{seat_enabled, seat_disabled};
+
+void seat_log(libseat_log_level, const char *format, va_list args) { library_log_line("libseat", format, args); }
+
+// A seat manager's seat: seatd or logind, as LIBSEAT_BACKEND names it or
+// tried in that order. libseat reads its backend from the environment only,
+// so it is named there for the call: left to itself libseat would fall back
+// to its "builtin" backend, a seatd of its own started inside this program.
+// Not while the display follows the terminal's switches itself
+// (ZR_INIT_CONSOLE): a manager bound to the terminal would take them over
+// (the last VT_SETMODE wins) and the display would draw on while away.
+void open_seat(zr_input_t *in) {
+    if (zr::session_following()) {
+        zr::debug("the display follows the virtual terminal itself (ZR_INIT_CONSOLE): no seat manager used");
+        return;
+    }
+    libseat_set_log_handler(seat_log);
+    libseat_set_log_level(zr::debug_enabled() ? LIBSEAT_LOG_LEVEL_INFO : LIBSEAT_LOG_LEVEL_SILENT);
+    static const char *const managers[] = {"seatd", "logind"};
+    const char *asked = std::getenv("LIBSEAT_BACKEND");
+    if (asked != nullptr) {
+        const auto named = std::find_if(std::begin(managers), std::end(managers),
+                                        [asked](const char *m) { return std::strcmp(m, asked) == 0; });
+        if (named == std::end(managers)) {
+            zr::debug("LIBSEAT_BACKEND=%s is not a seat manager (seatd, logind): none used", asked);
+            return;
+        }
+        in->seat = libseat_open_seat(&seat_listener, in);
+        in->seat_backend = *named;
+    } else {
+        for (const char *manager : managers) {
+            setenv("LIBSEAT_BACKEND", manager, 1);
+            in->seat = libseat_open_seat(&seat_listener, in);
+            unsetenv("LIBSEAT_BACKEND");
+            in->seat_backend = manager;
+            if (in->seat != nullptr) break;
+        }
+    }
+    if (in->seat == nullptr) return;
+    // Enabled by the seat's first message; a seat whose session is not the
+    // active one stays disabled, and its devices come when it is enabled.
+    for (int tries = 0; tries < 20 && !in->seat_active; ++tries)
+        if (libseat_dispatch(in->seat, 50) < 0) break;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    in->seat_watched = epoll_ctl(in->epoll, EPOLL_CTL_ADD, libseat_get_fd(in->seat), &ev) == 0;
+}
+#endif
 
 // The event nodes there are and how many of them this user may open: none
 // readable is the permission problem, told at once instead of waiting.
@@ -605,6 +717,14 @@ void libinput_handle(zr_input_t *in, libinput_event *ev) {
 }
 
 void libinput_read(zr_input_t *in, std::int64_t) {
+#if ZR_HAVE_SEAT
+    // A manager gone leaves its descriptor readable for good: not waited on again.
+    if (in->seat_watched && libseat_dispatch(in->seat, 0) < 0) {
+        zr::debug("the seat manager stopped answering: %s", std::strerror(errno));
+        epoll_ctl(in->epoll, EPOLL_CTL_DEL, libseat_get_fd(in->seat), nullptr);
+        in->seat_watched = false;
+    }
+#endif
     libinput_dispatch(in->li);
     while (libinput_event *ev = libinput_get_event(in->li)) {
         libinput_handle(in, ev);
@@ -613,9 +733,23 @@ void libinput_read(zr_input_t *in, std::int64_t) {
 }
 
 int libinput_open(zr_input_t *in) {
+    bool through_seat = false;
+#if ZR_HAVE_SEAT
+    open_seat(in);
+    through_seat = in->seat != nullptr;
+    if (through_seat)
+        zr::debug("input devices opened through the seat manager (libseat's %s backend, %s, %s)", in->seat_backend,
+                  libseat_seat_name(in->seat), in->seat_active ? "active" : "not active");
+    else
+        zr::debug("no seat manager (seatd, logind) answered: input devices opened directly");
+#else
+    zr::debug("built without libseat: input devices opened directly");
+#endif
+    // The seat manager opens what this user may not: the nodes' modes matter
+    // only without one.
     int total = 0, readable = 0;
     count_event_nodes(&total, &readable);
-    if (total > 0 && readable == 0) {
+    if (!through_seat && total > 0 && readable == 0) {
         zr::debug("none of the %d devices in /dev/input may be read by this user: add it to the \"input\" "
                   "group (usermod -aG input USER, then log in again), or run as root",
                   total);
@@ -655,6 +789,10 @@ void libinput_close(zr_input_t *in) {
     if (in->seat_udev != nullptr) udev_unref(in->seat_udev);
     in->li = nullptr;
     in->seat_udev = nullptr;
+#if ZR_HAVE_SEAT
+    if (in->seat != nullptr) libseat_close_seat(in->seat);
+    in->seat = nullptr;
+#endif
 }
 
 const source sources[] = {
