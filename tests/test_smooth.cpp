@@ -322,6 +322,12 @@ void scene(dc_t *dc) {
         // again, and nothing else opaque is drawn over them).
         const zr_point_t kink[] = {{1200, 800}, {1840, 800}, {1847, 1120}, {1847, 1600}, {1200, 1600}};
         if (aa != 0) zr_polygon_subpixel(dc, kink, 5);
+        // A right side leaning by 1/16 pixel over the height: one-pixel runs
+        // of every coverage from 239 to 255 (brush only).
+        const zr_point_t steep[] = {{0, 0}, {1191, 0}, {1192, 1920}, {0, 1920}};
+        zr_pen_color(dc, {0, 0, 0, 0});
+        if (aa != 0) zr_polygon_subpixel(dc, steep, 4);
+        zr_pen_color(dc, {200, 100, 50, 255});
         zr_pen_color(dc, {20, 250, 90, 140});
         zr_brush_color(dc, {230, 230, 10, 100});
         zr_pen_width(dc, 5);
@@ -542,3 +548,34 @@ TEST(Smooth, BlockCoverageIsThePixelCoverageEightAtATime) {
 }
 
 }  // namespace
+
+// A rounded rectangle on whole pixels with a 1-pixel pen: its straight
+// sides cover their pixels whole and nothing outside them, as the aliased
+// rectangle does (the corners' flattening must not move the sides).
+TEST(Smooth, RoundedRectangleSidesStayOnTheirPixels) {
+    bitmap b(120, 80);
+    b.dc()->pen_color = white;
+    b.dc()->brush_color = none;
+    zr_round_rectangle(b.dc(), 10, 10, 109, 69, 20);
+    // Pixels of each line that differ from the coverage wanted.
+    const auto row_off = [&](int y, int x0, int x1, int want) {
+        int n = 0;
+        for (int x = x0; x <= x1; ++x) n += b.alpha(x, y) != want;
+        return n;
+    };
+    const auto column_off = [&](int x, int y0, int y1, int want) {
+        int n = 0;
+        for (int y = y0; y <= y1; ++y) n += b.alpha(x, y) != want;
+        return n;
+    };
+    EXPECT_EQ(row_off(9, 0, 119, 0) + row_off(70, 0, 119, 0), 0) << "above or below";
+    EXPECT_EQ(column_off(9, 0, 79, 0) + column_off(110, 0, 79, 0), 0) << "left or right";
+    EXPECT_EQ(row_off(10, 32, 87, 255) + row_off(69, 32, 87, 255), 0) << "top and bottom sides";
+    EXPECT_EQ(column_off(10, 32, 47, 255) + column_off(109, 32, 47, 255), 0) << "left and right sides";
+    EXPECT_EQ(row_off(11, 32, 87, 0) + column_off(108, 32, 47, 0), 0) << "just inside";
+    // The top corners above the bitmap: their arcs are cut, the sides not.
+    std::memset(b.b->data, 0, static_cast<std::size_t>(b.dc()->bytes));
+    zr_round_rectangle(b.dc(), 10, -40, 109, 69, 20);
+    EXPECT_EQ(column_off(9, 0, 79, 0) + column_off(110, 0, 79, 0), 0) << "left or right, cut";
+    EXPECT_EQ(column_off(10, 0, 47, 255) + column_off(109, 0, 47, 255), 0) << "left and right sides, cut";
+}

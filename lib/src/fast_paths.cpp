@@ -376,10 +376,18 @@ void glyph_rows(dc_t *dc, const coverage_rect &m, color_t c) {
     const int whole = (n + coverage_group - 1) / coverage_group * coverage_group;
     if (whole - n <= m.slack && m.x + whole <= dc->width) n = whole;
     if (n <= 2) {
+        // A shape's upright side: one or two pixels down many rows, often
+        // covered whole by an opaque pen.
+        const bool opaque = c.alpha == 255;
+        const auto solid = Fmt::encode(c);
         for (int y = 0; y < m.height; ++y) {
             u8 *d = fb_pixel(dc, m.x, m.y + y, Fmt::bytes);
             const std::uint8_t *cov = m.cov + static_cast<std::size_t>(y) * m.pitch;
-            for (int x = 0; x < n; ++x) coverage_pixel<Fmt>(d + x * Fmt::bytes, cov[x], c);
+            for (int x = 0; x < n; ++x)
+                if (opaque && cov[x] == 255)
+                    Fmt::store(d + x * Fmt::bytes, solid);
+                else
+                    coverage_pixel<Fmt>(d + x * Fmt::bytes, cov[x], c);
         }
         return;
     }

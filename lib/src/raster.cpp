@@ -523,6 +523,14 @@ struct arc_plan {
         const double out = (offset + depth / 2) / speed;
         return {cx + rx * c + ry * c * out, cy + ry * s + rx * s * out};
     }
+    // The vertex at an end of the arc: on the curve itself, so that the
+    // straight sides a shape joins there (a rounded rectangle's) stay on
+    // their pixel edges.
+    point end(double c, double s) const {
+        if (circle_radius != 0) return {cx + (rx + offset) * c, cy + (rx + offset) * s};
+        const double out = offset / std::sqrt(ry * c * ry * c + rx * s * rx * s);
+        return {cx + rx * c + ry * c * out, cy + ry * s + rx * s * out};
+    }
     // True when every point of steps i .. j lies outside the box: the base
     // curve between them lies in the box of its ends and of the extremes it
     // passes, and the offset points within |offset| + 2 * tolerance of it.
@@ -552,7 +560,7 @@ void path_sink::arc(double cx, double cy, double rx, double ry, double t0, doubl
     const double circle_radius = rx == ry ? rx + offset + (rx + offset) * dt * dt / 16 : 0;
     const arc_plan a{cx, cy, rx, ry, t0, t1, dt, offset, n, std::cos(dt), std::sin(dt), circle_radius};
     const double c0 = std::cos(t0), s0 = std::sin(t0);
-    const arc_plan::point p = a.at(c0, s0);
+    const arc_plan::point p = a.end(c0, s0);
     line_to(p.x, p.y);
     const double reach = big + std::abs(offset) + 2 * tolerance;
     if (cx - reach >= acc_.left() && cx + reach <= acc_.right() && cy - reach >= acc_.top() &&
@@ -571,7 +579,7 @@ void path_sink::arc_pieces(const arc_plan &a, std::int64_t i, std::int64_t j) {
     while (j - i > 1) {
         if (a.misses(i, j, acc_.left(), acc_.top(), acc_.right(), acc_.bottom())) {
             const double t = a.t_at(j);
-            const arc_plan::point p = a.at(std::cos(t), std::sin(t));
+            const arc_plan::point p = j == a.n ? a.end(std::cos(t), std::sin(t)) : a.at(std::cos(t), std::sin(t));
             return line_to(p.x, p.y);
         }
         if (j - i <= walk) break;
@@ -592,7 +600,7 @@ void path_sink::arc_steps(const arc_plan &a, std::int64_t i, std::int64_t j, dou
         const double next_c = c * a.step_cos - s * a.step_sin;
         s = s * a.step_cos + c * a.step_sin;
         c = next_c;
-        const arc_plan::point p = a.at(c, s);
+        const arc_plan::point p = k == a.n ? a.end(c, s) : a.at(c, s);
         line_to(p.x, p.y);
     }
 }
