@@ -481,7 +481,7 @@ TEST(FreeTypeFont, MatchesFreeTypeGlyphByGlyph) {
         {nanum, "\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8", U"\uD55C\uAE00 \uC2DC\uD5D8", true, {255, 255, 255, 200}, 60},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
         font_ptr font = open_font(c.path, 22);
         ASSERT_NE(font, nullptr) << zr_error_code;
         const int ascent = metrics(font.get())[1];
