@@ -1,7 +1,7 @@
-// The BMP reader: small files built here field by field, read by zr_bmp_open
+// The BMP reader: files built here field by field, read by zr_bmp_open
 // (Windows files, the bitmap as stored) and by the image loader (the older
-// variants too, and its output rule); then the public BMP suite in
-// ZR_SHARED_DIR/bmpsuite against its reference PNGs.
+// dialects too, and its output rule); then the public BMP suite against its
+// reference PNGs.
 #include "bmp_file.hpp"
 #include "child_memory.hpp"
 #include "pixels.hpp"
@@ -43,8 +43,8 @@ int refusal(const bytes &content, bool image = false) {
 // A colour table whose entry i has blue i: a pixel's blue is its index.
 const std::vector<std::uint32_t> index_table = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
-// The lowest alpha of all pixels; every pixel is read, so that the
-// sanitizer build sees any access outside the buffers.
+// The lowest alpha of all pixels; reading every pixel lets the sanitizer
+// build see any access outside the buffers.
 int lowest_alpha(bmp_t *b) {
     int lowest = 255;
     for (int y = 0; y < b->dc.height; ++y)
@@ -66,13 +66,7 @@ std::string indexes(bmp_t *b) {
 // included, or three after a 40-byte header (bfOffBits 66); the alpha mask
 // is read for every pixel.
 TEST(BmpReader, MasksComeFromTheHeaderOrTheTableArea) {
-    struct mask_case {
-        std::uint32_t info_size;
-        std::vector<std::uint32_t> masks;
-        bytes stored;
-        std::vector<int> seen;
-        int count;
-    } cases[] = {
+    struct { std::uint32_t info_size; std::vector<std::uint32_t> masks; bytes stored; std::vector<int> seen; int count; } cases[] = {
         {124, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, {0x10, 0x20, 0x30, 0x40}, {0x10, 0x20, 0x30, 0x40}, 4},
         {124, {0xFF0000, 0xFF00, 0xFF, 0}, {0x10, 0x20, 0x30, 0x40}, {0x30, 0x20, 0x10, 0x40}, 4},  // the fourth byte is alpha
         {56, {0xFF00, 0xFF0000, 0xFF000000, 0xFF}, {0x80, 0x44, 0x55, 0x66}, {0x44, 0x55, 0x66, 0x80}, 4},
@@ -100,11 +94,7 @@ TEST(BmpReader, EachDialectReadsItsOwnHeadersAndRefusesBadOnes) {
     const bytes rows = {0, 0, 1, 0, 0, 1, 0, 0};  // 3 x 2 at 8 bits, bottom row first
     const bytes rle4 = {1, 0x00, 1, 0x11, 0, 1}, rle24 = {1, 0xEE, 0xFF, 0xC0, 1, 0x30, 0x20, 0x10, 0, 1}, px = {1, 2, 3, 0};
     const int H = ERR_IMAGE_HEADER, D = ERR_IMAGE_DATA;
-    const struct {
-        const char *what;
-        bmp_file file;
-        int bmp_code, image_code;
-    } cases[] = {
+    const struct { const char *what; bmp_file file; int bmp_code, image_code; } cases[] = {
         {"Windows, 40 bytes", {.width = 3, .height = 2, .bits = 8, .table = table, .pixels = rows}, 0, 0},
         {"rows top-down", {.width = 3, .height = -2, .bits = 8, .table = table, .pixels = {0, 1, 0, 0, 0, 0, 1, 0}}, 0, 0},
         {"OS/2 1.x", {.info_size = 12, .width = 3, .height = 2, .bits = 8, .table = table, .pixels = rows}, H, 0},
@@ -151,18 +141,12 @@ TEST(BmpReader, EachDialectReadsItsOwnHeadersAndRefusesBadOnes) {
     }
 }
 
-// A file that declares a large image but cannot hold it is refused before
-// the pixel memory is allocated: run in a child whose address space has room
-// for far less than the declared 1 GiB, the refusal must still carry its own
-// code, not ERR_OUT_OF_MEMORY.
 // Small files are read into memory, large ones mapped: either way every
 // byte of the file, up to its last, reaches the bitmap, through both readers.
 TEST(BmpReader, SmallAndLargeFilesLoadWhole) {
     for (const int width : {100, 400}) {  // 30 KB and 480 KB files
         SCOPED_TRACE(width);
-        bmp_file f;
-        f.width = width;
-        f.height = 400;
+        bmp_file f{.width = width, .height = 400};
         for (int i = 0; i < width * 3 * 400; ++i) f.pixels.push_back(static_cast<unsigned char>(i * 7 + i / 251));
         const zr_test::temp_file file(".bmp", f.bytes());
         for (const bool image : {false, true}) {
@@ -174,12 +158,11 @@ TEST(BmpReader, SmallAndLargeFilesLoadWhole) {
     }
 }
 
+// A file that declares a large image but cannot hold it is refused before
+// the pixel memory is allocated: in a child with room for far less than the
+// declared image, the refusal still carries its own code, not ERR_OUT_OF_MEMORY.
 TEST(BmpReader, ShortFilesAreRefusedWithoutAllocatingTheirImage) {
-    struct short_case {
-        const char *what;
-        bmp_file file;
-        int code;
-    } cases[] = {
+    struct { const char *what; bmp_file file; int code; } cases[] = {
         {"1 GiB of rows, 4 bytes present", {.width = 16384, .height = 16384, .bits = 32, .pixels = {1, 2, 3, 4}},
          ERR_IMAGE_DATA},
         {"top-down, 1 GiB of rows, 4 bytes present",
@@ -204,13 +187,7 @@ TEST(BmpReader, ShortFilesAreRefusedWithoutAllocatingTheirImage) {
 }
 
 TEST(BmpReader, RunLengthStreamsDecodeAndStayInside) {
-    struct rle_case {
-        const char *what;
-        unsigned bits;
-        int width, height;
-        bytes stream;
-        const char *rows;  // top row first
-    } cases[] = {
+    struct { const char *what; unsigned bits; int width, height; bytes stream; const char *rows; /* top first */ } cases[] = {
         {"run, end of line, run", 8, 4, 2, {4, 1, 0, 0, 4, 2, 0, 1}, "2222|1111"},
         {"a full row then end of line skips no row", 8, 2, 3, {2, 5, 0, 0, 2, 6, 0, 1}, "00|66|55"},
         {"odd absolute run is padded", 8, 4, 1, {0, 3, 7, 8, 9, 0xEE, 1, 4, 0, 1}, "7894"},
@@ -245,12 +222,7 @@ TEST(BmpReader, RunLengthStreamsDecodeAndStayInside) {
 TEST(BmpReader, TheImageLoaderGivesAlphaDcsForAlphaMasksAndOpaquePixelsOtherwise) {
     const auto le32 = [](std::uint32_t v) { return bytes{static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
                                                          static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)}; };
-    struct output_case {
-        const char *what;
-        bmp_file file;
-        int type, colors;
-        std::vector<std::vector<int>> column;  // the first column, top first
-    } cases[] = {
+    struct { const char *what; bmp_file file; int type, colors; std::vector<std::vector<int>> column; /* top first */ } cases[] = {
         {"8-8-8-8, rows top-down",
          {.info_size = 124, .height = -2, .bits = 32, .compression = 3, .header_masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000},
           .pixels = {0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80}},
@@ -302,8 +274,7 @@ std::string compare(bmp_t *b, bmp_t *ref, bool alpha, const bmp_t *stored) {
     return "";
 }
 
-// What zr_bmp_open makes of each file that it refuses in g/ and b/ (all
-// others load).
+// What zr_bmp_open makes of the files it refuses in g/ and b/ (all others load).
 const std::map<std::string, int> expected_refusals = {
     {"g/pal4rle.bmp", ERR_IMAGE_DATA},      // RLE4
     {"g/pal8os2.bmp", ERR_IMAGE_HEADER},    // 12-byte OS/2 header
@@ -320,14 +291,12 @@ const std::set<std::string> alpha_files = {
     "q/rgba32-2.bmp",    "q/rgba32-61754.bmp", "q/rgba32-81284.bmp", "q/rgba32h56.bmp",
 };
 
-// The suite lives outside the tree: ZR_BMPSUITE_DIR, or bmpsuite/ in the
-// folder beside the checkout. Without it the test skips, unless
-// ZR_REQUIRE_SHARED_DATA=1 (CI) makes that a failure. Every file goes to
-// both readers: zr_bmp_open must load g/ but for its expected refusals and
-// match the references there; the image loader must load every file that
-// other decoders read (those with a reference picture) and match those
-// references that are not approximate, giving alpha DCs for exactly the
-// files with an alpha mask and opaque pixels everywhere else.
+// Every file of the suite (ZR_BMPSUITE_DIR, else bmpsuite/ in the shared
+// folder) goes to both readers: zr_bmp_open loads g/ but for its expected
+// refusals and matches the references there; the image loader loads every
+// file that other decoders read (those with a reference picture), matches
+// the references that are not approximate, and gives alpha DCs for exactly
+// the files with an alpha mask, opaque pixels everywhere else.
 TEST(BmpSuite, BothReadersMatchTheReferencesAndTheOutputRuleHolds) {
     const std::string dir = zr_test::shared_folder("ZR_BMPSUITE_DIR", "bmpsuite") + "/";
     std::ifstream index(dir + "INDEX.tsv");
@@ -380,10 +349,7 @@ TEST(BmpSuite, BothReadersMatchTheReferencesAndTheOutputRuleHolds) {
     bmp_ptr rle24(zr_image_open((dir + "q/rgb24rle24.bmp").c_str()), zr_bmp_close);
     bmp_ptr pal8(zr_image_open((dir + "g/pal8.bmp").c_str()), zr_bmp_close);
     ASSERT_TRUE(rle24 && pal8);
-    ASSERT_EQ(rle24->dc.width, pal8->dc.width);
-    ASSERT_EQ(rle24->dc.height, pal8->dc.height);
-    for (int y = 0; y < pal8->dc.height; ++y)
-        for (int x = 0; x < pal8->dc.width; ++x) ASSERT_EQ(pixel(rle24.get(), x, y), pixel(pal8.get(), x, y)) << x << "," << y;
+    EXPECT_EQ(compare(rle24.get(), pal8.get(), true, rle24.get()), "");
 }
 
 }  // namespace

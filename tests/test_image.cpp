@@ -1,8 +1,7 @@
-// zr_image_open, zr_image_from_memory and zr_image_save_png: PngSuite
-// against Pillow's pixels, JPEG files made at test time against
-// libjpeg-turbo's (both written into the build folder by image_refs.py, a
-// ctest fixture), small files made here, hostile input, alpha images blended
-// by zr_bitblt, and every kind of DC saved and loaded again.
+// zr_image_open, zr_image_from_memory and zr_image_save_png: PngSuite and
+// JPEG files against Pillow's and libjpeg-turbo's pixels (written into the
+// build folder by image_refs.py, a ctest fixture), small files made here,
+// hostile input, alpha images blended by zr_bitblt, every kind of DC saved.
 #include "bmp_file.hpp"
 #include "child_memory.hpp"
 #include "pixels.hpp"
@@ -21,7 +20,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -88,12 +86,11 @@ std::string compare(bmp_t *b, const std::string &reference, int tolerance) {
     return "";
 }
 
-// The references image_refs.py wrote; "" with a reason in *why when absent.
-std::string refs_dir(std::string *why) {
-    const std::string dir = ZR_IMAGE_REFS_DIR;
-    if (std::ifstream(dir + "/NO-PILLOW")) *why = "Pillow (python3-pil) is missing: no reference pixels in " + dir;
-    else if (!std::ifstream(dir + "/stamp")) *why = "the image_refs fixture has not run: no " + dir + "/stamp";
-    else return dir;
+// The references image_refs.py writes, and why they are absent ("" when present).
+const std::string refs = ZR_IMAGE_REFS_DIR;
+std::string refs_missing() {
+    if (std::ifstream(refs + "/NO-PILLOW")) return "Pillow (python3-pil) is missing: no reference pixels in " + refs;
+    if (!std::ifstream(refs + "/stamp")) return "the image_refs fixture has not run: no " + refs + "/stamp";
     return "";
 }
 
@@ -217,9 +214,7 @@ TEST(ImagePng, SuiteMatchesPillowAndCorruptFilesAreRefusedWithTheirCode) {
     const std::string suite = pngsuite_dir();
     if (!std::ifstream(suite + "/basn0g01.png"))
         ZR_MISSING_SHARED_DATA("PngSuite is not in " + suite + "; set ZR_PNGSUITE_DIR to its folder");
-    std::string why;
-    const std::string refs = refs_dir(&why);
-    if (refs.empty()) GTEST_SKIP() << why;
+    if (const std::string why = refs_missing(); !why.empty()) GTEST_SKIP() << why;
     int decoded = 0, refused = 0;
     for (const std::string &name : files_in(suite, ".png")) {
         const bytes file = read_all(suite + "/" + name);
@@ -247,18 +242,13 @@ TEST(ImagePng, PaletteFaultsAreErrPalette) {
     bmp_ptr good = load(png_file(3, 8, {plte}));
     ASSERT_TRUE(good);
     EXPECT_EQ(pixel(&good->dc, 3, 1), (std::vector<int>{40, 50, 60, 255}));
-    const struct {
-        const char *what;
-        bytes file;
-    } cases[] = {
-        {"no PLTE", png_file(3, 8, {})},
-        {"PLTE after IDAT", png_file(3, 8, {}, {plte})},
-        {"two PLTE chunks", png_file(3, 8, {plte, plte})},
-        {"PLTE of no entries", png_file(3, 8, {png_chunk("PLTE", {})})},
+    const std::pair<const char *, bytes> cases[] = {
+        {"no PLTE", png_file(3, 8, {})}, {"PLTE after IDAT", png_file(3, 8, {}, {plte})},
+        {"two PLTE chunks", png_file(3, 8, {plte, plte})}, {"PLTE of no entries", png_file(3, 8, {png_chunk("PLTE", {})})},
         {"PLTE of a partial entry", png_file(3, 8, {png_chunk("PLTE", {1, 2, 3, 4})})},
         {"PLTE of 257 entries", png_file(3, 8, {png_chunk("PLTE", bytes(3 * 257, 9))})},
     };
-    for (const auto &c : cases) EXPECT_EQ(refusal(c.file), ERR_PALETTE) << c.what;
+    for (const auto &[what, file] : cases) EXPECT_EQ(refusal(file), ERR_PALETTE) << what;
 }
 
 // ---- JPEG
@@ -268,9 +258,7 @@ TEST(ImageJpeg, FilesMatchLibjpegTurbo) {
         EXPECT_EQ(refusal(blocks_jpeg), ERR_IMAGE_HEADER);
         GTEST_SKIP() << "the library was built without libjpeg-turbo: JPEG files are refused";
     }
-    std::string why;
-    const std::string refs = refs_dir(&why);
-    if (refs.empty()) GTEST_SKIP() << why;
+    if (const std::string why = refs_missing(); !why.empty()) GTEST_SKIP() << why;
     const std::vector<std::string> names = files_in(refs + "/jpeg", ".jpg");
     EXPECT_GE(names.size(), 6u);
     for (const std::string &name : names) {
@@ -310,8 +298,7 @@ TEST(ImageJpeg, EachExifOrientationPlacesEveryPixel) {
         }
 }
 
-// One component becomes four: the frame header names three more, and an
-// Adobe marker would not be needed for libjpeg to call it CMYK.
+// Four components (libjpeg calls that CMYK even without an Adobe marker).
 TEST(ImageJpeg, CmykIsRefused) {
     if (!ZR_HAVE_JPEG) GTEST_SKIP() << "the library was built without libjpeg-turbo";
     bytes jpg = blocks_jpeg;
@@ -322,12 +309,10 @@ TEST(ImageJpeg, CmykIsRefused) {
     EXPECT_EQ(refusal(jpg), ERR_COLOR_DEPTH);
 }
 
-// A blank image, which arithmetic coding makes in a few bytes at any size,
-// loads: the floor on blocks a byte and the budget of decoding work admit
-// it, in the default greyscale script (the most passes of libjpeg's default
-// scripts). Given its first scan, a pass over every block, 14 times more, it
-// passes the budget and is refused. Many scans whose data pays for them
-// still load.
+// A blank image, a few bytes at any size under arithmetic coding, loads in
+// libjpeg's default greyscale script (its most passes); its first scan, a
+// pass over every block, 14 times more passes the budget of decoding work.
+// Many scans whose data pays for them still load.
 TEST(ImageJpeg, BlankArithmeticImageLoadsAndScansPastTheBudgetAreRefused) {
     if (!ZR_HAVE_JPEG) GTEST_SKIP() << "the library was built without libjpeg-turbo";
     bmp_ptr b = load(black_jpeg);
@@ -336,9 +321,7 @@ TEST(ImageJpeg, BlankArithmeticImageLoadsAndScansPastTheBudgetAreRefused) {
     EXPECT_EQ(b->dc.height, 4096);
     EXPECT_EQ(pixel(&b->dc, 4095, 4095), (std::vector<int>{0, 0, 0, 255}));
     EXPECT_EQ(refusal(with_first_scan_repeated(black_jpeg, 14)), ERR_IMAGE_DATA);
-    std::string why;
-    const std::string refs = refs_dir(&why);
-    if (refs.empty()) GTEST_SKIP() << why;
+    if (const std::string why = refs_missing(); !why.empty()) GTEST_SKIP() << why;
     // 50 scans, each over the 90 blocks; the 41 DC scans hold about 65 bytes of data each.
     EXPECT_EQ(refusal(with_first_scan_repeated(read_all(refs + "/jpeg/progressive.jpg"), 40)), 0);
 }
@@ -376,10 +359,8 @@ TEST(ImageHostile, TruncatedFilesAreRefusedAtEveryCut) {
         for (const char *name : {"basn6a08.png", "basi6a16.png"})  // RGBA, and interlaced 16-bit RGBA
             if (std::ifstream(pngsuite_dir() + "/" + name)) files.emplace_back(name, read_all(pngsuite_dir() + "/" + name));
     }
-    std::string why;
-    const std::string refs = refs_dir(&why);
     for (const char *name : {"baseline-420.jpg", "progressive.jpg", "orientation-6.jpg"})
-        if (ZR_HAVE_JPEG && !refs.empty()) files.emplace_back(name, read_all(refs + "/jpeg/" + name));
+        if (ZR_HAVE_JPEG && refs_missing().empty()) files.emplace_back(name, read_all(refs + "/jpeg/" + name));
     if (files.empty()) GTEST_SKIP() << "no decoder or no files to cut";
     for (const auto &[what, whole] : files) {
         ASSERT_EQ(refusal(whole), 0) << what;
@@ -429,17 +410,13 @@ TEST(ImageHostile, PngTextChunksAreNeitherInflatedNorKept) {
     if (!ZR_HAVE_PNG) GTEST_SKIP() << "the library was built without libpng";
     const bytes text = deflated(bytes((8 << 20) - 64, '0'));  // under libpng's 8 MiB a chunk
     std::vector<bytes> chunks;
-    for (int i = 0; i < 8; ++i) {
-        const auto with_text = [&](std::initializer_list<unsigned char> head) {
-            bytes b(head.size() + text.size());
-            std::copy(head.begin(), head.end(), b.begin());
-            std::copy(text.begin(), text.end(), b.begin() + static_cast<std::ptrdiff_t>(head.size()));
-            return b;
-        };
-        const bytes z = with_text({'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0});  // keyword, compression method
-        const bytes it = with_text({'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 1, 0, 0, 0});  // compressed, no language
-        chunks.push_back(png_chunk("zTXt", z));
-        chunks.push_back(png_chunk("iTXt", it));
+    for (int i = 0; i < 16; ++i) {
+        // A keyword, then the compression method, or (iTXt) compressed and no language.
+        const bytes head = i % 2 ? bytes{'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 1, 0, 0, 0} : bytes{'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 0};
+        bytes data(head.size() + text.size());  // sized once: growth trips g++ 12 at -O3
+        std::copy(head.begin(), head.end(), data.begin());
+        std::copy(text.begin(), text.end(), data.begin() + static_cast<std::ptrdiff_t>(head.size()));
+        chunks.push_back(png_chunk(i % 2 ? "iTXt" : "zTXt", data));
     }
     const bytes png = png_file(2, 8, chunks), plain = png_file(2, 8, {});
     EXPECT_EQ(refusal(png), 0);

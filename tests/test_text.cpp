@@ -1,7 +1,7 @@
-// Text: the built-in font's pixels, PSF files made here (plain and gzip) drawn
-// bit for bit, hostile PSF headers, UTF-8 and EUC-KR decoding, FreeType
-// rendering against FreeType's own bitmaps blended by the library's rule,
-// clipping, the fast path against the plain path, and measuring.
+// Text: the built-in font's pixels, PSF files made here (plain and gzip)
+// drawn bit for bit, hostile PSF headers, the glyph cache, UTF-8 and EUC-KR
+// decoding, FreeType rendering against FreeType's own bitmaps blended by the
+// library's rule, clipping, the fast path against the plain path, measuring.
 #include "blit.hpp"
 #include "fast_paths.hpp"
 #include "fb_dc.hpp"
@@ -20,8 +20,10 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -29,7 +31,6 @@
 #include <vector>
 
 #include <iconv.h>
-#include <unistd.h>
 
 #if ZR_HAVE_ZLIB
 #include <zlib.h>
@@ -47,6 +48,7 @@ using zr_test::fb_surface;
 using zr_test::path_guard;
 using font_ptr = std::unique_ptr<zr_font_t, void (*)(zr_font_t *)>;
 using bytes = std::vector<unsigned char>;
+using ints = std::vector<int>;
 
 font_ptr open_font(const std::string &path, int height) { return font_ptr(zr_font_open(path.c_str(), height), zr_font_close); }
 
@@ -55,9 +57,44 @@ constexpr color_t backdrop{10, 20, 30, 255};
 
 bool same(color_t a, color_t b) { return a.red == b.red && a.green == b.green && a.blue == b.blue; }
 
-void fill(recording_dc &r, int w, int h, color_t c) {
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) r.pixel(x, y) = c;
+// A recording DC filled with the backdrop.
+struct canvas : recording_dc {
+    int w, h;
+    canvas(int width, int height) : recording_dc(width, height), w(width), h(height) {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) pixel(x, y) = backdrop;
+    }
+};
+
+// Every pixel red where on(x, y) holds, the backdrop elsewhere.
+template <class On>
+void expect_picture(canvas &c, On on) {
+    for (int y = 0; y < c.h; ++y)
+        for (int x = 0; x < c.w; ++x) ASSERT_TRUE(same(c.pixel(x, y), on(x, y) ? red : backdrop)) << x << "," << y;
+}
+
+// Every pixel of a equal to that of b at (x + dx, y + dy).
+void expect_same(canvas &a, canvas &b, int dx = 0, int dy = 0) {
+    for (int y = 0; y < a.h; ++y)
+        for (int x = 0; x < a.w; ++x) ASSERT_TRUE(same(a.pixel(x, y), b.pixel(x + dx, y + dy))) << x << "," << y;
+}
+
+// What zr_font_metrics returns, then ascent, descent and line height.
+ints metrics(zr_font_t *font) {
+    int ascent = 0, descent = 0, line = 0;
+    const int returned = zr_font_metrics(font, &ascent, &descent, &line);
+    return {returned, ascent, descent, line};
+}
+
+void expect_refused(const char *path, int height, int code) {
+    zr_error_code = 0;
+    EXPECT_EQ(zr_font_open(path, height), nullptr);
+    EXPECT_EQ(zr_error_code, code);
+}
+
+bytes read_all(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 // ---- PSF files made here
@@ -96,13 +133,8 @@ psf make_psf1(int height) {
 psf make_psf2(int width, int height, std::uint32_t count, bool table) {
     const std::uint32_t charsize = std::uint32_t((width + 7) / 8 * height);
     psf p{width, height, {0x72, 0xb5, 0x4a, 0x86}, glyph_bits(count, charsize, 2)};
-    put32(p.file, 0);
-    put32(p.file, 32);
-    put32(p.file, table ? 1 : 0);
-    put32(p.file, count);
-    put32(p.file, charsize);
-    put32(p.file, std::uint32_t(height));
-    put32(p.file, std::uint32_t(width));
+    for (std::uint32_t v : {0u, 32u, table ? 1u : 0u, count, charsize, std::uint32_t(height), std::uint32_t(width)})
+        put32(p.file, v);
     p.file.insert(p.file.end(), p.bits.begin(), p.bits.end());
     if (table)
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -113,16 +145,15 @@ psf make_psf2(int width, int height, std::uint32_t count, bool table) {
     return p;
 }
 
-// The glyphs of p drawn at (x0, y0) one after another, against a recording.
-void expect_psf_glyphs(recording_dc &r, const psf &p, const std::vector<std::uint32_t> &glyphs, int x0, int y0,
+// The glyphs of p drawn from (x0, y0) on, each bit as scale x scale pixels,
+// and nothing else.
+void expect_psf_glyphs(canvas &c, const psf &p, const std::vector<std::uint32_t> &glyphs, int x0, int y0,
                        int scale = 1) {
-    for (std::size_t i = 0; i < glyphs.size(); ++i)
-        for (int y = 0; y < p.height * scale; ++y)
-            for (int x = 0; x < p.width * scale; ++x) {
-                const int px = x0 + static_cast<int>(i) * p.width * scale + x, py = y0 + y;
-                ASSERT_TRUE(same(r.pixel(px, py), p.bit(glyphs[i], x / scale, y / scale) ? red : backdrop))
-                    << "glyph " << i << " at " << x << "," << y;
-            }
+    expect_picture(c, [&](int x, int y) {
+        if (x < x0 || y < y0 || (y - y0) / scale >= p.height) return false;
+        const auto i = static_cast<std::size_t>((x - x0) / scale / p.width);
+        return i < glyphs.size() && p.bit(glyphs[i], (x - x0) / scale % p.width, (y - y0) / scale);
+    });
 }
 
 #if ZR_HAVE_ZLIB
@@ -131,53 +162,32 @@ bytes gzip(const bytes &in) {
     gzFile g = gzopen(f.path.c_str(), "wb9");
     gzwrite(g, in.data(), static_cast<unsigned>(in.size()));
     gzclose(g);
-    std::FILE *r = std::fopen(f.path.c_str(), "rb");
-    bytes out;
-    for (int c; (c = std::fgetc(r)) != EOF;) out.push_back(static_cast<unsigned char>(c));
-    std::fclose(r);
-    return out;
+    return read_all(f.path);
 }
 #endif
 
 // ---- the built-in font
 
-// 'A' and 'g' as drawn: 5 x 9 squares of 2 x 2 pixels, one column in and two
-// rows down in the 12 x 22 cell.
-const char *const picture_A[9] = {".###.", "#...#", "#...#", "#...#", "#####", "#...#", "#...#", ".....", "....."};
-const char *const picture_g[9] = {".....", ".....", ".####", "#...#", "#...#", ".####", "....#", "#...#", ".###."};
-
-void expect_default_cell(recording_dc &r, int x0, const char *const picture[9]) {
-    for (int y = 0; y < 22; ++y)
-        for (int x = 0; x < 12; ++x) {
-            const int gx = (x - 1) / 2, gy = (y - 2) / 2;
-            const bool on = x >= 1 && x < 11 && y >= 2 && y < 20 && picture[gy][gx] == '#';
-            ASSERT_TRUE(same(r.pixel(x0 + x, y), on ? red : backdrop)) << x << "," << y;
-        }
-}
-
 TEST(DefaultFont, DrawsItsGlyphsAndMetrics) {
     zr_font_t *font = zr_font_default();
     ASSERT_NE(font, nullptr);
     EXPECT_EQ(font, zr_font_default());
-    int ascent = 0, descent = 0, line = 0;
-    EXPECT_EQ(zr_font_metrics(font, &ascent, &descent, &line), 22);
-    EXPECT_EQ(ascent, 16);
-    EXPECT_EQ(descent, 6);
-    EXPECT_EQ(line, 22);
-
-    recording_dc r(40, 22);
-    fill(r, 40, 22, backdrop);
+    EXPECT_EQ(metrics(font), (ints{22, 16, 6, 22}));
+    // "Ag" as drawn: 5 x 9 squares of 2 x 2 pixels, one column in and two
+    // rows down in each 12 x 22 cell.
+    const char *const rows[9] = {".###......", "#...#.....", "#...#.####", "#...##...#", "######...#",
+                                 "#...#.####", "#...#....#", ".....#...#", "......###."};
+    canvas r(40, 22);
     EXPECT_EQ(zr_text_out(r.dc(), font, 0, 0, "Ag", red), 24);
-    expect_default_cell(r, 0, picture_A);
-    expect_default_cell(r, 12, picture_g);
+    expect_picture(r, [&](int x, int y) {
+        const int cell = x / 12, cx = x % 12;
+        return cell < 2 && cx >= 1 && cx < 11 && y >= 2 && y < 20 && rows[(y - 2) / 2][cell * 5 + (cx - 1) / 2] == '#';
+    });
     // Unmapped characters and ill-formed bytes draw '?'.
-    recording_dc q(24, 22), e(24, 22);
-    fill(q, 24, 22, backdrop);
-    fill(e, 24, 22, backdrop);
+    canvas q(24, 22), e(24, 22);
     EXPECT_EQ(zr_text_out(q.dc(), font, 0, 0, "\xC3\xA9\xFF", red), 24);
     zr_text_out(e.dc(), font, 0, 0, "??", red);
-    for (int y = 0; y < 22; ++y)
-        for (int x = 0; x < 24; ++x) ASSERT_TRUE(same(q.pixel(x, y), e.pixel(x, y))) << x << "," << y;
+    expect_same(q, e);
     zr_font_close(font);  // ignored: still usable
     EXPECT_EQ(zr_text_out(r.dc(), zr_font_default(), 0, 0, "A", red), 12);
 }
@@ -191,8 +201,7 @@ TEST(DefaultFont, NullArgumentsDoNothing) {
     EXPECT_TRUE(r.calls.empty());
     int w = 7, h = 7;
     zr_text_size(nullptr, "A", &w, &h);
-    EXPECT_EQ(w, 0);
-    EXPECT_EQ(h, 0);
+    EXPECT_EQ(ints({w, h}), ints({0, 0}));
     zr_text_size(zr_font_default(), "A", nullptr, nullptr);
     EXPECT_EQ(zr_font_metrics(nullptr, nullptr, nullptr, nullptr), 0);
     zr_font_close(nullptr);
@@ -201,20 +210,15 @@ TEST(DefaultFont, NullArgumentsDoNothing) {
 // ---- PSF
 
 TEST(PsfFont, VersionOneAndTwoDrawTheirBitmaps) {
-    const psf p1 = make_psf1(14);
-    const psf p2 = make_psf2(11, 9, 40, false);
-    const psf p2t = make_psf2(10, 12, 5, true);
-    struct file_case {
-        const psf &font;
-        bytes content;
-        std::string text;
-        std::vector<std::uint32_t> glyphs;
-    };
+    const psf p1 = make_psf1(14), p2 = make_psf2(11, 9, 40, false), p2t = make_psf2(10, 12, 5, true);
+    const psf q = make_psf2(8, 8, 128, false);
+    struct file_case { const psf &font; bytes content; std::string text; std::vector<std::uint32_t> glyphs; };
     std::vector<file_case> cases = {
         {p1, p1.file, "Az\x01", {'A', 'z', 1}},
         {p2, p2.file, "\x27\x05", {0x27, 5}},
         // Through the table: A -> 0, B -> 1, U+263A -> 0; "BC" as a sequence is not a mapping.
         {p2t, p2t.file, "BA\xE2\x98\xBA" "E", {1, 0, 0, 4}},
+        {q, q.file, "\xE4\xB8\x80", {'?'}},  // without a table, the replacement is glyph 63
     };
 #if ZR_HAVE_ZLIB
     cases.push_back({p1, gzip(p1.file), "Az\x01", {'A', 'z', 1}});
@@ -225,13 +229,8 @@ TEST(PsfFont, VersionOneAndTwoDrawTheirBitmaps) {
         temp_file f("psf", c.content);
         font_ptr font = open_font(f.path, c.font.height);
         ASSERT_NE(font, nullptr) << zr_error_code;
-        int ascent = 0, descent = 0, line = 0;
-        zr_font_metrics(font.get(), &ascent, &descent, &line);
-        EXPECT_EQ(ascent, c.font.height);
-        EXPECT_EQ(descent, 0);
-        EXPECT_EQ(line, c.font.height);
-        recording_dc r(80, 40);
-        fill(r, 80, 40, backdrop);
+        EXPECT_EQ(metrics(font.get()), (ints{c.font.height, c.font.height, 0, c.font.height}));
+        canvas r(80, 40);
         EXPECT_EQ(zr_text_out(r.dc(), font.get(), 3, 5, c.text.c_str(), red),
                   static_cast<int>(c.glyphs.size()) * c.font.width);
         expect_psf_glyphs(r, c.font, c.glyphs, 3, 5);
@@ -240,115 +239,67 @@ TEST(PsfFont, VersionOneAndTwoDrawTheirBitmaps) {
     temp_file f("psf2x", p2.file);
     font_ptr twice = open_font(f.path, 2 * p2.height + 1);
     ASSERT_NE(twice, nullptr);
-    recording_dc r(80, 40);
-    fill(r, 80, 40, backdrop);
+    canvas r(80, 40);
     EXPECT_EQ(zr_text_out(r.dc(), twice.get(), 0, 0, "\x06\x07", red), 4 * p2.width);
     expect_psf_glyphs(r, p2, {6, 7}, 0, 0, 2);
 }
 
-TEST(PsfFont, ReplacementIsQuestionMarkElseABox) {
-    // The table maps A .. E only: no U+FFFD, no '?'.
-    const psf p = make_psf2(8, 8, 5, true);
-    temp_file f("psfbox", p.file);
+// A table of A .. E only (no U+FFFD, no '?'): the replacement is an outlined
+// box 3 x 5 (two thirds of the height, two thirds of that wide) standing on
+// the baseline, one pixel in, advancing its width + 2.
+TEST(PsfFont, ReplacementWithoutQuestionMarkIsABox) {
+    temp_file f("psfbox", make_psf2(8, 8, 5, true).file);
     font_ptr font = open_font(f.path, 8);
     ASSERT_NE(font, nullptr);
-    recording_dc r(40, 10);
-    fill(r, 40, 10, backdrop);
-    // An outlined box 3 x 5 (two thirds of the height, two thirds of that
-    // wide) standing on the baseline, one pixel in, advancing its width + 2.
+    canvas r(40, 10);
     EXPECT_EQ(zr_text_out(r.dc(), font.get(), 0, 0, "Z", red), 5);
-    for (int y = 0; y < 10; ++y)
-        for (int x = 0; x < 40; ++x) {
-            const bool edge = x >= 1 && x <= 3 && y >= 3 && y <= 7 && (x != 2 || y == 3 || y == 7);
-            ASSERT_TRUE(same(r.pixel(x, y), edge ? red : backdrop)) << x << "," << y;
-        }
-    // Without a table, '?' is glyph 63.
-    const psf q = make_psf2(8, 8, 128, false);
-    temp_file g("psfq", q.file);
-    font_ptr qf = open_font(g.path, 8);
-    ASSERT_NE(qf, nullptr);
-    fill(r, 40, 10, backdrop);
-    EXPECT_EQ(zr_text_out(r.dc(), qf.get(), 0, 0, "\xE4\xB8\x80", red), 8);
-    expect_psf_glyphs(r, q, {'?'}, 0, 0);
+    expect_picture(r, [](int x, int y) { return x >= 1 && x <= 3 && y >= 3 && y <= 7 && (x != 2 || y == 3 || y == 7); });
 }
 
 // Header bytes changed one at a time: each is refused from memory and from
 // a file, with code 12 and nothing allocated for the lie.
 TEST(PsfFont, HostileHeadersAreRefused) {
-    const psf good = make_psf2(8, 16, 4, true);
-    ASSERT_NE(zr::font::read_psf(good.file.data(), good.file.size(), 1).made, nullptr);
-    auto with32 = [&](std::size_t at, std::uint32_t v) {
-        bytes b = good.file;
-        for (int i = 0; i < 4; ++i) b.at(at + static_cast<std::size_t>(i)) = static_cast<unsigned char>(v >> (8 * i));
+    const bytes good = make_psf2(8, 16, 4, true).file, v1 = make_psf1(8).file;
+    ASSERT_NE(zr::font::read_psf(good.data(), good.size(), 1).made, nullptr);
+    const auto with = [](bytes b, std::size_t at, std::initializer_list<unsigned char> v) {
+        std::copy(v.begin(), v.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
         return b;
     };
-    struct bad {
-        const char *what;
-        bytes file;
+    const auto with32 = [&](std::size_t at, std::uint32_t v) {
+        return with(good, at, {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                               static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)});
     };
-    const bytes header_only(good.file.begin(), good.file.begin() + 32);
-    const bytes cut_glyphs(good.file.begin(), good.file.begin() + 32 + 4 * 16 - 1);
-    const bytes cut_table(good.file.begin(), good.file.end() - 1);
-    bytes bad_table = good.file;
-    bad_table[32 + 64] = 0xC0;  // an overlong lead byte in the table
-    bytes cut_sequence = good.file;  // the last entry ends inside a sequence
-    cut_sequence[cut_sequence.size() - 2] = 0xE2;
-    cut_sequence[cut_sequence.size() - 1] = 0x98;
-    bytes surrogate_table = good.file;
-    for (int i = 0; i < 3; ++i) surrogate_table[32 + 64 + 1 + static_cast<std::size_t>(i)] = "\xED\xA0\x80"[i];
-    bytes psf1_bad_mode = make_psf1(8).file;
-    psf1_bad_mode[2] = 0x10;
-    bytes psf1_short = make_psf1(8).file;
-    psf1_short.resize(psf1_short.size() - 1);
-    bytes psf1_zero = make_psf1(8).file;
-    psf1_zero[3] = 0;
-    const std::vector<bad> cases = {
-        {"only the magic", bytes(good.file.begin(), good.file.begin() + 4)},
-        {"header only", header_only},
-        {"glyphs cut short", cut_glyphs},
-        {"table cut short", cut_table},
-        {"bad table", bad_table},
-        {"surrogate in the table", surrogate_table},
-        {"table cut inside a sequence", cut_sequence},
-        {"version 1", with32(4, 1)},
-        {"header size below 32", with32(8, 28)},
-        {"header size past the end", with32(8, 0x7FFFFFF0)},
-        {"glyph count huge", with32(16, 0xFFFFFFFF)},
-        {"glyph count just past the bytes", with32(16, 6)},
-        {"glyph count zero", with32(16, 0)},
-        {"glyph size lying", with32(20, 15)},
-        {"glyph size past its rows", with32(20, 17)},
-        {"glyph size huge", with32(20, 0x80000000)},
-        {"height zero", with32(24, 0)},
-        {"height huge", with32(24, 0x40000000)},
-        {"width zero", with32(28, 0)},
-        {"width too large", with32(28, 4096)},
-        {"psf1 mode", psf1_bad_mode},
-        {"psf1 short", psf1_short},
-        {"psf1 height zero", psf1_zero},
+    const auto cut = [](const bytes &b, std::size_t n) { return bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
+    const std::pair<const char *, bytes> cases[] = {
+        {"only the magic", cut(good, 4)}, {"header only", cut(good, 32)},
+        {"glyphs cut short", cut(good, 32 + 4 * 16 - 1)}, {"table cut short", cut(good, good.size() - 1)},
+        {"overlong lead byte in the table", with(good, 32 + 64, {0xC0})},
+        {"surrogate in the table", with(good, 32 + 64 + 1, {0xED, 0xA0, 0x80})},
+        {"table cut inside a sequence", with(good, good.size() - 2, {0xE2, 0x98})},
+        {"version 1", with32(4, 1)}, {"header size below 32", with32(8, 28)},
+        {"header size past the end", with32(8, 0x7FFFFFF0)}, {"glyph count huge", with32(16, 0xFFFFFFFF)},
+        {"glyph count just past the bytes", with32(16, 6)}, {"glyph count zero", with32(16, 0)},
+        {"glyph size lying", with32(20, 15)}, {"glyph size past its rows", with32(20, 17)},
+        {"glyph size huge", with32(20, 0x80000000)}, {"height zero", with32(24, 0)},
+        {"height huge", with32(24, 0x40000000)}, {"width zero", with32(28, 0)}, {"width too large", with32(28, 4096)},
+        {"psf1 mode", with(v1, 2, {0x10})}, {"psf1 short", cut(v1, v1.size() - 1)}, {"psf1 height zero", with(v1, 3, {0})},
     };
-    for (const bad &c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(zr::font::read_psf(c.file.data(), c.file.size(), 1).error, ERR_SIGNATURE);
-        temp_file f("bad", c.file);
-        zr_error_code = 0;
-        EXPECT_EQ(zr_font_open(f.path.c_str(), 16), nullptr);
-        EXPECT_EQ(zr_error_code, ERR_SIGNATURE);
+    for (const auto &[what, file] : cases) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(zr::font::read_psf(file.data(), file.size(), 1).error, ERR_SIGNATURE);
+        temp_file f("bad", file);
+        expect_refused(f.c_str(), 16, ERR_SIGNATURE);
     }
 }
 
-
 // A font wider than high opens at every height: the scale fits both sides.
 TEST(PsfFont, WideFontOpensAtEveryHeight) {
-    const psf p = make_psf2(64, 8, 4, false);
-    temp_file f("wide", p.file);
+    temp_file f("wide", make_psf2(64, 8, 4, false).file);
     for (int h = 1; h <= zr::font::max_pixel_height; ++h) {
         font_ptr font = open_font(f.path, h);
         ASSERT_NE(font, nullptr) << "height " << h;
-        int ascent = 0;
-        zr_font_metrics(font.get(), &ascent, nullptr, nullptr);
         // The largest whole scale with both 8 * scale <= h and 64 * scale <= 1024.
-        ASSERT_EQ(ascent, 8 * std::clamp(h / 8, 1, 16)) << "height " << h;
+        ASSERT_EQ(metrics(font.get())[1], 8 * std::clamp(h / 8, 1, 16)) << "height " << h;
     }
 }
 
@@ -383,8 +334,7 @@ TEST(GlyphCache, SweepsLeastRecentlyUsedAndKeepsTheLastFew) {
 // At the largest size the cache holds a working set of glyphs of a megabyte
 // each: text cycling through a dozen of them renders each once.
 TEST(GlyphCache, HoldsAWorkingSetOfTheLargestGlyphs) {
-    const psf p = make_psf2(64, 64, 16, true);
-    temp_file f("big", p.file);
+    temp_file f("big", make_psf2(64, 64, 16, true).file);
     font_ptr font = open_font(f.path, zr::font::max_pixel_height);
     ASSERT_NE(font, nullptr);
     const std::string set = "ABCDEFGHIJKL";
@@ -397,84 +347,54 @@ TEST(GlyphCache, HoldsAWorkingSetOfTheLargestGlyphs) {
 }
 
 TEST(FontOpen, MissingUnknownAndOutOfRange) {
-    temp_file text("txt", bytes{'h', 'e', 'l', 'l', 'o', '\n'});
-    temp_file empty("empty");
-    const psf p = make_psf1(8);
-    temp_file good("good", p.file);
-    struct open_case {
-        const char *path;
-        int height, code;
+    temp_file text("txt", bytes{'h', 'e', 'l', 'l', 'o', '\n'}), empty("empty");
+    const bytes p = make_psf1(8).file;
+    temp_file good("good", p);
+    struct open_case { const char *path; int height, code; };
+    std::vector<open_case> cases = {
+        {"/nonexistent/zr-font.psf", 16, ERR_FONT_FILE}, {"/tmp", 16, ERR_FONT_FILE},
+        {nullptr, 16, ERR_FONT_FILE},                    {text.c_str(), 16, ERR_SIGNATURE},
+        {empty.c_str(), 16, ERR_SIGNATURE},              {good.c_str(), 0, ERR_FONT_FILE},
+        {good.c_str(), -5, ERR_FONT_FILE},               {good.c_str(), 1025, ERR_FONT_FILE},
     };
-    const std::string dir = "/tmp";
-    const open_case cases[] = {
-        {"/nonexistent/zr-font.psf", 16, ERR_FONT_FILE},
-        {dir.c_str(), 16, ERR_FONT_FILE},
-        {nullptr, 16, ERR_FONT_FILE},
-        {text.path.c_str(), 16, ERR_SIGNATURE},
-        {empty.path.c_str(), 16, ERR_SIGNATURE},
-        {good.path.c_str(), 0, ERR_FONT_FILE},
-        {good.path.c_str(), -5, ERR_FONT_FILE},
-        {good.path.c_str(), 1025, ERR_FONT_FILE},
-    };
-    for (const open_case &c : cases) {
-        SCOPED_TRACE(std::string(c.path ? c.path : "(null)") + " at " + std::to_string(c.height));
-        zr_error_code = 0;
-        EXPECT_EQ(zr_font_open(c.path, c.height), nullptr);
-        EXPECT_EQ(zr_error_code, c.code);
-    }
-    font_ptr tall = open_font(good.path, 1024);
-    EXPECT_NE(tall, nullptr);
 #if ZR_HAVE_ZLIB
-    // A gzip file that unpacks past the limit, and one that is not PSF inside.
+    // A gzip file that unpacks past the limit, one that is not PSF inside, one cut short.
     temp_file bomb("bomb", gzip(bytes(zr::font::max_psf_bytes + 1, 0x36)));
     temp_file not_psf("gztext", gzip(bytes(100, 'x')));
-    bytes broken = gzip(p.file);
+    bytes broken = gzip(p);
     broken.resize(broken.size() / 2);
     temp_file cut("gzcut", broken);
-    for (const temp_file *f : {&bomb, &not_psf, &cut}) {
-        zr_error_code = 0;
-        EXPECT_EQ(zr_font_open(f->path.c_str(), 16), nullptr) << f->path;
-        EXPECT_EQ(zr_error_code, ERR_SIGNATURE) << f->path;
-    }
+    for (const temp_file *f : {&bomb, &not_psf, &cut}) cases.push_back({f->c_str(), 16, ERR_SIGNATURE});
 #endif
+    for (const open_case &c : cases) {
+        SCOPED_TRACE(std::string(c.path ? c.path : "(null)") + " at " + std::to_string(c.height));
+        expect_refused(c.path, c.height, c.code);
+    }
+    EXPECT_NE(open_font(good.path, 1024), nullptr);
 }
 
 // ---- decoding
 
 TEST(Utf8, DecodesWellFormedAndReplacesTheRest) {
-    struct decode_case {
-        const char *in;
-        std::u32string out;
-    };
-    const decode_case cases[] = {
-        {"A\x7F", U"A\x7F"},
-        {"\xC2\x80\xDF\xBF", U"\u0080\u07FF"},
+    const std::pair<const char *, std::u32string> cases[] = {
+        {"A\x7F", U"A\x7F"}, {"\xC2\x80\xDF\xBF", U"\u0080\u07FF"}, {"\xED\x95\x9C", U"\uD55C"},
         {"\xE0\xA0\x80\xEF\xBF\xBD\xED\x9F\xBF", U"\u0800\uFFFD\uD7FF"},
         {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", U"\U00010000\U0010FFFF"},
-        {"\xED\x95\x9C", U"\uD55C"},
         // Overlong forms: every byte on its own.
-        {"\xC0\xAF", U"\uFFFD\uFFFD"},
-        {"\xC1\xBF", U"\uFFFD\uFFFD"},
-        {"\xE0\x9F\xBF", U"\uFFFD\uFFFD\uFFFD"},
+        {"\xC0\xAF", U"\uFFFD\uFFFD"}, {"\xC1\xBF", U"\uFFFD\uFFFD"}, {"\xE0\x9F\xBF", U"\uFFFD\uFFFD\uFFFD"},
         {"\xF0\x8F\xBF\xBF", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
-        // Surrogates and values past U+10FFFF.
-        {"\xED\xA0\x80", U"\uFFFD\uFFFD\uFFFD"},
-        {"\xED\xBF\xBF", U"\uFFFD\uFFFD\uFFFD"},
-        {"\xF4\x90\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
-        {"\xF5\x80\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        // Surrogates, values past U+10FFFF, bytes that never start a sequence.
+        {"\xED\xA0\x80", U"\uFFFD\uFFFD\uFFFD"}, {"\xED\xBF\xBF", U"\uFFFD\uFFFD\uFFFD"},
+        {"\xF4\x90\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"}, {"\xF5\x80\x80\x80", U"\uFFFD\uFFFD\uFFFD\uFFFD"},
         {"\xFF\xFE", U"\uFFFD\uFFFD"},
-        // Stray continuations, and a sequence broken by an ASCII byte.
-        {"\x80" "A\xBF", U"\uFFFDA\uFFFD"},
-        {"\xE2\x82" "A", U"\uFFFD\uFFFDA"},
-        // Cut short by the terminating NUL.
-        {"\xE2\x82", U"\uFFFD\uFFFD"},
-        {"\xF0\x9F\x98", U"\uFFFD\uFFFD\uFFFD"},
-        {"A\xC3", U"A\uFFFD"},
+        // Stray continuations, a sequence broken by an ASCII byte, or cut short by the NUL.
+        {"\x80" "A\xBF", U"\uFFFDA\uFFFD"}, {"\xE2\x82" "A", U"\uFFFD\uFFFDA"}, {"\xE2\x82", U"\uFFFD\uFFFD"},
+        {"\xF0\x9F\x98", U"\uFFFD\uFFFD\uFFFD"}, {"A\xC3", U"A\uFFFD"},
     };
-    for (const decode_case &c : cases) {
+    for (const auto &[in, out] : cases) {
         std::u32string got;
-        for (const char *p = c.in; *p != '\0';) got += zr::text::decode_utf8(p);
-        EXPECT_EQ(got, c.out) << testing::PrintToString(std::string(c.in));
+        for (const char *p = in; *p != '\0';) got += zr::text::decode_utf8(p);
+        EXPECT_EQ(got, out) << testing::PrintToString(std::string(in));
     }
     // Never past the NUL: the byte after it would be a valid continuation.
     const char buffer[] = {'\xE2', '\0', '\x82', '\xAC', '\0'};
@@ -502,16 +422,8 @@ TEST(EucKr, ConvertsHangulAndReplacesBadBytes) {
 // ---- FreeType against its own rendering
 
 #if ZR_HAVE_FREETYPE
-#define REQUIRE_FONT(path)                                                                      \
-    do {                                                                                        \
-        if (std::FILE *probe = std::fopen(path, "rb")) {                                        \
-            std::fclose(probe);                                                                 \
-        } else if (zr_test::shared_data_required()) {                                           \
-            FAIL() << path << " missing (and ZR_REQUIRE_SHARED_DATA=1)";                        \
-        } else {                                                                                \
-            GTEST_SKIP() << path << " missing (Debian: fonts-dejavu-core, fonts-nanum)";        \
-        }                                                                                       \
-    } while (0)
+#define REQUIRE_FONT(path) \
+    if (!std::ifstream(path)) ZR_MISSING_SHARED_DATA(std::string(path) + " missing (Debian: fonts-dejavu-core, fonts-nanum)")
 
 constexpr const char *dejavu = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
 constexpr const char *nanum = "/usr/share/fonts/truetype/nanum/NanumGothic.ttf";
@@ -548,127 +460,106 @@ std::vector<color_t> reference(const char *path, int px, const std::u32string &t
     return out;
 }
 
-void expect_reference(recording_dc &r, const std::vector<color_t> &want, int w, int h) {
+void expect_reference(canvas &r, const std::vector<color_t> &want) {
     int differ = 0;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (!same(r.pixel(x, y), want[static_cast<std::size_t>(y * w + x)]) && ++differ < 5)
+    for (int y = 0; y < r.h; ++y)
+        for (int x = 0; x < r.w; ++x)
+            if (!same(r.pixel(x, y), want[static_cast<std::size_t>(y * r.w + x)]) && ++differ < 5)
                 ADD_FAILURE() << "pixel " << x << "," << y;
     EXPECT_EQ(differ, 0);
 }
 
-TEST(FreeTypeFont, LatinMatchesFreeTypeGlyphByGlyph) {
+// Latin in two colours, and Korean from UTF-8 and from EUC-KR.
+TEST(FreeTypeFont, MatchesFreeTypeGlyphByGlyph) {
     REQUIRE_FONT(dejavu);
-    font_ptr font = open_font(dejavu, 20);
-    ASSERT_NE(font, nullptr) << zr_error_code;
-    int ascent = 0;
-    zr_font_metrics(font.get(), &ascent, nullptr, nullptr);
-    EXPECT_GT(ascent, 12);
-    constexpr int w = 260, h = 40;
-    for (const color_t color : {color_t{250, 200, 40, 255}, color_t{30, 200, 250, 140}}) {
-        recording_dc r(w, h);
-        fill(r, w, h, backdrop);
-        const int adv = zr_text_out(r.dc(), font.get(), 4, 3, "Hello, World! gjy 0.5%", color);
-        const auto want = reference(dejavu, 20, U"Hello, World! gjy 0.5%", 4, 3 + ascent, w, h, color);
-        expect_reference(r, want, w, h);
+    REQUIRE_FONT(nanum);
+    const char *latin = "Hello, World! gjy 0.5%", *hangul = "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98";
+    struct { const char *path, *text; std::u32string codes; bool euckr; color_t color; int least_advance; } cases[] = {
+        {dejavu, latin, U"Hello, World! gjy 0.5%", false, {250, 200, 40, 255}, 150},
+        {dejavu, latin, U"Hello, World! gjy 0.5%", false, {30, 200, 250, 140}, 150},
+        {nanum, hangul, U"\uD55C\uAE00 \uC2DC\uD5D8", false, {255, 255, 255, 200}, 60},
+        {nanum, "\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8", U"\uD55C\uAE00 \uC2DC\uD5D8", true, {255, 255, 255, 200}, 60},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+        font_ptr font = open_font(c.path, 22);
+        ASSERT_NE(font, nullptr) << zr_error_code;
+        const int ascent = metrics(font.get())[1];
+        EXPECT_GT(ascent, 12);
+        canvas r(260, 40);
+        const int adv = (c.euckr ? zr_text_out_euckr : zr_text_out)(r.dc(), font.get(), 4, 3, c.text, c.color);
+        expect_reference(r, reference(c.path, 22, c.codes, 4, 3 + ascent, r.w, r.h, c.color));
         EXPECT_EQ(r.violations, 0);
-        EXPECT_GT(adv, 150);
+        EXPECT_GT(adv, c.least_advance);
+        int measured = 0;
+        zr_text_size(font.get(), c.euckr ? hangul : c.text, &measured, nullptr);
+        EXPECT_EQ(adv, measured);
     }
 }
 
-TEST(FreeTypeFont, KoreanFromUtf8AndEucKrMatchesFreeType) {
-    REQUIRE_FONT(nanum);
-    font_ptr font = open_font(nanum, 24);
-    ASSERT_NE(font, nullptr) << zr_error_code;
-    int ascent = 0;
-    zr_font_metrics(font.get(), &ascent, nullptr, nullptr);
-    constexpr int w = 200, h = 40;
-    const color_t color{255, 255, 255, 200};
-    const auto want = reference(nanum, 24, U"\uD55C\uAE00 \uC2DC\uD5D8", 2, 2 + ascent, w, h, color);
-    recording_dc a(w, h), b(w, h);
-    fill(a, w, h, backdrop);
-    fill(b, w, h, backdrop);
-    const int wa = zr_text_out(a.dc(), font.get(), 2, 2, "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98", color);
-    const int wb = zr_text_out_euckr(b.dc(), font.get(), 2, 2, "\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8", color);
-    expect_reference(a, want, w, h);
-    expect_reference(b, want, w, h);
-    EXPECT_EQ(wa, wb);
-    EXPECT_GT(wa, 60);
-}
+// A BDF font 8 pixels high (descent 2) of 6 x 8 glyphs advancing 7, declaring
+// the ascent given; glyphs as rows of '#'.
+const std::vector<std::string> bdf_A = {"..##..", ".#..#.", "#....#", "######", "#....#", "#....#", "......", "......"};
+const std::vector<std::string> bdf_q = {"......", "......", ".####.", "#...#.", "#...#.", ".####.", "....#.", "....##"};
 
-// A BDF font written here: FreeType's bitmap strike, drawn as opaque pixels.
-TEST(FreeTypeFont, BdfBitmapStrikeDrawsItsBits) {
-    const char *const rows_A[8] = {"..##..", ".#..#.", "#....#", "######", "#....#", "#....#", "......", "......"};
-    const char *const rows_q[8] = {"......", "......", ".####.", "#...#.", "#...#.", ".####.", "....#.", "....##"};
-    std::string bdf =
-        "STARTFONT 2.1\nFONT -zr-test-medium-r-normal--8-80-75-75-c-60-iso10646-1\nSIZE 8 75 75\n"
-        "FONTBOUNDINGBOX 6 8 0 -2\nSTARTPROPERTIES 2\nFONT_ASCENT 6\nFONT_DESCENT 2\nENDPROPERTIES\nCHARS 2\n";
-    auto add_char = [&](const char *name, int code, const char *const rows[8]) {
-        bdf += std::string("STARTCHAR ") + name + "\nENCODING " + std::to_string(code) +
+bytes bdf_font(int ascent, const std::vector<std::pair<int, std::vector<std::string>>> &glyphs) {
+    std::string bdf = "STARTFONT 2.1\nFONT -zr-test-medium-r-normal--8-80-75-75-c-60-iso10646-1\nSIZE 8 75 75\n"
+                      "FONTBOUNDINGBOX 6 8 0 -2\nSTARTPROPERTIES 2\nFONT_ASCENT " + std::to_string(ascent) +
+                      "\nFONT_DESCENT 2\nENDPROPERTIES\nCHARS " + std::to_string(glyphs.size()) + "\n";
+    for (const auto &[code, rows] : glyphs) {
+        bdf += "STARTCHAR c" + std::to_string(code) + "\nENCODING " + std::to_string(code) +
                "\nSWIDTH 750 0\nDWIDTH 7 0\nBBX 6 8 0 -2\nBITMAP\n";
-        for (int r = 0; r < 8; ++r) {
+        for (const std::string &row : rows) {
             unsigned v = 0;
-            for (int c = 0; c < 6; ++c) v |= (rows[r][c] == '#' ? 0x80u : 0u) >> c;
+            for (char c : row + "..") v = v << 1 | (c == '#');
             char hex[8];
             std::snprintf(hex, sizeof hex, "%02X\n", v);
             bdf += hex;
         }
         bdf += "ENDCHAR\n";
-    };
-    add_char("A", 'A', rows_A);
-    add_char("question", '?', rows_q);  // drawn as q: the replacement glyph
+    }
     bdf += "ENDFONT\n";
-    temp_file f("bdf", bytes(bdf.begin(), bdf.end()));
+    return bytes(bdf.begin(), bdf.end());
+}
+
+// FreeType's bitmap strike, drawn as opaque pixels.
+TEST(FreeTypeFont, BdfBitmapStrikeDrawsItsBits) {
+    temp_file f("bdf", bdf_font(6, {{'A', bdf_A}, {'?', bdf_q}}));  // q drawn for '?': the replacement glyph
     font_ptr font = open_font(f.path, 8);
     ASSERT_NE(font, nullptr) << zr_error_code;
-    int ascent = 0, descent = 0;
-    zr_font_metrics(font.get(), &ascent, &descent, nullptr);
-    EXPECT_EQ(ascent, 6);
-    EXPECT_EQ(descent, 2);
-    recording_dc r(30, 12);
-    fill(r, 30, 12, backdrop);
+    EXPECT_EQ(metrics(font.get()), (ints{8, 6, 2, 8}));
+    canvas r(30, 12);
     EXPECT_EQ(zr_text_out(r.dc(), font.get(), 1, 2, "AZ", red), 14);
-    for (int y = 0; y < 12; ++y)
-        for (int x = 0; x < 30; ++x) {
-            const int gy = y - 2, gx = (x - 1) % 7, g = (x - 1) / 7;
-            const bool on = x >= 1 && g < 2 && gx < 6 && gy >= 0 && gy < 8 && (g == 0 ? rows_A : rows_q)[gy][gx] == '#';
-            ASSERT_TRUE(same(r.pixel(x, y), on ? red : backdrop)) << x << "," << y;
-        }
+    expect_picture(r, [](int x, int y) {
+        const int gy = y - 2, gx = (x - 1) % 7, g = (x - 1) / 7;
+        return x >= 1 && g < 2 && gx < 6 && gy >= 0 && gy < 8 && (g == 0 ? bdf_A : bdf_q)[gy][gx] == '#';
+    });
 }
 
 TEST(FreeTypeFont, CacheStaysWithinItsBoundAndRedrawsTheSame) {
     REQUIRE_FONT(dejavu);
     font_ptr font = open_font(dejavu, 160);
     ASSERT_NE(font, nullptr);
-    recording_dc first(200, 200), again(200, 200);
-    fill(first, 200, 200, backdrop);
-    fill(again, 200, 200, backdrop);
+    canvas first(200, 200), again(200, 200);
     zr_text_out(first.dc(), font.get(), 0, 0, "W", red);
     // Enough large glyphs to pass the bound many times over: U+0021 .. U+017E.
     std::string many;
     for (unsigned cp = 0x21; cp < 0x17F; ++cp)
         if (cp < 0x80) many += char(cp);
         else many += {char(0xC0 | (cp >> 6)), char(0x80 | (cp & 0x3F))};
-    int w = 0;
-    zr_text_size(font.get(), many.c_str(), &w, nullptr);
+    zr_text_size(font.get(), many.c_str(), nullptr, nullptr);
     EXPECT_LE(font->cache.bytes(), font->cache.bound());
     EXPECT_LT(font->cache.count(), 300u);
     zr_text_out(again.dc(), font.get(), 0, 0, "W", red);
-    for (int y = 0; y < 200; ++y)
-        for (int x = 0; x < 200; ++x) ASSERT_TRUE(same(first.pixel(x, y), again.pixel(x, y)));
+    expect_same(first, again);
 }
 
 // A font's own numbers may be anything: neither a huge ascent nor glyphs
 // scaled past the largest side may cost more than a glyph of that side.
 TEST(FreeTypeFont, HugeMetricsCostNoMoreThanTheLargestGlyph) {
-    // A BDF font 8 pixels high claiming an ascent of 30000 and lacking both
-    // U+FFFD and '?': its box stays as high as the font.
-    const std::string bdf =
-        "STARTFONT 2.1\nFONT -zr-test-medium-r-normal--8-80-75-75-c-60-iso10646-1\nSIZE 8 75 75\n"
-        "FONTBOUNDINGBOX 6 8 0 -2\nSTARTPROPERTIES 2\nFONT_ASCENT 30000\nFONT_DESCENT 2\nENDPROPERTIES\nCHARS 1\n"
-        "STARTCHAR A\nENCODING 65\nSWIDTH 750 0\nDWIDTH 7 0\nBBX 6 8 0 -2\nBITMAP\n"
-        "30\n48\n84\nFC\n84\n84\n00\n00\nENDCHAR\nENDFONT\n";
-    temp_file f("tall-bdf", bytes(bdf.begin(), bdf.end()));
+    // 8 pixels high claiming an ascent of 30000 and lacking both U+FFFD and
+    // '?': its box stays as high as the font.
+    temp_file f("tall-bdf", bdf_font(30000, {{'A', bdf_A}}));
     font_ptr tall = open_font(f.path, 8);
     ASSERT_NE(tall, nullptr) << zr_error_code;
     int w = 0;
@@ -679,28 +570,12 @@ TEST(FreeTypeFont, HugeMetricsCostNoMoreThanTheLargestGlyph) {
     // DejaVu with 16 units to the em: at 128 pixels every outline is tens of
     // thousands of pixels across, refused before FreeType renders it.
     REQUIRE_FONT(dejavu);
-    bytes ttf;
-    {
-        std::FILE *in = std::fopen(dejavu, "rb");
-        ASSERT_NE(in, nullptr);
-        for (int c; (c = std::fgetc(in)) != EOF;) ttf.push_back(static_cast<unsigned char>(c));
-        std::fclose(in);
-    }
-    auto be = [&](std::size_t at, int n) {
-        std::uint32_t v = 0;
-        for (int i = 0; i < n; ++i) v = v << 8 | ttf.at(at + static_cast<std::size_t>(i));
-        return v;
-    };
-    bool patched = false;
-    for (std::uint32_t t = 0; t < be(4, 2); ++t) {
-        const std::size_t record = 12 + 16 * std::size_t{t};
-        if (std::memcmp(&ttf.at(record), "head", 4) != 0) continue;
-        const std::size_t em = be(record + 8, 4) + 18;
-        ttf.at(em) = 0;
-        ttf.at(em + 1) = 16;
-        patched = true;
-    }
-    ASSERT_TRUE(patched);
+    bytes ttf = read_all(dejavu);
+    std::size_t head = 12;  // the table records, 16 bytes each, follow a 12-byte header
+    while (head + 16 <= ttf.size() && std::memcmp(&ttf[head], "head", 4) != 0) head += 16;
+    ASSERT_LE(head + 16, ttf.size());
+    const std::size_t em = (std::size_t{ttf[head + 8]} << 24 | ttf[head + 9] << 16 | ttf[head + 10] << 8 | ttf[head + 11]) + 18;
+    ttf.at(em) = 0, ttf.at(em + 1) = 16;
     temp_file g("tiny-em", ttf);
     font_ptr huge = open_font(g.path, 128);
     ASSERT_NE(huge, nullptr) << zr_error_code;
@@ -718,35 +593,25 @@ TEST(FreeTypeFont, HugeMetricsCostNoMoreThanTheLargestGlyph) {
 // drawn on a large DC, cut out; nothing is written outside.
 TEST(TextClip, EveryEdgeMatchesTheUnclippedPicture) {
     constexpr int w = 30, h = 25, pad = 60;
-    zr_font_t *font = zr_font_default();
     const char *text = "Wg#\nq@";
-    recording_dc big(w + 2 * pad, h + 2 * pad);
-    for (int y0 : {-40, -20, -5, 0, 3, 10, 20, 24}) {
+    for (int y0 : {-40, -20, -5, 0, 3, 10, 20, 24})
         for (int x0 : {-45, -30, -7, 0, 5, 17, 29}) {
             SCOPED_TRACE(std::to_string(x0) + "," + std::to_string(y0));
-            recording_dc small(w, h);
-            fill(small, w, h, backdrop);
-            fill(big, w + 2 * pad, h + 2 * pad, backdrop);
-            const int a = zr_text_out(small.dc(), font, x0, y0, text, red);
-            const int b = zr_text_out(big.dc(), font, x0 + pad, y0 + pad, text, red);
-            EXPECT_EQ(a, b);
+            canvas small(w, h), big(w + 2 * pad, h + 2 * pad);
+            EXPECT_EQ(zr_text_out(small.dc(), zr_font_default(), x0, y0, text, red),
+                      zr_text_out(big.dc(), zr_font_default(), x0 + pad, y0 + pad, text, red));
             EXPECT_EQ(small.violations, 0);
-            for (int y = 0; y < h; ++y)
-                for (int x = 0; x < w; ++x) ASSERT_TRUE(same(small.pixel(x, y), big.pixel(x + pad, y + pad)));
+            expect_same(small, big, pad, pad);
         }
-    }
 }
 
 TEST(TextClip, ExtremePositionsDrawNothingAndDoNotOverflow) {
     zr_font_t *font = zr_font_default();
     recording_dc r(16, 16);
-    fill(r, 16, 16, backdrop);
     const std::string long_line(300, 'M');
     for (const int x : {INT_MIN, INT_MIN + 1, -1000000, INT_MAX - 5, INT_MAX})
-        for (const int y : {INT_MIN, INT_MIN + 3, 0, INT_MAX - 10, INT_MAX}) {
-            if (x == 0 && y == 0) continue;
+        for (const int y : {INT_MIN, INT_MIN + 3, 0, INT_MAX - 10, INT_MAX})
             EXPECT_EQ(zr_text_out(r.dc(), font, x, y, (long_line + "\nM\nM").c_str(), red), 300 * 12);
-        }
     EXPECT_TRUE(r.calls_of(zr_test::slot::set_pixel).empty());
     // Far to the left, the line's last glyph still reaches the DC.
     EXPECT_EQ(zr_text_out(r.dc(), font, -299 * 12, 0, long_line.c_str(), red), 300 * 12);
@@ -756,21 +621,14 @@ TEST(TextClip, ExtremePositionsDrawNothingAndDoNotOverflow) {
 
 using uchar = unsigned char;
 
-// The same text drawn on two DCs of every screen format with the same
-// starting bytes, one by the plain path and one by the glyph row of the
-// fast-path table (with the CPU's own row loops or the portable ones), must
-// leave the same bytes: random sizes, positions, colours and texts in the
-// built-in and a FreeType font, and anti-aliased glyphs, which bring most
-// coverage values, under every colour alpha.
+// Text drawn by the plain path and by the fast-path table's glyph row (the
+// CPU's own row loops or the portable ones) over the same bytes of every
+// screen format leaves the same bytes: random sizes, positions, colours and
+// texts in the built-in and a FreeType font, and anti-aliased glyphs, which
+// bring most coverage values, under every colour alpha.
 TEST(TextFastPath, WritesWhatThePlainPathWrites) {
     path_guard restore;
-    struct run {
-        zr_font_t *font;
-        int w, h, pad, x, y;
-        const char *text;
-        color_t c;
-        bool variants;
-    };
+    struct run { zr_font_t *font; int w, h, pad, x, y; const char *text; color_t c; bool variants; };
     std::vector<run> runs;
     std::vector<font_ptr> owned;
     std::vector<zr_font_t *> fonts = {zr_font_default()};
@@ -812,52 +670,37 @@ TEST(TextFastPath, WritesWhatThePlainPathWrites) {
         }
 }
 
+// The measured box holds all ink; of a solid glyph (0x23 here), exactly.
 TEST(TextSize, MeasureEqualsTheDrawnExtent) {
-    // Glyph 0x23 of this font is solid, so its ink fills the measured box.
     psf p = make_psf2(7, 9, 128, false);
-    const std::size_t at = 32 + std::size_t{0x23} * 9;
-    for (std::size_t i = 0; i < 9; ++i) p.file[at + i] = 0xFE;
+    std::fill_n(p.file.begin() + 32 + 0x23 * 9, 9, 0xFE);
     temp_file f("solid", p.file);
     font_ptr font = open_font(f.path, 9);
     ASSERT_NE(font, nullptr);
-    struct measure_case {
-        zr_font_t *font;
-        const char *text;
-    };
-    for (const measure_case &c : {measure_case{font.get(), "###\n#\n####"}, measure_case{font.get(), "#"},
-                                  measure_case{zr_font_default(), "Hello\nthere, g"}}) {
-        SCOPED_TRACE(c.text);
+    const std::pair<zr_font_t *, const char *> cases[] = {
+        {font.get(), "###\n#\n####"}, {font.get(), "#"}, {zr_font_default(), "Hello\nthere, g"}};
+    for (const auto &[fn, text] : cases) {
+        SCOPED_TRACE(text);
         int w = -1, h = -1;
-        zr_text_size(c.font, c.text, &w, &h);
-        recording_dc r(120, 80);
-        fill(r, 120, 80, backdrop);
-        EXPECT_EQ(zr_text_out(r.dc(), c.font, 5, 6, c.text, red), w);
-        int line = 0;
-        zr_font_metrics(c.font, nullptr, nullptr, &line);
-        int lines = 1;
-        for (const char *q = c.text; *q; ++q) lines += *q == '\n';
-        EXPECT_EQ(h, lines * line);
+        zr_text_size(fn, text, &w, &h);
+        canvas r(120, 80);
+        EXPECT_EQ(zr_text_out(r.dc(), fn, 5, 6, text, red), w);
+        EXPECT_EQ(h, (1 + static_cast<int>(std::count(text, text + std::strlen(text), '\n'))) * metrics(fn)[3]);
         int x0 = INT_MAX, y0 = INT_MAX, x1 = -1, y1 = -1;
-        for (int y = 0; y < 80; ++y)
-            for (int x = 0; x < 120; ++x)
-                if (same(r.pixel(x, y), red)) {
-                    x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
-                }
+        for (int y = 0; y < r.h; ++y)
+            for (int x = 0; x < r.w; ++x)
+                if (same(r.pixel(x, y), red)) x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
         EXPECT_GE(x0, 5);
         EXPECT_GE(y0, 6);
         EXPECT_LT(x1, 5 + w);
         EXPECT_LT(y1, 6 + h);
-        if (c.font == font.get()) {  // solid glyphs: exactly the box
-            EXPECT_EQ(x0, 5);
-            EXPECT_EQ(y0, 6);
-            EXPECT_EQ(x1, 5 + w - 1);
-            EXPECT_EQ(y1, 6 + h - 1);
+        if (fn == font.get()) {  // solid glyphs: exactly the box
+            EXPECT_EQ(ints({x0, y0, x1, y1}), ints({5, 6, 5 + w - 1, 6 + h - 1}));
         }
     }
     int w = -1, h = -1;
     zr_text_size(font.get(), "", &w, &h);
-    EXPECT_EQ(w, 0);
-    EXPECT_EQ(h, 0);
+    EXPECT_EQ(ints({w, h}), ints({0, 0}));
 }
 
 }  // namespace
