@@ -120,35 +120,46 @@ TEST_F(Core, EveryFlagCombinationHasOneResult) {
 }
 
 // Flushes only where the device needs them; shows wait with two buffers and
-// with vsync on a real vertical blank.
-TEST_F(Core, EachMethodMakesItsBackendCalls) {
+// with vsync on a real vertical blank. Without a vertical blank, presents
+// are paced at the mode's rate (60 Hz when it has none) where vsync was asked for.
+TEST_F(Core, EachMethodMakesItsBackendCallsAndIsPacedWhereItMustBe) {
     constexpr int D = ZR_INIT_DOUBLE_BUFFER, T = ZR_INIT_TRIPLE_BUFFER, S = ZR_INIT_SHADOW, V = ZR_INIT_VSYNC;
+    const memory_display no_rate{.most_buffers = 1, .refresh_mhz = 0};
     const struct {
         memory_display device;
         bool needs_flush;
         int flags;
         call_log two_presents;
+        bool paced = false;
     } cases[] = {
         {single, false, 0, {}},
         {single, true, 0, {"flush 0 2,3,4,2", "flush 0 2,3,4,2"}},
-        {single, false, V, {}},  // paced instead
+        {single, false, V, {}, true},
+        {no_rate, false, V, {}, true},
         {flipper, true, V, {"flush 0 2,3,4,2", "show 0 wait", "flush 0 2,3,4,2", "show 0 wait"}},
         {single, true, S, {"flush 0 2,3,4,2", "flush 0 2,3,4,2"}},
         {flipper, false, S | V, {"show 0 wait", "show 0 wait"}},
         {flipper, true, D, {"flush 1 2,3,4,2", "show 1 wait", "flush 0 2,3,4,2", "show 0 wait"}},
+        {instant_flipper, false, D, {"show 1 wait", "show 0 wait"}},
+        {instant_flipper, false, D | V, {"show 1 wait", "show 0 wait"}, true},
         {instant_flipper, false, D | S, {"show 1 wait", "show 0 wait"}},
         {flipper, false, T, {"show 1", "show 2"}},
     };
     for (const auto &c : cases) {
         memory_display device = c.device;
         device.needs_flush = c.needs_flush;
-        SCOPED_TRACE("flags " + std::to_string(c.flags) + (c.needs_flush ? ", needs flushing" : ""));
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
         ASSERT_EQ(memory_display_open(device, c.flags), 0);
         memory_display_clear_calls();
         const zr_rect_t damage{2, 3, 4, 2};
         ASSERT_EQ(zr_present(&damage, 1), 0);
         ASSERT_EQ(zr_present(&damage, 1), 0);
         EXPECT_EQ(memory_display_calls(), c.two_presents);
+        ASSERT_EQ(zr_present(nullptr, 0), 0);
+        const std::vector<std::int64_t> sleeps = memory_display_sleeps();
+        ASSERT_EQ(sleeps.size(), c.paced ? 2u : 0u);
+        const std::int64_t frame = c.device.refresh_mhz ? memory_display_frame() : 1000000000 / 60;
+        EXPECT_TRUE(!c.paced || sleeps[1] - sleeps[0] == frame);
         memory_display_close();
     }
 }
@@ -239,43 +250,6 @@ TEST_F(Core, MoreThanSixteenRectanglesAreTheWholeScreen) {
         EXPECT_EQ(screen[15 * 4], 0xAB);
         memory_display_close();
     }
-}
-
-// Without a vertical blank, presents are paced at the mode's rate when
-// vsync was asked for, and not otherwise.
-TEST_F(Core, VsyncIsMeasuredAndPresentsArePacedWhereThereIsNone) {
-    const struct {
-        memory_display device;
-        int flags;
-        int vsync, paced;
-        int sleeps;  // in three presents
-    } cases[] = {
-        {flipper, ZR_INIT_VSYNC, 1, 0, 0},
-        {single, ZR_INIT_VSYNC, 0, 1, 2},
-        {single, 0, 0, 0, 0},
-        {instant_flipper, ZR_INIT_DOUBLE_BUFFER | ZR_INIT_VSYNC, 0, 1, 2},
-        {instant_flipper, ZR_INIT_DOUBLE_BUFFER, 0, 0, 0},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE("flags " + std::to_string(c.flags) + ", buffers " + std::to_string(c.device.most_buffers));
-        ASSERT_EQ(memory_display_open(c.device, c.flags), 0);
-        EXPECT_EQ(info().vsync, c.vsync);
-        EXPECT_EQ(info().paced, c.paced);
-        for (int i = 0; i < 3; ++i) ASSERT_EQ(zr_present(nullptr, 0), 0);
-        const std::vector<std::int64_t> sleeps = memory_display_sleeps();
-        ASSERT_EQ(sleeps.size(), static_cast<std::size_t>(c.sleeps));
-        if (c.sleeps == 2) {
-            EXPECT_EQ(sleeps[1] - sleeps[0], memory_display_frame());
-        }
-        memory_display_close();
-    }
-    // A mode without a refresh rate is taken for 60 Hz.
-    const memory_display unknown{.most_buffers = 1, .refresh_mhz = 0};
-    ASSERT_EQ(memory_display_open(unknown, ZR_INIT_VSYNC), 0);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(zr_present(nullptr, 0), 0);
-    const std::vector<std::int64_t> sleeps = memory_display_sleeps();
-    ASSERT_EQ(sleeps.size(), 2u);
-    EXPECT_EQ(sleeps[1] - sleeps[0], 1000000000 / 60);
 }
 
 // Waits up to 5 s for the automatic flush to have flushed rows; returns the
