@@ -36,7 +36,8 @@ void *install(int sig, before b) {
 
 class Console : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { fresh(); }
+    static void fresh() {
         use_terminal(&fake_console);
         handled_signal = handled_info_signo = 0;
     }
@@ -62,8 +63,7 @@ TEST_F(Console, EachSignalRestoresTheTerminalAndPassesItOn) {
         for (const before b : {before::handler, before::siginfo, before::ignored}) {
             SCOPED_TRACE("signal " + std::to_string(sig) + ", before " + std::to_string(static_cast<int>(b)));
             void *const action = install(sig, b);
-            use_terminal(&fake_console);
-            handled_signal = handled_info_signo = 0;
+            fresh();
             open_with_console();
             raise(sig);
             const bool taken = b != before::ignored;
@@ -106,11 +106,9 @@ TEST_F(Console, AProcessThatEndsGivesTheTerminalBack) {
         int status = 0;
         const std::vector<int> got =
             child_reports([] { return memory_display_open(memory_display{}, ZR_INIT_CONSOLE); }, sig, &status);
-        if (sig != 0) {
-            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << status;
-        } else {
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
-        }
+        EXPECT_TRUE(sig != 0 ? WIFSIGNALED(status) && WTERMSIG(status) == sig
+                             : WIFEXITED(status) && WEXITSTATUS(status) == 3)
+            << status;
         EXPECT_EQ(got, (std::vector<int>{KD_GRAPHICS, found_mode}));
     }
 }

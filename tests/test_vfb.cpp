@@ -26,13 +26,6 @@ namespace {
 
 const std::string probe = std::string(" -- ") + ZR_VFB_PROBE + " ";
 
-fs::path fresh_dir(const std::string &name) {
-    const fs::path dir = fs::temp_directory_path() / ("zr-test-vfb-" + std::to_string(getpid()) + "-" + name);
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
 std::string read_text(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -60,6 +53,19 @@ run_result zr_vfb(const fs::path &base, const std::string &args, const std::stri
     return r;
 }
 
+// Each test's runs keep their output in a folder of its own.
+class VfbRunner : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base = fs::temp_directory_path() /
+               ("zr-test-vfb-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(base);
+        fs::create_directories(base);
+    }
+    void TearDown() override { fs::remove_all(base); }
+    fs::path base;
+};
+
 // The frames are the probe's pictures, in order, on a screen that keeps the
 // given bits of red, green and blue.
 void expect_pictures(const run_result &r, const std::vector<int> &pictures, int width, int height, int bits = 8,
@@ -82,8 +88,7 @@ void expect_pictures(const run_result &r, const std::vector<int> &pictures, int 
     }
 }
 
-TEST(VfbRunner, HelpsAndNamesWhatItRefuses) {
-    const fs::path base = fresh_dir("options");
+TEST_F(VfbRunner, HelpsAndNamesWhatItRefuses) {
     const run_result help = zr_vfb(base, "--help");
     EXPECT_EQ(help.status, 0);
     for (const char *name :
@@ -117,12 +122,11 @@ TEST(VfbRunner, HelpsAndNamesWhatItRefuses) {
         EXPECT_EQ(r.status, given ? 0 : 4) << path;
         expect_pictures(r, given ? std::vector<int>{0} : std::vector<int>{}, 6, 3);
     }
-    fs::remove_all(base);
 }
 
 // Row 0 as given, padding, then row 1 all zero (black): a row 1 read from
 // the wrong place picks up the padding.
-TEST(VfbRunner, PicturesShowEveryDepthRowByRowPastThePadding) {
+TEST_F(VfbRunner, PicturesShowEveryDepthRowByRowPastThePadding) {
     const struct {
         int depth, width;
         const char *row;  // the pixels of row 0, as stored
@@ -137,7 +141,6 @@ TEST(VfbRunner, PicturesShowEveryDepthRowByRowPastThePadding) {
         {1, 10, "A040", {128, 128, 128, 0, 0, 0, 128, 128, 128, 0, 0, 0, 0, 0, 0,
                          0,   0,   0,   0, 0, 0, 0,   0,   0,   0, 0, 0, 128, 128, 128}},
     };
-    const fs::path base = fresh_dir("depths");
     for (const auto &c : cases) {
         SCOPED_TRACE("depth " + std::to_string(c.depth));
         const std::string options = "--size " + std::to_string(c.width) + "x2 --bpp " + std::to_string(c.depth) +
@@ -146,21 +149,18 @@ TEST(VfbRunner, PicturesShowEveryDepthRowByRowPastThePadding) {
         EXPECT_EQ(r.status, 0) << r.err;
         ASSERT_EQ(r.frames.size(), 1u) << r.err;
         const auto pic = zr_test::read_png(r.frames[0]);
-        ASSERT_TRUE(pic);
-        EXPECT_EQ(pic->width, c.width);
+        ASSERT_TRUE(pic && pic->width == c.width);
         const bytes &rgb = pic->rgb;
         EXPECT_EQ(bytes(rgb.begin(), rgb.begin() + static_cast<long>(c.rgb.size())), c.rgb);
         EXPECT_EQ(bytes(rgb.begin() + static_cast<long>(c.rgb.size()), rgb.end()), bytes(c.rgb.size(), 0));
     }
-    fs::remove_all(base);
 }
 
 // Sleeps of each kind: with --snap-on-sleep a picture before every long one
 // and none before the device is open; without it, one whenever the screen
 // changed. Then the exit picture, --frames ending the program with status 0,
 // and the signals that end it.
-TEST(VfbRunner, PicturesOnSleepsAtExitAndOnSignals) {
-    const fs::path base = fresh_dir("sleeps");
+TEST_F(VfbRunner, PicturesOnSleepsAtExitAndOnSignals) {
     run_result r = zr_vfb(base, "--size 7x5 --line-length 20 --snap-on-sleep 1500000 --fast" + probe + "sleeps");
     EXPECT_EQ(r.status, 3);
     expect_pictures(r, {0, 1, 2, 3, 5}, 7, 5, 5, 6);
@@ -175,12 +175,11 @@ TEST(VfbRunner, PicturesOnSleepsAtExitAndOnSignals) {
         EXPECT_EQ(r.status, 128 + sig) << "the program should die of signal " << sig;
         expect_pictures(r, {0}, 6, 3);
     }
-    fs::remove_all(base);
 }
 
 // A picture for each frame presented, whatever the device grants, until
 // --frames ends the program.
-TEST(VfbRunner, EveryWayOfPresentingReachesTheFramesAsked) {
+TEST_F(VfbRunner, EveryWayOfPresentingReachesTheFramesAsked) {
     const int D = ZR_INIT_DOUBLE_BUFFER, T = ZR_INIT_TRIPLE_BUFFER, S = ZR_INIT_SHADOW, V = ZR_INIT_VSYNC;
     const struct {
         bool drm;
@@ -190,7 +189,6 @@ TEST(VfbRunner, EveryWayOfPresentingReachesTheFramesAsked) {
                  {false, S | V, "", ""}, {false, D, "pan", ""}, {true, 0, "", "still"}, {true, D, "", ""},
                  {true, T, "", ""},    {true, S, "", ""},     {true, D, "drm-no-flip", "still"},
                  {true, D, "drm-dirty-needed", ""}, {true, D, "drm-prefer-shadow", ""}};
-    const fs::path base = fresh_dir("presents");
     for (const auto &m : modes) {
         if (m.drm && !ZR_VFB_TEST_DRM) continue;
         SCOPED_TRACE(std::string(m.drm ? "DRM" : "fbdev") + " flags " + std::to_string(m.flags) + " " + m.fail);
@@ -200,15 +198,13 @@ TEST(VfbRunner, EveryWayOfPresentingReachesTheFramesAsked) {
         EXPECT_EQ(r.status, 0) << r.err;
         expect_pictures(r, {0, 1, 2}, 8, 6);
     }
-    fs::remove_all(base);
 }
 
 // Each present waits for a later 1/60 s tick than the one before it (the
 // shadow's on its vsync wait, which alone takes its pictures); the program's
 // last frame is pictured once, whether it leaves the screen panned away or
 // puts the console back.
-TEST(VfbRunner, PresentsArePacedByTheVerticalBlank) {
-    const fs::path base = fresh_dir("paced");
+TEST_F(VfbRunner, PresentsArePacedByTheVerticalBlank) {
     const struct {
         bool drm;
         int flags;
@@ -228,14 +224,12 @@ TEST(VfbRunner, PresentsArePacedByTheVerticalBlank) {
         EXPECT_LT(ticks[0], ticks[1]);
         EXPECT_LT(ticks[1], ticks[2]);
     }
-    fs::remove_all(base);
 }
 
 // While a program (here this test) is master of a node, another on the same
 // node is refused as a kernel refuses it, and so is one told that a fault.
-TEST(VfbRunner, OneProgramAtATimeIsMasterOfTheNode) {
+TEST_F(VfbRunner, OneProgramAtATimeIsMasterOfTheNode) {
     if (!ZR_VFB_TEST_DRM) GTEST_SKIP() << "no DRM node in this build";
-    const fs::path base = fresh_dir("master");
     fs::create_directories(base / "out");
     setenv("ZR_VFB_DRM_DEVICE", "/dev/zr-test-dri", 1);
     setenv("ZR_VFB_MEMORY", (base / "out" / "fb.mem").c_str(), 1);
@@ -251,7 +245,6 @@ TEST(VfbRunner, OneProgramAtATimeIsMasterOfTheNode) {
     const run_result alone = zr_vfb(base, run);
     EXPECT_EQ(alone.status, 0) << alone.err;
     expect_pictures(alone, {0}, 8, 6);
-    fs::remove_all(base);
 }
 
 }  // namespace
