@@ -62,6 +62,13 @@ void give_memory(recording_dc &r, std::vector<uchar> &mem, int bits_per_pixel, i
 
 void no_read(dc_t *, int, int, color_t *) {}
 
+// A device DC's pixel: its reads leave alpha as it was, opaque here.
+std::vector<int> seen(dc_t *dc, int x, int y) {
+    color_t c{0, 0, 0, 255};
+    zr_get_pixel(dc, x, y, &c);
+    return rgba(c);
+}
+
 // ---- clipping ---------------------------------------------------------------
 
 // One axis of a transfer: sizes, origins and length in, and which run of
@@ -228,14 +235,10 @@ TEST(Bitblt, BuffersOfTwoDevicesConvertPixelByPixel) {
         zr_bitblt(wide, 4, 4, narrow, 0, 0, 8, 8);  // and back, into a corner
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) {
-                color_t n{0, 0, 0, 255}, w{0, 0, 0, 255};
-                zr_get_pixel(narrow, x, y, &n);
-                ASSERT_TRUE(same(n, color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255})) << x << "," << y << " " << str(n);
-                zr_get_pixel(wide, x, y, &w);
                 const bool back = x >= 4 && y >= 4;
-                ASSERT_TRUE(same(w, back ? color_t{uchar((x - 4) * 32), uchar((y - 4) * 32), 0xF8, 255}
-                                         : color_t{uchar(x * 32), uchar(y * 32), 0xF8, 255}))
-                    << depth << "-bit format " << int(format) << ": " << x << "," << y << " " << str(w);
+                ASSERT_EQ(seen(narrow, x, y), (std::vector<int>{x * 32, y * 32, 0xF8, 255})) << x << "," << y;
+                ASSERT_EQ(seen(wide, x, y), (std::vector<int>{(x - 4 * back) * 32, (y - 4 * back) * 32, 0xF8, 255}))
+                    << depth << "-bit format " << int(format) << ": " << x << "," << y;
             }
         zr_release_dc(wide);
         zr_release_dc(narrow);
@@ -304,33 +307,22 @@ TEST(Bitblt, RowCopyToleratesOverlap) {
     };
     for (const bool screens : {false, true}) {
         SCOPED_TRACE(screens ? "two screen DCs, 32 bits, padded rows" : "one buffer DC, 16 bits");
-        vfb_config cfg;
-        cfg.width = 16;
-        cfg.height = 12;
-        cfg.depth = screens ? 32 : 16;
-        cfg.line_length = screens ? 16 * 4 + 12 : 0;
-        ASSERT_EQ(vfb_open(cfg), 0);
+        ASSERT_EQ(vfb_open({.width = 16, .height = 12, .depth = screens ? 32 : 16, .line_length = screens ? 16 * 4 + 12 : 0}), 0);
         dc_t *dst = screens ? zr_get_screen_dc() : zr_get_buffer_dc(16, 12);
         dc_t *src = screens ? zr_get_screen_dc() : dst;
         ASSERT_TRUE(dst != nullptr && src != nullptr);
         for (const auto &m : moves) {
             SCOPED_TRACE("to " + std::to_string(m.dx) + "," + std::to_string(m.dy) + " from " +
                          std::to_string(m.sx) + "," + std::to_string(m.sy));
-            std::vector<color_t> before;
+            const auto before = [](int x, int y) { return color_t{uchar(x * 8), uchar(y * 8), 40, 255}; };
             for (int y = 0; y < 12; ++y)
-                for (int x = 0; x < 16; ++x) {
-                    zr_set_pixel(dst, x, y, color_t{uchar(x * 8), uchar(y * 8), 40, 255});
-                    before.push_back(color_t{uchar(x * 8), uchar(y * 8), 40, 255});
-                }
+                for (int x = 0; x < 16; ++x) zr_set_pixel(dst, x, y, before(x, y));
             zr_bitblt(dst, m.dx, m.dy, src, m.sx, m.sy, m.width, m.height);
             for (int y = 0; y < 12; ++y)
                 for (int x = 0; x < 16; ++x) {
                     const bool moved = x >= m.dx && x < m.dx + m.width && y >= m.dy && y < m.dy + m.height;
-                    const color_t want =
-                        moved ? before[(y - m.dy + m.sy) * 16 + x - m.dx + m.sx] : before[y * 16 + x];
-                    color_t got{0, 0, 0, 255};
-                    zr_get_pixel(dst, x, y, &got);
-                    ASSERT_TRUE(same(got, want)) << x << "," << y << " is " << str(got) << ", want " << str(want);
+                    const color_t want = moved ? before(x - m.dx + m.sx, y - m.dy + m.sy) : before(x, y);
+                    ASSERT_EQ(seen(dst, x, y), rgba(want)) << x << "," << y;
                 }
         }
         if (src != dst) zr_release_dc(src);
@@ -414,8 +406,7 @@ TEST(Transfers, ColourVariablesStartOpaqueBlack) {
         run(silent_dst, alpha_src);
         EXPECT_EQ(str(silent_dst.pixel(0, 0)), str({128, 128, 128, 128}));
     }
-    vfb_config cfg;
-    ASSERT_EQ(vfb_open(cfg), 0);
+    ASSERT_EQ(vfb_open({}), 0);
     dc_t *screen = zr_get_screen_dc();
     ASSERT_NE(screen, nullptr);
     zr_set_pixel(screen, 2, 1, color_t{248, 252, 8, 0});
