@@ -1,10 +1,6 @@
-// Fast paths against the plain path. A seeded random differential test runs
-// the same calls both ways over random formats, sizes, strides, positions,
-// clipping and alpha and demands identical bytes; exhaustive tests cover the
-// small domains (every 16-bit value, every blend input); the fill is checked
-// at every length and alignment; and every row of the table must be the one
-// found for its formats. Each fast-path run goes twice: with the code for
-// this CPU's extensions and with the portable code alone.
+// Fast paths against the plain path, byte for byte: seeded random calls,
+// the small domains exhaustively, the fill and the rows at every length,
+// and the table itself.
 #include "bitmap.hpp"
 #include "blit.hpp"
 #include "fast_paths.hpp"
@@ -137,7 +133,6 @@ std::string one_trial(random_source &r, std::string *what) {
 }
 
 TEST(FastPaths, SeededRandomCallsWriteWhatThePlainPathWrites) {
-    // ZR_FAST_SEED reruns a reported seed.
     const char *env = std::getenv("ZR_FAST_SEED");
     const unsigned base = env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 0)) : 20261207u;
     const int trials = env != nullptr ? 1 : 3000;
@@ -153,9 +148,8 @@ TEST(FastPaths, SeededRandomCallsWriteWhatThePlainPathWrites) {
 // ---- exhaustive small domains -----------------------------------------------
 
 // Every 16-bit source value through every mask set onto every format; every
-// 16-bit backdrop under every alpha class; every (alpha a, source s, backdrop
-// b) triple onto 32 bits (channels s, 255 - s, s ^ 0x5A over b). The plain
-// path's rule itself is checked in the block-transfer suite.
+// 16-bit backdrop under every alpha class; every (alpha, source, backdrop)
+// triple onto 32 bits.
 TEST(FastPaths, EverySixteenBitValueAndEveryBlendInput) {
     bmp_ptr src = make_bitmap(256, 256, 16, 0), alpha_src = make_bitmap(256, 256, 32, 0);
     for (int v = 0; v < 65536; ++v) zr::store_le16(src->data + 2 * v, static_cast<std::uint16_t>(v));

@@ -31,9 +31,11 @@ constexpr color_t none{0, 0, 0, 0};
 
 struct bitmap {
     bmp_t *b;
-    explicit bitmap(int w, int h) : b(zr_bmp_create(w, h, 32, 0)) {
+    explicit bitmap(int w, int h, color_t pen = white) : b(zr_bmp_create(w, h, 32, 0)) {
         std::memset(b->data, 0, static_cast<std::size_t>(b->dc.bytes));
         zr_antialias(&b->dc, 1);
+        zr_pen_color(&b->dc, pen);
+        zr_brush_color(&b->dc, white);
     }
     ~bitmap() { zr_bmp_close(b); }
     dc_t *dc() { return &b->dc; }
@@ -176,8 +178,6 @@ draw_fn stroked(int w, bool fill, draw_fn f) {
 void expect_quality(const quality_case &q) {
     SCOPED_TRACE(q.name);
     bitmap bm(q.size, q.size);
-    zr_pen_color(bm.dc(), white);
-    zr_brush_color(bm.dc(), white);
     q.draw(bm.dc());
     std::vector<int> a(static_cast<std::size_t>(q.size * q.size));
     for (int y = 0; y < q.size; ++y)
@@ -358,13 +358,9 @@ TEST(Smooth, ShapesCutByTheSidesOrDrawnAfterOthersDrawAsWhole) {
     };
     // Fills without outlines: an outline's blend over the fill would turn a
     // one-step difference of coverage into a large one of alpha.
-    bitmap window(60, 40);
-    zr_pen_color(window.dc(), none);
-    zr_brush_color(window.dc(), white);
+    bitmap window(60, 40, none);
     for (std::size_t i = 0; i < shapes.size(); ++i) {
-        bitmap whole(120, 80);
-        zr_pen_color(whole.dc(), none);
-        zr_brush_color(whole.dc(), white);
+        bitmap whole(120, 80, none);
         std::memset(window.b->data, 0, static_cast<std::size_t>(window.b->dc.bytes));
         shapes[i](whole.dc(), 0, 0);
         shapes[i](window.dc(), -wx, -wy);
@@ -383,9 +379,7 @@ TEST(Smooth, SharedEdgesAddUpAndEmptyShapesDrawNothing) {
     const zr_point_t rim[] = {{-1600, -1000}, {2900, -1700}, {3000, 1510}, {430, 3000}, {-2000, 2900}};
     std::vector<int> sum(50 * 50, 0);
     for (int i = 0; i < 5; ++i) {
-        bitmap bm(50, 50);
-        zr_pen_color(bm.dc(), none);
-        zr_brush_color(bm.dc(), white);
+        bitmap bm(50, 50, none);
         const zr_point_t tri[] = {centre, rim[i], rim[(i + 1) % 5]};
         zr_polygon_subpixel(bm.dc(), tri, 3);
         for (int y = 0; y < 50; ++y)
@@ -432,8 +426,7 @@ TEST(Smooth, StateIsPerDcOffByDefaultAndGoesWithTheDc) {
     EXPECT_EQ(zr::smooth_state_count(), before);
 
     // A linear gradient across a rectangle: each column its step.
-    bitmap bm(256, 4);
-    zr_pen_color(bm.dc(), none);
+    bitmap bm(256, 4, none);
     const zr_gradient_stop_t grey[] = {{255, white}, {0, {0, 0, 0, 255}}};
     zr_brush_gradient(bm.dc(), ZR_GRADIENT_LINEAR, 0, 0, 255, 0, grey, 2);
     const zr_point_t all[] = {{-1, -1}, {300, -1}, {300, 9}, {-1, 9}};
@@ -456,16 +449,14 @@ TEST(Smooth, StateIsPerDcOffByDefaultAndGoesWithTheDc) {
 // Coordinates anywhere in the int range: clipped before any work, so the
 // calls return at once and draw what lies inside.
 TEST(Smooth, CoordinatesAtTheIntLimitsDrawTheirVisiblePart) {
-    bitmap bm(64, 48);
-    zr_pen_color(bm.dc(), none);
+    bitmap bm(64, 48, none);
     const zr_point_t huge[] = {{INT_MIN, INT_MIN}, {INT_MAX, INT_MIN}, {INT_MAX, INT_MAX}, {INT_MIN, INT_MAX}};
     zr_polygon(bm.dc(), huge, 4);
     for (int y = 0; y < 48; ++y)
         for (int x = 0; x < 64; ++x) ASSERT_EQ(bm.alpha(x, y), 255);
 
     // A circle of radius 2^30 whose edge runs down column 20's middle.
-    bitmap edge(64, 48);
-    zr_pen_color(edge.dc(), none);
+    bitmap edge(64, 48, none);
     zr_circle(edge.dc(), 20 - (1 << 30), 24, 1 << 30);
     for (int y = 0; y < 48; ++y) {
         EXPECT_EQ(edge.alpha(19, y), 255);
