@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <random>
 #include <tuple>
@@ -199,24 +198,19 @@ TEST(Lines, ClippedLinesWalkOnlyTheirVisiblePart) {
     // its one row at x = -1, so row 1 is full and row 0 empty; the same
     // upright, and walked the other way it drops at x = 0.
     recording_dc rec(16, 16);
-    const color_t c = red;
-    rec.dc()->pen_color = c;
-    auto row_or_column = [&](bool row, int at, int from, int to) {
-        std::vector<slot_call> v;
-        for (int i = from; i <= to; ++i) v.push_back(row ? set_px(i, at, c) : set_px(at, i, c));
-        return v;
+    rec.dc()->pen_color = red;
+    const auto calls = [&](int x1, int y1, int x2, int y2) {
+        rec.calls.clear();
+        zr_line(rec.dc(), x1, y1, x2, y2);
+        return rec.calls;
     };
-    zr_line(rec.dc(), INT_MIN, 0, INT_MAX, 1);
-    EXPECT_EQ(rec.calls, row_or_column(true, 1, 0, 15));
-    rec.calls.clear();
-    zr_line(rec.dc(), 0, INT_MIN, 1, INT_MAX);
-    EXPECT_EQ(rec.calls, row_or_column(false, 1, 0, 15));
-    rec.calls.clear();
-    zr_line(rec.dc(), INT_MAX, 1, INT_MIN, 0);
-    std::vector<slot_call> back = row_or_column(true, 1, 1, 15);
-    std::reverse(back.begin(), back.end());
-    back.push_back(set_px(0, 0, c));
-    EXPECT_EQ(rec.calls, back);
+    std::vector<slot_call> row, column;
+    for (int i = 0; i < 16; ++i) row.push_back(set_px(i, 1, red)), column.push_back(set_px(1, i, red));
+    EXPECT_EQ(calls(INT_MIN, 0, INT_MAX, 1), row);
+    EXPECT_EQ(calls(0, INT_MIN, 1, INT_MAX), column);
+    std::vector<slot_call> back(row.rbegin(), row.rend() - 1);
+    back.push_back(set_px(0, 0, red));
+    EXPECT_EQ(calls(INT_MAX, 1, INT_MIN, 0), back);
     EXPECT_EQ(rec.violations, 0);
 }
 

@@ -89,11 +89,9 @@ TEST(Rasterisers, PointsVisitedGiveTheseCallsInOrder) {
     for (const auto &k : cases) {
         recording_dc rec(60, 60);
         prepare(rec.dc(), brush, pen);
-        if (k.is_circle)
-            zr_circle(rec.dc(), 30, 25, k.rx);
-        else
-            zr_ellipse(rec.dc(), 30, 25, k.rx, k.ry);
-        EXPECT_EQ(rec.calls, fill_then_outline(point_spans(k.is_circle, 30, 25, k.points))) << (k.is_circle ? "circle " : "ellipse ") << k.rx << 'x' << k.ry;
+        k.is_circle ? zr_circle(rec.dc(), 30, 25, k.rx) : zr_ellipse(rec.dc(), 30, 25, k.rx, k.ry);
+        EXPECT_EQ(rec.calls, fill_then_outline(point_spans(k.is_circle, 30, 25, k.points)))
+            << (k.is_circle ? "circle " : "ellipse ") << k.rx << 'x' << k.ry;
     }
 }
 
@@ -343,11 +341,7 @@ TEST(Rasterisers, HugeCirclesWalkOnlyWhatReachesTheDc) {
     zr_circle(dc, 15, INT_MIN, INT_MAX);  // its bottom is far above the DC
     int filled = 0;
     for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) {
-            color_t c{};
-            zr_get_pixel(dc, x, y, &c);
-            filled += c.green == brush.green && c.red == 0;
-        }
+        for (int x = 0; x < 16; ++x) filled += pixel(dc, x, y)[0] == 0 && pixel(dc, x, y)[1] == brush.green;
     EXPECT_EQ(filled, 256);
     zr_release_dc(dc);
     vfb_close();
