@@ -1,8 +1,6 @@
 // Smooth shapes: coverage against the exact area of each shape over each
 // pixel, the fast rows against the plain path, shared edges, the DC state,
-// and coordinates at the ends of the int range.
-//
-// Coverage is read back as alpha: an opaque white pen or brush on a 32-bit
+// and coordinates at the ends of the int range. Coverage is read back as alpha: an opaque white pen or brush on a 32-bit
 // bitmap of transparent black leaves each pixel's alpha at its coverage.
 #include "pixels.hpp"
 #include "raster.hpp"
@@ -39,11 +37,7 @@ struct bitmap {
     }
     ~bitmap() { zr_bmp_close(b); }
     dc_t *dc() { return &b->dc; }
-    int alpha(int x, int y) {
-        color_t c{};
-        zr_get_pixel(dc(), x, y, &c);
-        return c.alpha;
-    }
+    int alpha(int x, int y) { return zr_test::pixel(dc(), x, y)[3]; }
 };
 
 // ---- exact areas: a shape as the length it covers of each vertical line
