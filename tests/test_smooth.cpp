@@ -1,9 +1,8 @@
 // Smooth shapes: coverage against the exact area of each shape over each
 // pixel, the fast rows against the plain path, shared edges, the DC state,
-// and coordinates at the ends of the int range.
-//
-// Coverage is read back as alpha: an opaque white pen or brush on a 32-bit
+// and coordinates at the ends of the int range. Coverage is read back as alpha: an opaque white pen or brush on a 32-bit
 // bitmap of transparent black leaves each pixel's alpha at its coverage.
+#include "pixels.hpp"
 #include "raster.hpp"
 #include "smooth.hpp"
 #include "vfb_fixture.hpp"
@@ -30,17 +29,15 @@ constexpr color_t none{0, 0, 0, 0};
 
 struct bitmap {
     bmp_t *b;
-    explicit bitmap(int w, int h) : b(zr_bmp_create(w, h, 32, 0)) {
+    explicit bitmap(int w, int h, color_t pen = white) : b(zr_bmp_create(w, h, 32, 0)) {
         std::memset(b->data, 0, static_cast<std::size_t>(b->dc.bytes));
         zr_antialias(&b->dc, 1);
+        zr_pen_color(&b->dc, pen);
+        zr_brush_color(&b->dc, white);
     }
     ~bitmap() { zr_bmp_close(b); }
     dc_t *dc() { return &b->dc; }
-    int alpha(int x, int y) {
-        color_t c{};
-        zr_get_pixel(dc(), x, y, &c);
-        return c.alpha;
-    }
+    int alpha(int x, int y) { return zr_test::pixel(dc(), x, y)[3]; }
 };
 
 // ---- exact areas: a shape as the length it covers of each vertical line
@@ -150,13 +147,24 @@ std::vector<std::pair<int, int>> crossings(const std::vector<pt> &p) {
     return out;
 }
 
+using draw_fn = std::function<void(dc_t *)>;
+
 struct quality_case {
     std::string name;
     int size;
-    std::function<void(dc_t *)> draw;  // pen and brush are opaque white unless it says otherwise
+    draw_fn draw;  // pen and brush are opaque white unless it says otherwise
     column exact;
     std::vector<pt> polygon = {};  // the pixels around its self-crossings are not judged
 };
+
+// Fill only; outline only, or a line, of pen width w.
+draw_fn filled(draw_fn f) { return [=](dc_t *dc) { zr_pen_color(dc, none), f(dc); }; }
+draw_fn stroked(int w, bool fill, draw_fn f) {
+    return [=](dc_t *dc) {
+        if (!fill) zr_brush_color(dc, none);
+        zr_pen_width(dc, w), f(dc);
+    };
+}
 
 // Edge pixels (drawn partly, or next to one drawn partly) and a sample of the
 // others, against the exact area: within 1/64 at 99.5 % of the edge pixels,
@@ -164,8 +172,6 @@ struct quality_case {
 void expect_quality(const quality_case &q) {
     SCOPED_TRACE(q.name);
     bitmap bm(q.size, q.size);
-    zr_pen_color(bm.dc(), white);
-    zr_brush_color(bm.dc(), white);
     q.draw(bm.dc());
     std::vector<int> a(static_cast<std::size_t>(q.size * q.size));
     for (int y = 0; y < q.size; ++y)
@@ -198,32 +204,21 @@ void expect_quality(const quality_case &q) {
 
 std::vector<quality_case> quality_cases() {
     std::vector<quality_case> cases;
+    const auto n = [](auto v) { return std::to_string(v); };
     for (const int r : {1, 2, 3, 5, 8, 13, 40, 120, 500}) {
         const int c = r + 3;
-        cases.push_back({"disc r=" + std::to_string(r), 2 * r + 8, [=](dc_t *dc) {
-                             zr_pen_color(dc, none);
-                             zr_circle(dc, c, c, r);
-                         },
+        cases.push_back({"disc r=" + n(r), 2 * r + 8, filled([=](dc_t *dc) { zr_circle(dc, c, c, r); }),
                          ellipse(c + 0.5, c + 0.5, r, r)});
     }
     for (const int r : {3, 30, 200})
         for (const int w : {1, 4}) {
-            const int c = r + 6;
-            cases.push_back({"ring r=" + std::to_string(r) + " w=" + std::to_string(w), 2 * r + 14, [=](dc_t *dc) {
-                                 zr_brush_color(dc, none);
-                                 zr_pen_width(dc, w);
-                                 zr_circle(dc, c, c, r);
-                             },
-                             minus(ellipse(c + 0.5, c + 0.5, r + w / 2.0, r + w / 2.0),
-                                   ellipse(c + 0.5, c + 0.5, r - w / 2.0, r - w / 2.0))});
+            const double c = r + 6.5;
+            cases.push_back({"ring r=" + n(r) + " w=" + n(w), 2 * r + 14, stroked(w, false, [=](dc_t *dc) { zr_circle(dc, r + 6, r + 6, r); }),
+                             minus(ellipse(c, c, r + w / 2.0, r + w / 2.0), ellipse(c, c, r - w / 2.0, r - w / 2.0))});
         }
     for (const auto &radii : {std::pair{30, 7}, {5, 60}, {200, 120}}) {
-        const int rx = radii.first, ry = radii.second;
-        const int c = std::max(rx, ry) + 3;
-        cases.push_back({"ellipse " + std::to_string(rx) + "x" + std::to_string(ry), 2 * c + 2, [=](dc_t *dc) {
-                             zr_pen_color(dc, none);
-                             zr_ellipse(dc, c, c, rx, ry);
-                         },
+        const int rx = radii.first, ry = radii.second, c = std::max(rx, ry) + 3;
+        cases.push_back({"ellipse " + n(rx) + "x" + n(ry), 2 * c + 2, filled([=](dc_t *dc) { zr_ellipse(dc, c, c, rx, ry); }),
                          ellipse(c + 0.5, c + 0.5, rx, ry)});
     }
     // Lines in every octant at uneven slopes, from and to sub-pixel points.
@@ -235,34 +230,19 @@ std::vector<quality_case> quality_cases() {
             const int y2 = y1 + static_cast<int>(std::lround(34 * 16 * std::sin(t)));
             const pt a{x1 / 16.0 + 0.5, y1 / 16.0 + 0.5}, b{x2 / 16.0 + 0.5, y2 / 16.0 + 0.5};
             const double len = std::hypot(b.x - a.x, b.y - a.y), h = w / 2.0;
-            const pt n{-(b.y - a.y) / len * h, (b.x - a.x) / len * h};
-            cases.push_back({"line " + std::to_string(k) + " w=" + std::to_string(w), 82, [=](dc_t *dc) {
-                                 zr_pen_width(dc, w);
-                                 zr_line_subpixel(dc, x1, y1, x2, y2);
-                             },
-                             polygon({{a.x + n.x, a.y + n.y}, {b.x + n.x, b.y + n.y}, {b.x - n.x, b.y - n.y},
-                                      {a.x - n.x, a.y - n.y}},
-                                     false)});
+            const pt d{-(b.y - a.y) / len * h, (b.x - a.x) / len * h};
+            cases.push_back({"line " + n(k) + " w=" + n(w), 82, stroked(w, true, [=](dc_t *dc) { zr_line_subpixel(dc, x1, y1, x2, y2); }),
+                             polygon({{a.x + d.x, a.y + d.y}, {b.x + d.x, b.y + d.y}, {b.x - d.x, b.y - d.y}, {a.x - d.x, a.y - d.y}}, false)});
         }
     for (const int rad : {0, 7, 40})
-        cases.push_back({"round rectangle r=" + std::to_string(rad), 120, [=](dc_t *dc) {
-                             zr_pen_color(dc, none);
-                             zr_round_rectangle(dc, 100, 90, 9, 4, rad);
-                         },
+        cases.push_back({"round rectangle r=" + n(rad), 120, filled([=](dc_t *dc) { zr_round_rectangle(dc, 100, 90, 9, 4, rad); }),
                          round_rect(9.5, 4.5, 100.5, 90.5, rad)});
-    cases.push_back({"round rectangle outline", 120, [](dc_t *dc) {
-                         zr_brush_color(dc, none);
-                         zr_pen_width(dc, 3);
-                         zr_round_rectangle(dc, 9, 4, 100, 90, 10);
-                     },
+    cases.push_back({"round rectangle outline", 120, stroked(3, false, [](dc_t *dc) { zr_round_rectangle(dc, 9, 4, 100, 90, 10); }),
                      minus(round_rect(8, 3, 102, 92, 11.5), round_rect(11, 6, 99, 89, 8.5))});
     for (const auto &arc : {std::array{60, 10, 100, 5}, {25, 200, 350, 2}, {40, 300, 420, 1}}) {
         const int r = arc[0], from = arc[1], to = arc[2], w = arc[3];
         const double c = r + 5.5;
-        cases.push_back({"arc " + std::to_string(from) + ".." + std::to_string(to), 2 * r + 12, [=](dc_t *dc) {
-                             zr_pen_width(dc, w);
-                             zr_arc(dc, r + 5, r + 5, r, from, to);
-                         },
+        cases.push_back({"arc " + n(from) + ".." + n(to), 2 * r + 12, stroked(w, true, [=](dc_t *dc) { zr_arc(dc, r + 5, r + 5, r, from, to); }),
                          sector(c, c, r - w / 2.0, r + w / 2.0, from * pi / 180, to * pi / 180)});
     }
     // A 20-point star, and a pentagram whose middle the rules tell apart.
@@ -275,27 +255,23 @@ std::vector<quality_case> quality_cases() {
         }
         return p;
     };
-    const auto exact = [](const std::vector<zr_point_t> &p) {
+    const auto exact = [](const std::vector<zr_point_t> &p, int one) {
         std::vector<pt> q;
-        for (const zr_point_t &v : p) q.push_back({v.x / 16.0 + 0.5, v.y / 16.0 + 0.5});
+        for (const zr_point_t &v : p) q.push_back({v.x / double(one) + 0.5, v.y / double(one) + 0.5});
         return q;
     };
     for (const bool evenodd : {false, true})
         for (const auto &p : {star(20, 1, 52, 21), star(5, 2, 55, 55)}) {
             const std::string name = (p.size() == 5 ? "pentagram" : "star") + std::string(evenodd ? ", even-odd" : ", non-zero");
-            cases.push_back({name, 121, [=](dc_t *dc) {
-                                 zr_pen_color(dc, none);
+            cases.push_back({name, 121, filled([=](dc_t *dc) {
                                  zr_fill_rule(dc, evenodd ? ZR_FILL_EVENODD : ZR_FILL_NONZERO);
                                  zr_polygon_subpixel(dc, p.data(), static_cast<int>(p.size()));
-                             },
-                             polygon(exact(p), evenodd), exact(p)});
+                             }),
+                             polygon(exact(p, 16), evenodd), exact(p, 16)});
         }
     const std::vector<zr_point_t> notch = {{3, 3}, {70, 10}, {30, 30}, {66, 64}, {2, 50}};
-    cases.push_back({"concave polygon", 72, [=](dc_t *dc) {
-                         zr_pen_color(dc, none);
-                         zr_polygon(dc, notch.data(), static_cast<int>(notch.size()));
-                     },
-                     polygon({{3.5, 3.5}, {70.5, 10.5}, {30.5, 30.5}, {66.5, 64.5}, {2.5, 50.5}}, false)});
+    cases.push_back({"concave polygon", 72, filled([=](dc_t *dc) { zr_polygon(dc, notch.data(), static_cast<int>(notch.size())); }),
+                     polygon(exact(notch, 1), false)});
     return cases;
 }
 
@@ -348,18 +324,12 @@ void scene(dc_t *dc) {
 TEST(Smooth, FastRowsWriteWhatThePlainPathWrites) {
     for (const int depth : {15, 16, 32}) {
         ASSERT_EQ(zr_test::vfb_open({.width = 160, .height = 120, .depth = depth}), 0);
-        std::vector<unsigned char> pictures[2];
-        for (const bool plain : {false, true}) {
-            zr::set_plain_path_forced(plain);
-            dc_t *dc = zr_get_buffer_dc(-1, -1);
-            ASSERT_NE(dc, nullptr);
-            for (int i = 0; i < dc->bytes; ++i) dc->mapped[i] = static_cast<unsigned char>(i * 37 / 5);
-            scene(dc);
-            pictures[plain].assign(dc->mapped, dc->mapped + dc->bytes);
-            zr_release_dc(dc);
-        }
-        zr::set_plain_path_forced(false);
-        EXPECT_TRUE(pictures[0] == pictures[1]) << depth << "-bit buffer";
+        dc_t *dc = zr_get_buffer_dc(-1, -1);
+        ASSERT_NE(dc, nullptr);
+        for (int i = 0; i < dc->bytes; ++i) dc->mapped[i] = static_cast<unsigned char>(i * 37 / 5);
+        EXPECT_EQ(zr_test::compare_paths({{dc->mapped, static_cast<std::size_t>(dc->bytes)}}, [&] { scene(dc); }), "")
+            << depth << "-bit buffer";
+        zr_release_dc(dc);
         zr_test::vfb_close();
     }
 }
@@ -388,13 +358,9 @@ TEST(Smooth, ShapesCutByTheSidesOrDrawnAfterOthersDrawAsWhole) {
     };
     // Fills without outlines: an outline's blend over the fill would turn a
     // one-step difference of coverage into a large one of alpha.
-    bitmap window(60, 40);
-    zr_pen_color(window.dc(), none);
-    zr_brush_color(window.dc(), white);
+    bitmap window(60, 40, none);
     for (std::size_t i = 0; i < shapes.size(); ++i) {
-        bitmap whole(120, 80);
-        zr_pen_color(whole.dc(), none);
-        zr_brush_color(whole.dc(), white);
+        bitmap whole(120, 80, none);
         std::memset(window.b->data, 0, static_cast<std::size_t>(window.b->dc.bytes));
         shapes[i](whole.dc(), 0, 0);
         shapes[i](window.dc(), -wx, -wy);
@@ -413,9 +379,7 @@ TEST(Smooth, SharedEdgesAddUpAndEmptyShapesDrawNothing) {
     const zr_point_t rim[] = {{-1600, -1000}, {2900, -1700}, {3000, 1510}, {430, 3000}, {-2000, 2900}};
     std::vector<int> sum(50 * 50, 0);
     for (int i = 0; i < 5; ++i) {
-        bitmap bm(50, 50);
-        zr_pen_color(bm.dc(), none);
-        zr_brush_color(bm.dc(), white);
+        bitmap bm(50, 50, none);
         const zr_point_t tri[] = {centre, rim[i], rim[(i + 1) % 5]};
         zr_polygon_subpixel(bm.dc(), tri, 3);
         for (int y = 0; y < 50; ++y)
@@ -462,8 +426,7 @@ TEST(Smooth, StateIsPerDcOffByDefaultAndGoesWithTheDc) {
     EXPECT_EQ(zr::smooth_state_count(), before);
 
     // A linear gradient across a rectangle: each column its step.
-    bitmap bm(256, 4);
-    zr_pen_color(bm.dc(), none);
+    bitmap bm(256, 4, none);
     const zr_gradient_stop_t grey[] = {{255, white}, {0, {0, 0, 0, 255}}};
     zr_brush_gradient(bm.dc(), ZR_GRADIENT_LINEAR, 0, 0, 255, 0, grey, 2);
     const zr_point_t all[] = {{-1, -1}, {300, -1}, {300, 9}, {-1, 9}};
@@ -486,16 +449,14 @@ TEST(Smooth, StateIsPerDcOffByDefaultAndGoesWithTheDc) {
 // Coordinates anywhere in the int range: clipped before any work, so the
 // calls return at once and draw what lies inside.
 TEST(Smooth, CoordinatesAtTheIntLimitsDrawTheirVisiblePart) {
-    bitmap bm(64, 48);
-    zr_pen_color(bm.dc(), none);
+    bitmap bm(64, 48, none);
     const zr_point_t huge[] = {{INT_MIN, INT_MIN}, {INT_MAX, INT_MIN}, {INT_MAX, INT_MAX}, {INT_MIN, INT_MAX}};
     zr_polygon(bm.dc(), huge, 4);
     for (int y = 0; y < 48; ++y)
         for (int x = 0; x < 64; ++x) ASSERT_EQ(bm.alpha(x, y), 255);
 
     // A circle of radius 2^30 whose edge runs down column 20's middle.
-    bitmap edge(64, 48);
-    zr_pen_color(edge.dc(), none);
+    bitmap edge(64, 48, none);
     zr_circle(edge.dc(), 20 - (1 << 30), 24, 1 << 30);
     for (int y = 0; y < 48; ++y) {
         EXPECT_EQ(edge.alpha(19, y), 255);

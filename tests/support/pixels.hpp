@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,5 +82,38 @@ struct fb_surface {
         EXPECT_TRUE(zr::install_screen_format(&dc, format));
     }
 };
+
+// Memory a call may write: a surface's or a bitmap's.
+struct block {
+    unsigned char *data;
+    std::size_t size;
+};
+inline block of(fb_surface &s) { return {s.memory.data(), s.memory.size()}; }
+inline block of(bmp_t *b) { return {b->data, static_cast<std::size_t>(b->dc.bytes)}; }
+
+// Runs op on the same starting bytes of every block: plain, then fast with
+// the CPU's own variants, then fast with portable code only. "" when all
+// three leave the same bytes, else which run differs and where.
+inline std::string compare_paths(const std::vector<block> &blocks, const std::function<void()> &op) {
+    path_guard restore;
+    std::vector<bytes> start, plain;
+    for (const block &b : blocks) start.emplace_back(b.data, b.data + b.size);
+    zr::set_plain_path_forced(true);
+    op();
+    for (const block &b : blocks) plain.emplace_back(b.data, b.data + b.size);
+    zr::set_plain_path_forced(false);
+    for (const bool variants : {true, false}) {
+        for (std::size_t i = 0; i < blocks.size(); ++i) std::memcpy(blocks[i].data, start[i].data(), blocks[i].size);
+        zr::set_cpu_variants_allowed(variants);
+        op();
+        for (std::size_t i = 0; i < blocks.size(); ++i)
+            for (std::size_t k = 0; k < blocks[i].size; ++k)
+                if (blocks[i].data[k] != plain[i][k])
+                    return std::string(variants ? "fast" : "portable fast") + " path differs in block " +
+                           std::to_string(i) + " at byte " + std::to_string(k) + ": " +
+                           std::to_string(blocks[i].data[k]) + ", plain " + std::to_string(plain[i][k]);
+    }
+    return "";
+}
 
 }  // namespace zr_test
