@@ -99,9 +99,14 @@ std::unordered_map<const dc_t *, std::unique_ptr<dc_state>> &states() {
 }
 const dc_t *last_dc = nullptr;
 dc_state *last_state = nullptr;
+// Whether any DC was ever given a state. Until one is, the aliased calls
+// that ask never touch the table: its first use registers its destructor
+// with atexit, which may allocate, and drawing calls allocate nothing.
+bool any_state = false;
 
 dc_state *find_state(const dc_t *dc) {
     if (dc == last_dc && dc != nullptr) return last_state;
+    if (!any_state) return nullptr;
     auto &table = states();
     if (table.empty()) return nullptr;
     const auto it = table.find(dc);
@@ -116,6 +121,7 @@ dc_state &state_for(const dc_t *dc) {
     auto made = std::make_unique<dc_state>();
     dc_state *s = made.get();
     states().emplace(dc, std::move(made));
+    any_state = true;
     last_dc = dc;
     return *(last_state = s);
 }
@@ -342,6 +348,7 @@ bool smooth_ellipse(dc_t *dc, int cx, int cy, int rx, int ry) {
 }
 
 void forget_smooth_state(const dc_t *dc) {
+    if (!any_state) return;
     auto &table = states();
     if (table.empty()) return;
     table.erase(dc);
