@@ -92,7 +92,7 @@ void expect_refused(const char *path, int height, int code) {
     EXPECT_EQ(zr_error_code, code);
 }
 
-bytes read_all(const std::string &path) {
+[[maybe_unused]] bytes read_all(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     return bytes(std::istreambuf_iterator<char>(f), {});
 }
