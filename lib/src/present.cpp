@@ -288,7 +288,11 @@ bool measure_vblank(open_state &o) {
 
 bool make_shadow(open_state &o) {
     const auto bytes = static_cast<std::size_t>(o.pitch) * static_cast<std::size_t>(o.height);
-    o.shadow.reset(static_cast<unsigned char *>(std::malloc(bytes)));
+    // Page-aligned, as the buffers it is copied to are: a row copy's loads
+    // then fall on cache lines the way its stores do.
+    constexpr std::size_t page = 4096;
+    if (bytes > SIZE_MAX - page) return false;
+    o.shadow.reset(static_cast<unsigned char *>(std::aligned_alloc(page, (bytes + page - 1) / page * page)));
     if (!o.shadow) return false;
     // Drawing starts from what is on the screen.
     if (o.soft_turn) {
