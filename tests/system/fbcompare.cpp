@@ -1,27 +1,22 @@
 // zr-fbcompare: compares pictures of a framebuffer's screen.
 //
 //   zr-fbcompare compare DEPTH DEGREES EXPECTED.png SCREEN.png [DIFF.png]
-//       EXPECTED turned clockwise by DEGREES (0, 90, 180, 270: what a rotated
-//       display must show of the picture drawn) against SCREEN, both cut to
-//       the framebuffer's own precision (5 bits a channel at depth 15; 5, 6, 5
-//       at 16; 8 at 24 and 32): one maker of pictures widens a 5-bit channel
-//       by a shift (up to 248), another by repeating its bits (up to 255).
-//       Exit 0 when every pixel agrees, 1 with a report and, if asked, a
-//       picture of the difference when not.
-//   zr-fbcompare stats SCREEN.png
-//       Pixels that are not black and the number of distinct colours.
+//       EXPECTED turned clockwise by DEGREES (0, 90, 180, 270) against SCREEN,
+//       both cut to the framebuffer's precision (5 bits a channel at 15; 5,
+//       6, 5 at 16; 8 at 24 and 32: one maker of pictures widens 5 bits by a
+//       shift, another by repeating them). Exit 0 when every pixel agrees,
+//       else 1 with a report and, if asked, a picture of the difference.
+//   zr-fbcompare stats SCREEN.png       pixels, those not black, colours
+//   zr-fbcompare count SCREEN.png R,G,B pixels of that colour
 //   zr-fbcompare frame SCREEN.png
-//       For a screen that shows solid frames: "whole R,G,B" when every pixel
-//       has one colour; "shifted R,G,B N" when one colour fills all but N
-//       black pixels (N less than a line) at the start or the end, a whole
-//       frame shown from a start address off by N pixels; otherwise "torn"
-//       with the numbers of colours and of runs of one colour.
-//   zr-fbcompare count SCREEN.png R,G,B
-//       The number of pixels of that colour.
+//       For a screen of solid frames: "whole R,G,B" when every pixel has one
+//       colour; "shifted R,G,B N" when one colour fills all but N black pixels
+//       (N less than a line) at one end, a whole frame shown from a start
+//       address off by N pixels; otherwise "torn" with the numbers of colours
+//       and of runs of one colour.
 //   zr-fbcompare raw-copies SCREEN.png [DIFF.png]
 //       For a 24-bit screen on which the scene program could only copy bytes:
-//       checks that its whole-buffer copy and row copies put the expected
-//       bytes on the screen, and zero bytes everywhere else.
+//       compare with its whole-buffer copy and row copies, zero elsewhere.
 #include "scene_layout.hpp"
 
 #include <png.h>

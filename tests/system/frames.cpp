@@ -1,24 +1,20 @@
 // zr-frames: keeps drawing whole frames and presenting them until told to
-// stop, so that screendumps taken meanwhile show what reaches the screen.
+// stop, for screendumps taken meanwhile.
 //
 //   zr-frames [--device PATH] [--double] [--shadow] [--vsync] [--console] [--own-sigterm STATUS]
 //             [--default-sigint] [--left FILE --back FILE] --ready FILE --until FILE
 //
-// Frames of pure red and pure blue in turn, as fast as it can: without
-// --double the screen DC is the visible picture, so a screendump can catch a
-// frame half drawn. With --left and --back, a program that follows switches
-// of its virtual terminal (give --console): a fixed picture, and while another
-// terminal has the screen a solid magenta one, which must reach nothing;
-// --left is created once a present returns ERR_SCREEN_AWAY, --back once the
-// picture is shown again.
-//
-// The switches are zr_init_ex's flags; --ready and --until: guest.hpp.
-// --own-sigterm installs, before zr_init_ex, a SIGTERM handler of the
-// program's own that writes "own SIGTERM handler" to standard error and exits
-// with STATUS. --default-sigint sets SIGINT back to its default action first:
-// a shell starts its background jobs with SIGINT ignored. Standard error:
-// what the display granted, a line for each switch, the counts of presents.
-// Exit 0 when every present returned 0 or, while away, ERR_SCREEN_AWAY.
+// Pure red and pure blue in turn, as fast as it can (without --double a
+// screendump can catch one half drawn). With --left and --back, a program
+// following its virtual terminal's switches (with --console): a fixed
+// picture, and while away a magenta one, which must reach nothing; --left is
+// created once a present returns ERR_SCREEN_AWAY, --back once the picture is
+// shown again. The switches are zr_init_ex's flags; --ready, --until:
+// guest.hpp. --own-sigterm installs, before zr_init_ex, a SIGTERM handler of
+// its own that writes "own SIGTERM handler" and exits with STATUS;
+// --default-sigint undoes the SIGINT ignored in a shell's background jobs.
+// Standard error: what the display granted, each switch, the presents shown
+// and refused; exit 0 when every present returned 0 or, away, ERR_SCREEN_AWAY.
 #include "guest.hpp"
 
 #include <signal.h>
@@ -42,20 +38,15 @@ void sleep_ms(int ms) {
     nanosleep(&t, nullptr);
 }
 
+// Green with a red, a yellow and a blue box.
 void draw_picture(dc_t *dc) {
     zr_clear(dc, zr_color(0, 96, 0, 255));
-    const struct {
-        int x1, y1, x2, y2;
-        color_t colour;
-    } boxes[] = {
-        {100, 100, 299, 249, zr_color(200, 0, 0, 255)},
-        {400, 300, 649, 499, zr_color(255, 220, 0, 255)},
-        {50, 400, 169, 519, zr_color(0, 64, 255, 255)},
-    };
+    const int boxes[3][7] = {
+        {100, 100, 299, 249, 200, 0, 0}, {400, 300, 649, 499, 255, 220, 0}, {50, 400, 169, 519, 0, 64, 255}};
     for (const auto &b : boxes) {
-        zr_pen_color(dc, b.colour);
-        zr_brush_color(dc, b.colour);
-        zr_rectangle(dc, b.x1, b.y1, b.x2, b.y2);
+        zr_pen_color(dc, zr_color(b[4], b[5], b[6], 255));
+        zr_brush_color(dc, zr_color(b[4], b[5], b[6], 255));
+        zr_rectangle(dc, b[0], b[1], b[2], b[3]);
     }
 }
 
@@ -98,7 +89,7 @@ int main(int argc, char **argv) {
     if (default_sigint) signal(SIGINT, SIG_DFL);
     dc_t *screen = guest::open_screen("zr-frames", device, flags);
     if (screen == nullptr) return 1;
-    // Copied whole at each frame: redrawn on the visible buffer, the picture
+    // Copied whole each frame: redrawn on the visible buffer, the picture
     // would flash its background under a screendump.
     const bool session = left_path != nullptr;
     dc_t *picture = session ? zr_get_buffer_dc(-1, -1) : nullptr;

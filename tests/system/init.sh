@@ -1,10 +1,9 @@
 #!/bin/sh
 # /init of the system-test initramfs (busybox). Loads the modules the kernel
 # command line names (zr.modules=NAME: /lib/modules/NAME.list, in order, with
-# their parameters), runs what it asks for (zr.run=scene,sample,...), talks to
-# qemu-session.py over the serial console (files sent back, screendumps and
-# input asked for) and powers off. What each run does is said where it runs,
-# at the end; the host's checks are in run-system-tests.
+# their parameters), runs what it asks for (zr.run=scene,sample,...: see the
+# end), asks qemu-session.py over the serial console for screendumps and
+# input, sends files back, and powers off. run-system-tests checks them.
 /bin/busybox --install -s /bin
 export PATH=/bin
 # The library's causes and grants in English on the programs' stderr (the
@@ -16,28 +15,16 @@ mount -t sysfs sys /sys
 stty -echo -onlcr 2>/dev/null
 
 # Hands the framebuffer over: fbcon would draw text and a blinking cursor.
-console_off() {
-    for bind in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$bind"; done
-}
+console_off() { for bind in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$bind"; done; }
 uptime_note() { echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: $*"; }
-send_file() {  # NAME...: sends /tmp/NAME to the host as OUT/NAME
-    for f in "$@"; do
-        echo "@@zr file $f"
-        base64 "/tmp/$f"
-        echo "@@zr end"
-    done
-}
-host() {  # REQUEST: waits until the host has done it (screendump NAME, hmp ..., qmp ...)
-    echo "@@zr $*"
-    read -r _
-}
+# Sends each /tmp/NAME to the host as OUT/NAME.
+send_file() { for f in "$@"; do echo "@@zr file $f"; base64 "/tmp/$f"; echo "@@zr end"; done; }  # NAME...
+# Waits until the host has done REQUEST: screendump NAME, hmp ..., qmp ...
+host() { echo "@@zr $*"; read -r _; }  # REQUEST
 screendump() { host screendump "$1"; }
 cmdline_value() {  # KEY DEFAULT
-    read -r cmdline < /proc/cmdline
-    for word in $cmdline; do
-        case "$word" in "$1="*) echo "${word#*=}"; return ;; esac
-    done
-    echo "$2"
+    value=$(tr ' ' '\n' < /proc/cmdline | sed -n "s/^$1=//p" | head -1)
+    echo "${value:-$2}"
 }
 load_modules() {  # LIST
     while read -r module params; do
@@ -247,6 +234,15 @@ click() {  # NAME
         wait_line "/tmp/$1.log" "^button-$([ $down = true ] && echo down || echo up) "
     done
 }
+# The middle (clicked), the far edge and a quarter across, and ends paint:
+# its x at each.
+tablet_moves() {  # NAME X-MIDDLE X-EDGE X-QUARTER
+    point "$1" 16384 8192 "$2"
+    click "$1"
+    point "$1" 32767 32767 "$3"
+    point "$1" 8192 24576 "$4"
+    paint_end "$1"
+}
 
 # paint --log on $paint_device (default /dev/fb0) into /tmp/NAME.log
 # (appended: the script marks it too) until it has a device with
@@ -294,11 +290,7 @@ input_run() {
     kill "$holder"
 
     paint_log tablet 2
-    point tablet 16384 8192 400
-    click tablet
-    point tablet 32767 32767 799
-    point tablet 8192 24576 200
-    paint_end tablet
+    tablet_moves tablet 400 799 200
     # Turned a quarter clockwise, the panel's (400, 150) is the picture's
     # (150, 399) and its (200, 450) the picture's (450, 599).
     paint_log tablet-90 2 --rotate 90
@@ -348,11 +340,7 @@ input_run() {
     load_modules bochs
     paint_device=/dev/dri/card0
     paint_log tablet-drm 2
-    point tablet-drm 16384 8192 512
-    click tablet-drm
-    point tablet-drm 32767 32767 1023
-    point tablet-drm 8192 24576 256
-    paint_end tablet-drm
+    tablet_moves tablet-drm 512 1023 256
     echo "drm $(drm_driver) modes $(head -1 /sys/class/drm/card0-*/modes | tr '\n' ' ')" >> /tmp/tablet-drm.log
     paint_device=
 
@@ -403,7 +391,6 @@ cd /data || exit 1
 if want scene; then
     timeout 300 zr-scene --dump /tmp/scene.raw /data > /tmp/scene.out 2> /tmp/scene.err
     echo "$?" > /tmp/scene.status
-    uptime_note "scene drawn"
     sha256sum < /tmp/scene.raw | cut -d' ' -f1 > /tmp/scene.sha256
     sha256sum < /tmp/scene.out | cut -d' ' -f1 > /tmp/scene.out.sha256
     sort /tmp/scene.out | uniq -c > /tmp/scene.out.lines
@@ -420,11 +407,7 @@ want drm-scene && held drm-scene /dev/dri/card0
 want drm-double && held drm-double /dev/dri/card0 --double
 # A program written before zr_present: zr_init, draw, never present.
 want drm-legacy && held drm-legacy /dev/dri/card0 --no-present
-if want drm-sample; then
-    ln -sf /dev/dri/card0 /dev/fb
-    demo drm-sample 3
-    ln -sf /dev/fb0 /dev/fb
-fi
+want drm-sample && { ln -sf /dev/dri/card0 /dev/fb; demo drm-sample 3; ln -sf /dev/fb0 /dev/fb; }
 want tear-double && flicker tear-double second --double
 want tear-front && flicker tear-front alone
 want tear-shadow && flicker tear-shadow alone --double --shadow
@@ -438,13 +421,8 @@ if want vt-mode; then
     # signal must end nothing and leave the console in graphics mode.
     vt_case int-ignored INT-ignored
     send_file vt-mode.log
-    uptime_note "vt-mode done"
 fi
-if want vt-switch; then
-    vt_switch vt-double --double
-    vt_switch vt-front
-    uptime_note "vt-switch done"
-fi
+want vt-switch && { vt_switch vt-double --double; vt_switch vt-front; }
 want input && input_run
 # zr-scene --console on /dev/fb0 with text written to tty1 while it holds its
 # picture; then without --console, where the text must show.
@@ -454,19 +432,13 @@ if want fb-console; then
     held fb-text /dev/fb0
     held_text=
 fi
-if want fb-double; then
-    console_off
-    held fb-double /dev/fb0 --double --vsync
-fi
+want fb-double && { console_off; held fb-double /dev/fb0 --double --vsync; }
 if want drm-rot; then
     held drm-rot90 /dev/dri/card0 --rotate 90
     held drm-rot180 /dev/dri/card0 --rotate 180 --double
     held drm-rot270 /dev/dri/card0 --rotate 270
 fi
-if want fb-rot; then
-    console_off
-    for degrees in 90 180 270; do held "fb-rot$degrees" /dev/fb0 --rotate "$degrees"; done
-fi
+want fb-rot && { console_off; for d in 90 180 270; do held "fb-rot$d" /dev/fb0 --rotate "$d"; done; }
 
 uptime_note done
 echo "@@zr done"

@@ -1,21 +1,17 @@
 // zr-scene: draws one fixed picture with every family of operations of the
-// library, shows it with zr_present, optionally saves the screen memory (the
-// buffer drawn, before zr_present), and exits.
+// library, shows it with zr_present, optionally saves the buffer drawn, and
+// exits.
 //
 //   zr-scene [--dump FILE] [--device PATH] [--double] [--vsync] [--console]
 //            [--rotate 90|180|270] [--no-present] [--ready FILE --until FILE] [IMAGE_DIR]
 //
-// PATH is a framebuffer or a DRM node (default /dev/fb); the switches are
-// zr_init_ex's flags (--rotate: the picture drawn at the turned size, turned
-// clockwise onto the panel); --no-present is a program written before
-// zr_present: zr_init, draw, never present. --ready and --until: guest.hpp.
-//
-// The picture is the same on every run and every device of one geometry and
-// depth, so the same program under the virtual framebuffer and under a real
-// kernel driver must leave the same bytes. It is laid out for 800 x 600;
-// other sizes clip it. The demo's five BMP files are read from IMAGE_DIR
-// (default: the working directory). Standard output carries only what the
-// library prints; the geometry goes to standard error.
+// PATH: a framebuffer or a DRM node (default /dev/fb). The switches are
+// zr_init_ex's flags (turned, the picture is drawn at the turned size);
+// --no-present is a program written before zr_present: zr_init, draw, never
+// present. --ready, --until: guest.hpp. The picture is the same on every run
+// and device of one geometry and depth, laid out for 800 x 600 (other sizes
+// clip it), with the demo's five BMP files from IMAGE_DIR (default: the
+// working directory). Standard output carries only what the library prints.
 #include "guest.hpp"
 #include "scene_layout.hpp"
 
@@ -257,13 +253,7 @@ int main(int argc, char **argv) {
     dc_t *screen = guest::open_screen("zr-scene", device, flags);
     if (screen == nullptr) return 1;
 
-    background(screen);
-    row_copies(screen);
-    lines(screen);
-    spans(screen);
-    shapes(screen);
-    blended_blit(screen);
-    inversions(screen);
+    for (void (*draw)(dc_t *) : {background, row_copies, lines, spans, shapes, blended_blit, inversions}) draw(screen);
     bitmaps(screen, images);
     quarter_turns(screen);
 

@@ -1,12 +1,10 @@
 // zr-tty: what busybox cannot tell of a virtual terminal.
 //
 //   zr-tty mode TTY...            "TTY text", "TTY graphics" or "TTY mode N" (KDGETMODE)
-//   zr-tty queue [--flush] TTY    "TTY N": the bytes of input waiting (FIONREAD), so
-//                                 that a test can tell whether key presses reached
-//                                 the console; --flush empties the queue first and
-//                                 leaves canonical mode, where a key without a
-//                                 newline would not count
-//
+//   zr-tty queue [--flush] TTY    "TTY N": the bytes of input waiting (FIONREAD): did
+//                                 keys reach the console? --flush empties the queue
+//                                 first and leaves canonical mode, where a key
+//                                 without a newline would not count
 // "TTY error MESSAGE" and exit 1 when a terminal does not answer.
 #include <errno.h>
 #include <fcntl.h>
@@ -31,12 +29,9 @@ static int show(const char *path, bool mode, bool flush) {
         return 1;
     }
     close(fd);
-    if (!mode)
-        printf("%s %d\n", path, value);
-    else if (value == KD_TEXT || value == KD_GRAPHICS)
-        printf("%s %s\n", path, value == KD_TEXT ? "text" : "graphics");
-    else
-        printf("%s mode %d\n", path, value);
+    const char *name = !mode ? nullptr : value == KD_TEXT ? "text" : value == KD_GRAPHICS ? "graphics" : nullptr;
+    if (name != nullptr) printf("%s %s\n", path, name);
+    else printf(mode ? "%s mode %d\n" : "%s %d\n", path, value);
     return 0;
 }
 

@@ -1,11 +1,7 @@
-// zr-uinput-touch: a multitouch touchscreen made through uinput (QEMU has no
-// virtio one), with ten type-B slots on 0 .. 4095 axes, playing three
-// fingers: down at (x, y) = (1000 + 1000 i, 1024 + 1024 i), moved by +200 x,
-// lifted in turn.
-//
-//   zr-uinput-touch READY GO UNTIL
-//
-// Touches READY once the device exists, plays when GO exists, and removes
+// zr-uinput-touch READY GO UNTIL: a multitouch touchscreen made through
+// uinput (QEMU has no virtio one), ten type-B slots on 0 .. 4095 axes. Touches
+// READY once it exists; when GO exists, plays three fingers: down at (x, y) =
+// (1000 + 1000 i, 1024 + 1024 i), moved by +200 x, lifted in turn; removes
 // the device once UNTIL exists (each waited for at most 60 s).
 #include <fcntl.h>
 #include <linux/uinput.h>
