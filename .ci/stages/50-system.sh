@@ -25,8 +25,8 @@ start=$SECONDS
 dir=build-system
 cmake -S . -B "$dir" -G Ninja -DZR_WERROR=ON -DZR_BUILD_SYSTEM_TESTS=ON -DZR_BUILD_BENCH=OFF
 cmake --build "$dir" -j"$(nproc)" --target \
-  zr_scene zr_scene_static zr_sample_static zr_flicker_static zr_session_static zr_kdmode_static zr_fbcompare \
-  zr_vfb sample_images paint zr_ttyqueue_static zr_uinput_touch_static
+  zr_scene zr_scene_static zr_sample_static zr_frames_static zr_tty_static zr_fbcompare \
+  zr_vfb sample_images paint zr_uinput_touch_static
 # One guest at a time: each keeps a core busy.
 ctest --test-dir "$dir" -R '^system\.' --output-on-failure -j1 --no-tests=error
 echo "system tests: $((SECONDS - start)) s"

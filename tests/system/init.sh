@@ -1,54 +1,9 @@
 #!/bin/sh
-# /init of the system-test initramfs (busybox). Loads the display drivers
-# the kernel command line names (zr.modules=bochs or virtio: the modules
-# listed in /lib/modules/NAME.list, in order, with their parameters), runs
-# what it asks for (zr.run=scene,sample,...), reports over the serial console
-# to qemu-session.py and powers off.
-#   zr.run=scene    /bin/zr-scene draws its picture; its stdout, stderr,
-#                   exit status and the hash of the screen memory are sent
-#                   back, then the host takes a screendump "scene".
-#   zr.run=sample   the demo runs from /data for zr.sample_seconds (default
-#                   5); the host takes a screendump "sample" while it runs.
-# The display paths (DRM node /dev/dri/card0, framebuffer /dev/fb0); for
-# each, zr-scene holds its picture while the host takes NAME.png, then the
-# host takes NAME-after.png once it has exited (see held below):
-#   zr.run=console      text on the console, screendump "console"
-#   zr.run=drm-scene    zr-scene on the DRM node
-#   zr.run=drm-double   the same, double-buffered
-#   zr.run=drm-legacy   the same as a program written before zr_present:
-#                       zr_init, draw, never present
-#   zr.run=drm-sample   the demo on the DRM node (/dev/fb linked to it) for
-#                       3 s, screendump "drm-sample"; it never presents
-#   zr.run=fb-double    zr-scene double-buffered with vsync on /dev/fb0
-#   zr.run=fb-rot       zr-scene turned 90, 180 and 270 degrees on /dev/fb0
-#                       (fb-rot90, fb-rot180, fb-rot270)
-#   zr.run=drm-rot      the same on the DRM node (drm-rot90, drm-rot180
-#                       double-buffered, drm-rot270)
-#   zr.run=tear-double  zr-flicker double-buffered on the DRM node; while it
-#                       runs a second zr-scene opens the node, then the host
-#                       takes 100 screendumps at random moments
-#   zr.run=tear-front   zr-flicker on the DRM node's visible buffer, 100
-#                       screendumps
-#   zr.run=tear-shadow  zr-flicker double-buffered over a shadow in system
-#                       memory (--double --shadow), 100 screendumps
-#   zr.run=vt-mode      zr-flicker --console on the DRM node, ended by
-#                       --until, SIGTERM, SIGINT and SIGTERM to its own
-#                       handler: the mode of the virtual terminals (zr-kdmode)
-#                       before, while it runs and after, and its status, in
-#                       vt-mode.log
-#   zr.run=vt-switch    zr-session switched away and back (see vt_switch),
-#                       double-buffered (vt-double) and on its visible
-#                       buffer (vt-front)
-#   zr.run=input        udevd started; paint --log on /dev/fb0 while the
-#                       host types (us, then de), points with the tablet,
-#                       plugs a keyboard in and out; a uinput touchscreen
-#                       with a pointercal file; the bytes waiting in tty1;
-#                       paint playing /data/paint.script (screendump
-#                       "paint"); paint as the user nobody (access.log)
-#   zr.run=fb-console   zr-scene --console on /dev/fb0, with text written to
-#                       /dev/tty1 while it holds its picture (screendump
-#                       "fb-console"); then the same without --console
-#                       ("fb-text"): the text must show there
+# /init of the system-test initramfs (busybox). Loads the modules the kernel
+# command line names (zr.modules=NAME: /lib/modules/NAME.list, in order, with
+# their parameters), runs what it asks for (zr.run=scene,sample,...: see the
+# end), asks qemu-session.py over the serial console for screendumps and
+# input, sends files back, and powers off. run-system-tests checks them.
 /bin/busybox --install -s /bin
 export PATH=/bin
 # The library's causes and grants in English on the programs' stderr (the
@@ -60,53 +15,77 @@ mount -t sysfs sys /sys
 stty -echo -onlcr 2>/dev/null
 
 # Hands the framebuffer over: fbcon would draw text and a blinking cursor.
-console_off() {
-    for bind in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$bind"; done
-}
-
-send_file() {  # NAME FILE: sends FILE to the host as OUT/NAME
-    echo "@@zr file $1"
-    base64 "$2"
-    echo "@@zr end"
-}
-screendump() {  # NAME: waits until the host has saved the screen
-    echo "@@zr screendump $1"
-    read -r _
-}
+console_off() { for bind in /sys/class/vtconsole/vtcon*/bind; do echo 0 > "$bind"; done; }
+uptime_note() { echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: $*"; }
+# Sends each /tmp/NAME to the host as OUT/NAME.
+send_file() { for f in "$@"; do echo "@@zr file $f"; base64 "/tmp/$f"; echo "@@zr end"; done; }  # NAME...
+# Waits until the host has done REQUEST: screendump NAME, hmp ..., qmp ...
+host() { echo "@@zr $*"; read -r _; }  # REQUEST
+screendump() { host screendump "$1"; }
 cmdline_value() {  # KEY DEFAULT
-    read -r cmdline < /proc/cmdline
-    for word in $cmdline; do
-        case "$word" in "$1="*) echo "${word#*=}"; return ;; esac
-    done
-    echo "$2"
+    value=$(tr ' ' '\n' < /proc/cmdline | sed -n "s/^$1=//p" | head -1)
+    echo "${value:-$2}"
 }
+load_modules() {  # LIST
+    while read -r module params; do
+        # shellcheck disable=SC2086 # the parameters are words
+        insmod "/lib/modules/$module" $params || echo "@@zr insmod $module failed"
+    done < "/lib/modules/$1.list"
+    # Input's modules bring no display.
+    [ "$1" = input ] || wait_for /dev/dri/card0 || echo "@@zr no /dev/dri/card0"
+}
+drm_driver() { grep DRIVER= /sys/class/drm/card0/device/uevent 2>/dev/null; }
 
-# Waits up to 60 s for FILE to exist; fails early when process PID (if
-# given) has ended without it.
-wait_for() {  # FILE [PID]
-    tries=0
-    while [ ! -e "$1" ]; do
-        if [ -n "${2:-}" ] && ! kill -0 "$2" 2>/dev/null; then return 1; fi
-        tries=$((tries + 1))
-        [ "$tries" -le 1200 ] || return 1
+# Runs COMMAND every 50 ms until it succeeds, at most TRIES times; gives up
+# at once when it returns 3.
+poll() {  # TRIES COMMAND...
+    left=$1
+    shift
+    while :; do
+        "$@"
+        case $? in 0) return 0 ;; 3) return 1 ;; esac
+        left=$((left - 1))
+        [ "$left" -gt 0 ] || return 1
         sleep 0.05
     done
 }
+there() { [ -e "$1" ] && return 0; [ -n "${2:-}" ] && ! kill -0 "$2" 2>/dev/null && return 3; return 1; }
+ended() { [ ! -e "/proc/$1" ] || grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null; }  # a zombie has ended
+has_line() { sed -n "${3:+/^$3\$/,\$}p" "$1" 2>/dev/null | grep -q -E "$2"; }
+# FILE exists within 60 s, unless process PID ended before.
+wait_for() { poll 1200 there "$@"; }  # FILE [PID]
+# Process PID ends within 10 s (or TRIES times 50 ms).
+wait_end() { poll "${2:-200}" ended "$1"; }  # PID [TRIES]
+# A line of FILE matches the extended PATTERN within 30 s (after the line
+# "mark", when given).
+wait_line() { poll 600 has_line "$@" || { echo "@@zr no line '$2' in $1"; return 1; }; }  # FILE PATTERN [mark]
 
 # The mode of the active virtual terminal and of tty1, one word each.
 vt_modes() {
-    echo "tty0=$(zr-kdmode /dev/tty0 | cut -d' ' -f2- | tr ' ' _) tty1=$(zr-kdmode /dev/tty1 | cut -d' ' -f2- | tr ' ' _)"
+    echo "tty0=$(zr-tty mode /dev/tty0 | cut -d' ' -f2- | tr ' ' _) tty1=$(zr-tty mode /dev/tty1 | cut -d' ' -f2- | tr ' ' _)"
 }
 
-# Waits up to 10 s (or TRIES times 50 ms) for process PID to end (a zombie
-# has ended).
-wait_end() {  # PID [TRIES]
-    tries=0
-    while [ -e "/proc/$1" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null; do
-        tries=$((tries + 1))
-        [ "$tries" -le "${2:-200}" ] || return 1
-        sleep 0.05
-    done
+# Starts PROGRAM in the background as run NAME (output in /tmp/NAME.out and
+# .err), telling it to create /tmp/NAME.ready once it shows its picture and
+# to stop once /tmp/NAME.stop exists; "pid" is its pid. Returns whether it
+# became ready.
+start() {  # NAME PROGRAM [options]
+    rm -f "/tmp/$1.ready" "/tmp/$1.stop"
+    run_name=$1
+    shift
+    "$@" --ready "/tmp/$run_name.ready" --until "/tmp/$run_name.stop" > "/tmp/$run_name.out" 2> "/tmp/$run_name.err" &
+    pid=$!
+    wait_for "/tmp/$run_name.ready" "$pid"
+}
+# Tells run NAME (process $pid) to stop, kills it when still there 10 s later
+# (then fails), and writes its status to /tmp/NAME.status.
+finish() {  # NAME
+    touch "/tmp/$1.stop"
+    hung=0
+    wait_end "$pid" || { hung=1; kill -KILL "$pid"; }
+    wait "$pid"
+    echo "$?" > "/tmp/$1.status"
+    return $hung
 }
 
 # Text written to the console while held runs (see fb-console), and the
@@ -117,169 +96,152 @@ held_text=
 # screendump NAME-after shows what the display went back to. Its status,
 # output, error lines and the hash of the buffer it drew go to the host.
 held() {  # NAME DEVICE [zr-scene options]
-    name=$1 device=$2
+    n=$1 device=$2
     shift 2
-    rm -f /tmp/ready /tmp/stop
-    zr-scene --dump "/tmp/$name.raw" --device "$device" "$@" --ready /tmp/ready --until /tmp/stop /data \
-        > "/tmp/$name.out" 2> "/tmp/$name.err" &
-    pid=$!
-    # sleep: the framebuffer emulation of DRM drivers copies what was
-    # written through its mapping to the screen a moment later (deferred
-    # I/O, 50 ms).
-    if wait_for /tmp/ready "$pid" && [ -n "$held_text" ]; then
-        printf '%s\r\n' "$held_text" "$held_text" "$held_text" > /dev/tty1
-        echo "during $(vt_modes)" > "/tmp/$name.vt"
+    if start "$n" zr-scene --dump "/tmp/$n.raw" --device "$device" "$@" /data; then
+        if [ -n "$held_text" ]; then
+            printf '%s\r\n' "$held_text" "$held_text" "$held_text" > /dev/tty1
+            echo "during $(vt_modes)" > "/tmp/$n.vt"
+        fi
+        # The framebuffer emulation of DRM drivers copies what was written
+        # through its mapping to the screen a moment later (deferred I/O, 50 ms).
+        sleep 0.2
+        screendump "$n"
     fi
-    wait_for /tmp/ready "$pid" && sleep 0.2 && screendump "$name"
     # The kernel gives the display back to its console when the last file of
     # a DRM node closes; held open here, only the program's own restore of
     # the output shows in NAME-after.
     case $device in /dev/dri/*) exec 3< "$device" ;; esac
-    touch /tmp/stop
-    wait "$pid"
-    echo "$?" > "/tmp/$name.status"
+    finish "$n"
     sleep 0.2
-    screendump "$name-after"
+    screendump "$n-after"
     exec 3<&-
     if [ -n "$held_text" ]; then
-        echo "after $(vt_modes)" >> "/tmp/$name.vt"
-        send_file "$name.vt" "/tmp/$name.vt"
+        echo "after $(vt_modes)" >> "/tmp/$n.vt"
+        send_file "$n.vt"
     fi
-    if [ -e "/tmp/$name.raw" ]; then sha256sum < "/tmp/$name.raw" | cut -d' ' -f1; fi > "/tmp/$name.sha256"
-    rm -f "/tmp/$name.raw"
-    for f in status err out sha256; do send_file "$name.$f" "/tmp/$name.$f"; done
+    if [ -e "/tmp/$n.raw" ]; then sha256sum < "/tmp/$n.raw" | cut -d' ' -f1; fi > "/tmp/$n.sha256"
+    rm -f "/tmp/$n.raw"
+    send_file "$n.status" "$n.err" "$n.out" "$n.sha256"
 }
 
-# zr-flicker on DEVICE; with "second", another zr-scene then opens DEVICE
-# while zr-flicker holds it. The host takes 100 screendumps NAME-NNN.png.
-flicker() {  # NAME DEVICE second|alone [zr-flicker options]
-    name=$1 device=$2 second=$3
-    shift 3
-    rm -f /tmp/ready /tmp/stop
-    : > "/tmp/$name-second.out"
-    : > "/tmp/$name-second.err"
-    echo none > "/tmp/$name-second.status"
-    zr-flicker --device "$device" "$@" --ready /tmp/ready --until /tmp/stop > "/tmp/$name.out" 2> "/tmp/$name.err" &
+# The demo on /dev/fb for SECONDS, screendump NAME while it runs; whether it
+# was still running then.
+demo() {  # NAME SECONDS
+    ZR_DEBUG=0 zr-sample > "/tmp/$1.out" 2>&1 &
     pid=$!
-    if wait_for /tmp/ready "$pid"; then
-        if [ "$second" = second ]; then
-            timeout 60 zr-scene --device "$device" /data > "/tmp/$name-second.out" 2> "/tmp/$name-second.err"
-            echo "$?" > "/tmp/$name-second.status"
-        fi
-        echo "@@zr screendumps $name 100"
-        read -r _
-    fi
-    touch /tmp/stop
-    wait "$pid"
-    echo "$?" > "/tmp/$name.status"
-    for f in .status .err .out -second.status -second.out -second.err; do send_file "$name$f" "/tmp/$name$f"; done
+    sleep "$2"
+    screendump "$1"
+    if kill -0 "$pid" 2>/dev/null; then echo running; else echo exited; fi > "/tmp/$1.status"
+    kill "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    send_file "$1.status" "$1.out"
 }
 
-# zr-flicker --console on the DRM node, ended by ENDING: "stop" (--until),
-# TERM or INT (the signal while it runs). Appends to /tmp/vt-mode.log
-# "CASE before|during|after tty0=MODE tty1=MODE" and "CASE status N"; a
-# program still running 10 s after the signal is killed ("CASE hung").
-vt_case() {  # CASE ENDING [zr-flicker options]
-    vt_name=$1 ending=$2
+# zr-frames on the DRM node; with "second", another zr-scene then opens it
+# while zr-frames holds it. The host takes 100 screendumps NAME-NNN.png.
+flicker() {  # NAME second|alone [zr-frames options]
+    n=$1 second=$2
     shift 2
-    rm -f /tmp/ready /tmp/stop
-    echo "$vt_name before $(vt_modes)" >> /tmp/vt-mode.log
-    zr-flicker --device /dev/dri/card0 --console "$@" --ready /tmp/ready --until /tmp/stop \
-        > "/tmp/vt-$vt_name.out" 2> "/tmp/vt-$vt_name.err" &
-    pid=$!
-    if wait_for /tmp/ready "$pid"; then
-        echo "$vt_name during $(vt_modes)" >> /tmp/vt-mode.log
+    : > "/tmp/$n-second.out"
+    : > "/tmp/$n-second.err"
+    echo none > "/tmp/$n-second.status"
+    if start "$n" zr-frames --device /dev/dri/card0 "$@"; then
+        if [ "$second" = second ]; then
+            timeout 60 zr-scene --device /dev/dri/card0 /data > "/tmp/$n-second.out" 2> "/tmp/$n-second.err"
+            echo "$?" > "/tmp/$n-second.status"
+        fi
+        host screendumps "$n" 100
+    fi
+    finish "$n"
+    send_file "$n.status" "$n.err" "$n.out" "$n-second.status" "$n-second.out" "$n-second.err"
+}
+
+# zr-frames --console on the DRM node, ended by ENDING: "stop" (--until),
+# TERM or INT (the signal while it runs), or INT-ignored (the signal, then
+# --until). Appends to /tmp/vt-mode.log "CASE before|during|after
+# tty0=MODE tty1=MODE", "CASE status N" and its standard error.
+vt_log() { echo "$vc $*" >> /tmp/vt-mode.log; }
+vt_case() {  # CASE ENDING [zr-frames options]
+    vc=$1 ending=$2
+    shift 2
+    vt_log before "$(vt_modes)"
+    if start "vt-$vc" zr-frames --device /dev/dri/card0 --console "$@"; then
+        vt_log during "$(vt_modes)"
         case $ending in
-            stop) touch /tmp/stop ;;
+            stop) ;;
             INT-ignored)
                 kill -INT "$pid"
                 sleep 0.5
-                if wait_end "$pid" 0; then echo "$vt_name ended by the signal" >> /tmp/vt-mode.log; fi
-                echo "$vt_name signalled $(vt_modes)" >> /tmp/vt-mode.log
-                touch /tmp/stop
+                if wait_end "$pid" 0; then vt_log ended by the signal; fi
+                vt_log signalled "$(vt_modes)"
                 ;;
             *) kill "-$ending" "$pid" ;;
         esac
     else
-        echo "$vt_name never ready" >> /tmp/vt-mode.log
-        touch /tmp/stop
+        vt_log never ready
     fi
-    if ! wait_end "$pid"; then
-        echo "$vt_name hung" >> /tmp/vt-mode.log
-        kill -KILL "$pid"
-    fi
-    wait "$pid"
-    echo "$vt_name status $?" >> /tmp/vt-mode.log
-    echo "$vt_name after $(vt_modes)" >> /tmp/vt-mode.log
-    sed "s/^/$vt_name err: /" "/tmp/vt-$vt_name.err" >> /tmp/vt-mode.log
+    finish "vt-$vc" || vt_log hung
+    vt_log status "$(cat "/tmp/vt-$vc.status")"
+    vt_log after "$(vt_modes)"
+    sed "s/^/$vc err: /" "/tmp/vt-$vc.err" >> /tmp/vt-mode.log
 }
 
-# zr-session (ZR_INIT_CONSOLE) on the DRM node while the terminal switches
-# away and back: screendumps NAME-before; after chvt 2 NAME-away; a second
-# zr-scene on the node meanwhile (NAME-second, NAME-second-after once it has
-# ended); chvt 1 and, once zr-session has shown its picture again,
-# NAME-back. Statuses and standard error of both go to the host.
-vt_switch() {  # NAME [zr-session options]
-    name=$1
+# zr-frames following the terminal's switches on the DRM node: screendumps
+# NAME-before; after chvt 2 NAME-away; a second zr-scene on the node
+# meanwhile (NAME-second, NAME-second-after once it has ended); chvt 1 and,
+# once zr-frames has shown its picture again, NAME-back. Statuses and
+# standard error of both go to the host.
+vt_switch() {  # NAME [zr-frames options]
+    n=$1
     shift
-    rm -f /tmp/ready /tmp/left /tmp/back /tmp/stop /tmp/second-ready /tmp/second-stop
-    echo none > "/tmp/$name-second.status"
-    : > "/tmp/$name-second.err"
-    zr-session --device /dev/dri/card0 "$@" --ready /tmp/ready --left /tmp/left --back /tmp/back \
-        --until /tmp/stop > "/tmp/$name.out" 2> "/tmp/$name.err" &
-    pid=$!
-    if wait_for /tmp/ready "$pid"; then
+    rm -f /tmp/left /tmp/back
+    echo none > "/tmp/$n-second.status"
+    : > "/tmp/$n-second.err"
+    if start "$n" zr-frames --device /dev/dri/card0 --console "$@" --left /tmp/left --back /tmp/back; then
+        first=$pid
         sleep 0.2
-        screendump "$name-before"
+        screendump "$n-before"
         # chvt waits for the switch: bounded, should the answer never come.
-        timeout 20 chvt 2 || echo "chvt 2 failed or timed out" >> "/tmp/$name.err"
-        if wait_for /tmp/left "$pid"; then
+        timeout 20 chvt 2 || echo "chvt 2 failed or timed out" >> "/tmp/$n.err"
+        if wait_for /tmp/left "$first"; then
             sleep 0.3
-            screendump "$name-away"
-            zr-scene --device /dev/dri/card0 --ready /tmp/second-ready --until /tmp/second-stop /data \
-                > "/tmp/$name-second.out" 2> "/tmp/$name-second.err" &
-            second=$!
-            wait_for /tmp/second-ready "$second" && sleep 0.2 && screendump "$name-second"
-            touch /tmp/second-stop
-            wait "$second"
-            echo "$?" > "/tmp/$name-second.status"
+            screendump "$n-away"
+            start "$n-second" zr-scene --device /dev/dri/card0 /data && sleep 0.2 && screendump "$n-second"
+            finish "$n-second"
             sleep 0.2
-            screendump "$name-second-after"
+            screendump "$n-second-after"
         fi
-        timeout 20 chvt 1 || echo "chvt 1 failed or timed out" >> "/tmp/$name.err"
-        wait_for /tmp/back "$pid" && sleep 0.2 && screendump "$name-back"
+        timeout 20 chvt 1 || echo "chvt 1 failed or timed out" >> "/tmp/$n.err"
+        pid=$first
+        wait_for /tmp/back "$pid" && sleep 0.2 && screendump "$n-back"
     fi
-    touch /tmp/stop
-    if ! wait_end "$pid"; then kill -KILL "$pid"; fi
-    wait "$pid"
-    echo "$?" > "/tmp/$name.status"
-    for f in .status .err -second.status -second.err; do send_file "$name$f" "/tmp/$name$f"; done
+    finish "$n"
+    send_file "$n.status" "$n.err" "$n-second.status" "$n-second.err"
 }
 
-# Waits up to 30 s for a line of FILE matching the extended PATTERN, after
-# the line "mark" when given.
-wait_line() {  # FILE PATTERN [mark]
-    tries=0
-    until sed -n "${3:+/^$3\$/,\$}p" "$1" 2>/dev/null | grep -q -E "$2"; do
-        tries=$((tries + 1))
-        [ "$tries" -le 600 ] || { echo "@@zr no line '$2' in $1"; return 1; }
-        sleep 0.05
+# The tablet (QMP input-send-event) at X Y of 0 .. 32767 until paint's log
+# /tmp/NAME.log says "motion PX ..."; a left click, each change waited for:
+# libinput holds a button's change back a moment (debouncing), longer than
+# TCG's pace between requests.
+point() {  # NAME X Y PX
+    host qmp '{"execute": "input-send-event", "arguments": {"events": [{"type": "abs", "data": {"axis": "x", "value": '"$2"'}}, {"type": "abs", "data": {"axis": "y", "value": '"$3"'}}]}}'
+    wait_line "/tmp/$1.log" "^motion $4 "
+}
+click() {  # NAME
+    for down in true false; do
+        host qmp '{"execute": "input-send-event", "arguments": {"events": [{"type": "btn", "data": {"down": '$down', "button": "left"}}]}}'
+        wait_line "/tmp/$1.log" "^button-$([ $down = true ] && echo down || echo up) "
     done
 }
-
-host() {  # hmp|qmp WORDS: the host runs it on QEMU's monitor or QMP
-    echo "@@zr $*"
-    read -r _
-}
-
-qmp_events() {  # JSON of input events: the host sends them to the tablet
-    host qmp '{"execute": "input-send-event", "arguments": {"events": ['"$1"']}}'
-}
-abs_event() {  # X Y
-    qmp_events '{"type": "abs", "data": {"axis": "x", "value": '"$1"'}}, {"type": "abs", "data": {"axis": "y", "value": '"$2"'}}'
-}
-button_event() {  # true|false
-    qmp_events '{"type": "btn", "data": {"down": '"$1"', "button": "left"}}'
+# The middle (clicked), the far edge and a quarter across, and ends paint:
+# its x at each.
+tablet_moves() {  # NAME X-MIDDLE X-EDGE X-QUARTER
+    point "$1" 16384 8192 "$2"
+    click "$1"
+    point "$1" 32767 32767 "$3"
+    point "$1" 8192 24576 "$4"
+    paint_end "$1"
 }
 
 # paint --log on $paint_device (default /dev/fb0) into /tmp/NAME.log
@@ -305,50 +267,35 @@ input_run() {
     systemd-udevd --daemon --resolve-names=never 2>/tmp/udevd.err
     udevadm trigger --action=add --subsystem-match=input
     udevadm settle --timeout=30
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: udev settled, $(ls /dev/input | tr '\n' ' ')"
+    uptime_note "udev settled, $(ls /dev/input | tr '\n' ' ')"
     # Held open, tty1 keeps what reaches it; one key with no program shows the
     # count works.
     sleep 100000 < /dev/tty1 &
     holder=$!
-    zr-ttyqueue --flush /dev/tty1 > /dev/null
+    zr-tty queue --flush /dev/tty1 > /dev/null
     host hmp sendkey x
     sleep 1
-    echo "before $(zr-ttyqueue /dev/tty1)" > /tmp/tty.log
+    echo "before $(zr-tty queue /dev/tty1)" > /tmp/tty.log
     for layout in us de; do
-        zr-ttyqueue --flush /dev/tty1 > /dev/null
+        zr-tty queue --flush /dev/tty1 > /dev/null
         export XKB_DEFAULT_LAYOUT=$layout
         paint_log "keys-$layout" 1
         for key in a shift-2 y z; do host hmp sendkey "$key"; done
         wait_line "/tmp/keys-$layout.log" '^key-down 44 '
         paint_end "keys-$layout"
         sleep 0.5
-        echo "$layout $(zr-ttyqueue /dev/tty1)" >> /tmp/tty.log
+        echo "$layout $(zr-tty queue /dev/tty1)" >> /tmp/tty.log
     done
     unset XKB_DEFAULT_LAYOUT
     kill "$holder"
 
-    # Each step waits for the one before: libinput holds a button's change
-    # back a moment (debouncing), longer than TCG's pace between requests.
     paint_log tablet 2
-    abs_event 16384 8192
-    wait_line /tmp/tablet.log '^motion 400 '
-    button_event true
-    wait_line /tmp/tablet.log '^button-down '
-    button_event false
-    wait_line /tmp/tablet.log '^button-up '
-    abs_event 32767 32767
-    wait_line /tmp/tablet.log '^motion 799 '
-
-    abs_event 8192 24576
-    wait_line /tmp/tablet.log '^motion 200 '
-    paint_end tablet
+    tablet_moves tablet 400 799 200
     # Turned a quarter clockwise, the panel's (400, 150) is the picture's
     # (150, 399) and its (200, 450) the picture's (450, 599).
     paint_log tablet-90 2 --rotate 90
-    abs_event 16384 8192
-    wait_line /tmp/tablet-90.log '^motion 150 '
-    abs_event 8192 24576
-    wait_line /tmp/tablet-90.log '^motion 450 '
+    point tablet-90 16384 8192 150
+    point tablet-90 8192 24576 450
     paint_end tablet-90
 
     rm -f /tmp/touch-ready /tmp/touch-go /tmp/touch-stop
@@ -381,34 +328,20 @@ input_run() {
     screendump paint
 
     chmod 600 /dev/input/event*
-    start=$(cut -d. -f1 /proc/uptime)
+    began=$(cut -d. -f1 /proc/uptime)
     su -s /bin/sh -c 'ZR_DEBUG=1 /bin/paint /dev/fb0' nobody > /tmp/access.log 2>&1
     echo "status $?" >> /tmp/access.log
-    echo "seconds $(($(cut -d. -f1 /proc/uptime) - start))" >> /tmp/access.log
+    echo "seconds $(($(cut -d. -f1 /proc/uptime) - began))" >> /tmp/access.log
 
     # A second screen size: bochs's DRM driver takes the VGA device over from
     # vesafb at the device's preferred mode (qemu-session.py --size), and the
     # tablet is mapped to that.
     chmod 660 /dev/input/event*
-    while read -r module params; do
-        # shellcheck disable=SC2086 # the parameters are words
-        insmod "/lib/modules/$module" $params || echo "@@zr insmod $module failed"
-    done < /lib/modules/bochs.list
-    wait_for /dev/dri/card0 || echo "@@zr no /dev/dri/card0"
+    load_modules bochs
     paint_device=/dev/dri/card0
     paint_log tablet-drm 2
-    abs_event 16384 8192
-    wait_line /tmp/tablet-drm.log '^motion 512 '
-    button_event true
-    wait_line /tmp/tablet-drm.log '^button-down '
-    button_event false
-    wait_line /tmp/tablet-drm.log '^button-up '
-    abs_event 32767 32767
-    wait_line /tmp/tablet-drm.log '^motion 1023 '
-    abs_event 8192 24576
-    wait_line /tmp/tablet-drm.log '^motion 256 '
-    paint_end tablet-drm
-    echo "drm $(cat /sys/class/drm/card0/device/uevent | grep DRIVER=) modes $(head -1 /sys/class/drm/card0-*/modes | tr '\n' ' ')" >> /tmp/tablet-drm.log
+    tablet_moves tablet-drm 512 1023 256
+    echo "drm $(drm_driver) modes $(head -1 /sys/class/drm/card0-*/modes | tr '\n' ' ')" >> /tmp/tablet-drm.log
     paint_device=
 
     # Through a seat manager: seatd (not bound to a terminal) lets the user
@@ -424,31 +357,24 @@ input_run() {
     paint_pid=$!
     wait_line /tmp/tablet-seat.log '^device-added [0-9]+ 2 '
     sleep 0.5
-    abs_event 16384 8192
-    wait_line /tmp/tablet-seat.log '^motion 512 '
-    abs_event 8192 24576
-    wait_line /tmp/tablet-seat.log '^motion 256 '
+    point tablet-seat 16384 8192 512
+    point tablet-seat 8192 24576 256
     paint_end tablet-seat
     kill "$seatd_pid"
     wait "$seatd_pid"
     cat /tmp/seatd.err >> /tmp/tablet-seat.log
 
-    for f in keys-us.log keys-de.log tty.log tablet.log tablet-90.log tablet-drm.log tablet-seat.log touch.log hotplug.log access.log paint.out paint.status udevd.err; do
-        send_file "$f" "/tmp/$f"
-    done
+    send_file keys-us.log keys-de.log tty.log tablet.log tablet-90.log tablet-drm.log tablet-seat.log touch.log \
+        hotplug.log access.log paint.out paint.status udevd.err
 }
 
-echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: init"
+uptime_note init
 modules=$(cmdline_value zr.modules "")
 if [ -n "$modules" ]; then
-    while read -r module params; do
-        # shellcheck disable=SC2086 # the parameters are words
-        insmod "/lib/modules/$module" $params || echo "@@zr insmod $module failed"
-    done < "/lib/modules/$modules.list"
-    wait_for /dev/dri/card0 || echo "@@zr no /dev/dri/card0"
+    load_modules "$modules"
     wait_for /dev/fb0 || echo "@@zr no /dev/fb0"
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: modules loaded"
-    echo "@@zr drm $(cat /sys/class/drm/card0/device/uevent 2>/dev/null | grep DRIVER=)"
+    uptime_note "modules loaded"
+    echo "@@zr drm $(drm_driver)"
 else
     console_off
 fi
@@ -457,64 +383,35 @@ fb=/sys/class/graphics/fb0
 echo "@@zr fb name=$(cat $fb/name) bits=$(cat $fb/bits_per_pixel) size=$(cat $fb/virtual_size) stride=$(cat $fb/stride)"
 
 run=$(cmdline_value zr.run scene)
+want() { case ",$run," in *,"$1",*) return 0 ;; esac; return 1; }
 cd /data || exit 1
-case ",$run," in *,scene,*)
+# zr-scene draws its picture on /dev/fb and exits; the output of the
+# placeholder depths runs to megabytes: its hash and its distinct lines with
+# their counts say enough.
+if want scene; then
     timeout 300 zr-scene --dump /tmp/scene.raw /data > /tmp/scene.out 2> /tmp/scene.err
     echo "$?" > /tmp/scene.status
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: scene drawn"
     sha256sum < /tmp/scene.raw | cut -d' ' -f1 > /tmp/scene.sha256
-    send_file scene.status /tmp/scene.status
-    send_file scene.err /tmp/scene.err
-    send_file scene.sha256 /tmp/scene.sha256
-    # The output of the placeholder depths runs to megabytes: a hash of it and
-    # its distinct lines with their counts say enough.
     sha256sum < /tmp/scene.out | cut -d' ' -f1 > /tmp/scene.out.sha256
     sort /tmp/scene.out | uniq -c > /tmp/scene.out.lines
-    send_file scene.out.sha256 /tmp/scene.out.sha256
-    send_file scene.out.lines /tmp/scene.out.lines
+    send_file scene.status scene.err scene.sha256 scene.out.sha256 scene.out.lines
     screendump scene
-    ;;
-esac
-case ",$run," in *,sample,*)
-    seconds=$(cmdline_value zr.sample_seconds 5)
-    ZR_DEBUG=0 /bin/sample > /tmp/sample.out 2>&1 &
-    pid=$!
-    sleep "$seconds"
-    screendump sample
-    if kill -0 "$pid" 2>/dev/null; then echo running > /tmp/sample.status; else echo exited > /tmp/sample.status; fi
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    send_file sample.status /tmp/sample.status
-    send_file sample.out /tmp/sample.out
-    ;;
-esac
-
-case ",$run," in *,console,*)
+fi
+want sample && demo sample "$(cmdline_value zr.sample_seconds 5)"
+if want console; then
     printf '\033[2J\033[Hzr system test: the console\n' > /dev/tty1
     sleep 0.2
     screendump console
-    ;;
-esac
-case ",$run," in *,drm-scene,*) held drm-scene /dev/dri/card0 ;; esac
-case ",$run," in *,drm-double,*) held drm-double /dev/dri/card0 --double ;; esac
-case ",$run," in *,drm-legacy,*) held drm-legacy /dev/dri/card0 --no-present ;; esac
-case ",$run," in *,drm-sample,*)
-    ln -sf /dev/dri/card0 /dev/fb
-    ZR_DEBUG=0 /bin/sample > /tmp/drm-sample.out 2>&1 &
-    pid=$!
-    sleep 3
-    screendump drm-sample
-    kill "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-    ln -sf /dev/fb0 /dev/fb
-    send_file drm-sample.out /tmp/drm-sample.out
-    ;;
-esac
-case ",$run," in *,tear-double,*) flicker tear-double /dev/dri/card0 second --double ;; esac
-case ",$run," in *,tear-front,*) flicker tear-front /dev/dri/card0 alone ;; esac
-case ",$run," in *,tear-shadow,*) flicker tear-shadow /dev/dri/card0 alone --double --shadow ;; esac
-case ",$run," in *,vt-mode,*)
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-mode"
+fi
+want drm-scene && held drm-scene /dev/dri/card0
+want drm-double && held drm-double /dev/dri/card0 --double
+# A program written before zr_present: zr_init, draw, never present.
+want drm-legacy && held drm-legacy /dev/dri/card0 --no-present
+want drm-sample && { ln -sf /dev/dri/card0 /dev/fb; demo drm-sample 3; ln -sf /dev/fb0 /dev/fb; }
+want tear-double && flicker tear-double second --double
+want tear-front && flicker tear-front alone
+want tear-shadow && flicker tear-shadow alone --double --shadow
+if want vt-mode; then
     : > /tmp/vt-mode.log
     vt_case exit stop
     vt_case sigterm TERM
@@ -523,43 +420,26 @@ case ",$run," in *,vt-mode,*)
     # As the shell starts it in the background, with SIGINT ignored: the
     # signal must end nothing and leave the console in graphics mode.
     vt_case int-ignored INT-ignored
-    send_file vt-mode.log /tmp/vt-mode.log
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-mode done"
-    ;;
-esac
-case ",$run," in *,vt-switch,*)
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-switch"
-    vt_switch vt-double --double
-    vt_switch vt-front
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: vt-switch done"
-    ;;
-esac
-case ",$run," in *,input,*) input_run ;; esac
-case ",$run," in *,fb-console,*)
+    send_file vt-mode.log
+fi
+want vt-switch && { vt_switch vt-double --double; vt_switch vt-front; }
+want input && input_run
+# zr-scene --console on /dev/fb0 with text written to tty1 while it holds its
+# picture; then without --console, where the text must show.
+if want fb-console; then
     held_text='zr system test: text on the console'
     held fb-console /dev/fb0 --console
     held fb-text /dev/fb0
     held_text=
-    echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: fb-console done"
-    ;;
-esac
-case ",$run," in *,fb-double,*)
-    console_off
-    held fb-double /dev/fb0 --double --vsync
-    ;;
-esac
-case ",$run," in *,drm-rot,*)
+fi
+want fb-double && { console_off; held fb-double /dev/fb0 --double --vsync; }
+if want drm-rot; then
     held drm-rot90 /dev/dri/card0 --rotate 90
     held drm-rot180 /dev/dri/card0 --rotate 180 --double
     held drm-rot270 /dev/dri/card0 --rotate 270
-    ;;
-esac
-case ",$run," in *,fb-rot,*)
-    console_off
-    for degrees in 90 180 270; do held "fb-rot$degrees" /dev/fb0 --rotate "$degrees"; done
-    ;;
-esac
+fi
+want fb-rot && { console_off; for d in 90 180 270; do held "fb-rot$d" /dev/fb0 --rotate "$d"; done; }
 
-echo "@@zr uptime $(cut -d' ' -f1 /proc/uptime) s: done"
+uptime_note done
 echo "@@zr done"
 poweroff -f

@@ -1,35 +1,23 @@
 // zr-scene: draws one fixed picture with every family of operations of the
-// library, shows it with zr_present, optionally saves the screen memory, and
+// library, shows it with zr_present, optionally saves the buffer drawn, and
 // exits.
 //
 //   zr-scene [--dump FILE] [--device PATH] [--double] [--vsync] [--console]
 //            [--rotate 90|180|270] [--no-present] [--ready FILE --until FILE] [IMAGE_DIR]
 //
-// PATH is a framebuffer or a DRM node (default /dev/fb); --double asks for a
-// back buffer (zr_init_ex with ZR_INIT_DOUBLE_BUFFER), --vsync adds
-// ZR_INIT_VSYNC, --console puts the active virtual terminal in graphics mode
-// meanwhile (ZR_INIT_CONSOLE), --rotate turns the picture clockwise onto the
-// panel (ZR_INIT_ROTATE_*; the picture is then drawn in the turned size).
-// --no-present is a program written before
-// zr_present: zr_init, draw, and never present.
-// --ready creates FILE once the picture is shown; --until then keeps the
-// display open until FILE exists, so that a screendump sees the picture
-// before the display is given back. The screen memory is saved before
-// zr_present (the buffer drawn).
-//
-// The picture is the same on every run and every device of one geometry and
-// depth, so the same program under the virtual framebuffer and under a real
-// kernel driver must leave the same bytes. It is laid out for 800 x 600;
-// other sizes clip it. The demo's five BMP files are read from IMAGE_DIR
-// (default: the working directory). Standard output carries only what the
-// library prints; the geometry goes to standard error.
+// PATH: a framebuffer or a DRM node (default /dev/fb). The switches are
+// zr_init_ex's flags (turned, the picture is drawn at the turned size);
+// --no-present is a program written before zr_present: zr_init, draw, never
+// present. --ready, --until: guest.hpp. The picture is the same on every run
+// and device of one geometry and depth, laid out for 800 x 600 (other sizes
+// clip it), with the demo's five BMP files from IMAGE_DIR (default: the
+// working directory). Standard output carries only what the library prints.
+#include "guest.hpp"
 #include "scene_layout.hpp"
-#include "zr.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -184,12 +172,12 @@ void blended_blit(dc_t *screen) {
 }
 
 // The demo's five images, each cut to a cell of a row along the bottom.
-void bitmaps(dc_t *screen, const std::string &dir) {
+void bitmaps(dc_t *screen, const char *dir) {
     static const char *const names[] = {"bpp-01.bmp", "bpp-04.bmp", "bpp-08.bmp", "bpp-24.bmp",
                                         "bpp-32.bmp"};
     const int cell_w = 144, cell_h = 150, top = 450;
     for (int i = 0; i < 5; ++i) {
-        const std::string path = dir + "/" + names[i];
+        const std::string path = std::string(dir) + "/" + names[i];
         bmp_t *bmp = zr_bmp_open(path.c_str());
         if (bmp == nullptr) {
             zr_print_error(names[i]);
@@ -239,70 +227,33 @@ bool dump(const dc_t *screen, const char *path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const char *dump_path = nullptr;
-    const char *device = "/dev/fb";
-    const char *ready_path = nullptr;
-    const char *until_path = nullptr;
+    const char *dump_path = nullptr, *device = "/dev/fb", *ready_path = nullptr, *until_path = nullptr;
+    const char *rotate = nullptr, *images = ".";
     int flags = 0;
-    bool present = true;
-    std::string images = ".";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--dump") == 0 && i + 1 < argc) {
-            dump_path = argv[++i];
-        } else if (std::strcmp(argv[i], "--device") == 0 && i + 1 < argc) {
-            device = argv[++i];
-        } else if (std::strcmp(argv[i], "--double") == 0) {
-            flags |= ZR_INIT_DOUBLE_BUFFER;
-        } else if (std::strcmp(argv[i], "--vsync") == 0) {
-            flags |= ZR_INIT_VSYNC;
-        } else if (std::strcmp(argv[i], "--console") == 0) {
-            flags |= ZR_INIT_CONSOLE;
-        } else if (std::strcmp(argv[i], "--rotate") == 0 && i + 1 < argc) {
-            const int degrees = std::atoi(argv[++i]);
-            flags |= degrees == 90 ? ZR_INIT_ROTATE_90 : degrees == 180 ? ZR_INIT_ROTATE_180 : ZR_INIT_ROTATE_270;
-        } else if (std::strcmp(argv[i], "--no-present") == 0) {
-            present = false;
-        } else if (std::strcmp(argv[i], "--ready") == 0 && i + 1 < argc) {
-            ready_path = argv[++i];
-        } else if (std::strcmp(argv[i], "--until") == 0 && i + 1 < argc) {
-            until_path = argv[++i];
-        } else if (argv[i][0] != '-') {
-            images = argv[i];
-        } else {
-            std::fprintf(stderr,
-                         "usage: %s [--dump FILE] [--device PATH] [--double] [--vsync] [--console] "
-                         "[--rotate 90|180|270] [--no-present] [--ready FILE --until FILE] [IMAGE_DIR]\n",
-                         argv[0]);
-            return 2;
-        }
+    bool no_present = false;
+    if (!guest::parse(argc, argv,
+                      {{"--dump", 0, nullptr, &dump_path},
+                       {"--device", 0, nullptr, &device},
+                       {"--double", ZR_INIT_DOUBLE_BUFFER},
+                       {"--vsync", ZR_INIT_VSYNC},
+                       {"--console", ZR_INIT_CONSOLE},
+                       {"--rotate", 0, nullptr, &rotate},
+                       {"--no-present", 0, &no_present},
+                       {"--ready", 0, nullptr, &ready_path},
+                       {"--until", 0, nullptr, &until_path}},
+                      &flags,
+                      "[--dump FILE] [--device PATH] [--double] [--vsync] [--console] [--rotate 90|180|270] "
+                      "[--no-present] [--ready FILE --until FILE] [IMAGE_DIR]",
+                      &images))
+        return 2;
+    if (rotate != nullptr) {
+        const int degrees = std::atoi(rotate);
+        flags |= degrees == 90 ? ZR_INIT_ROTATE_90 : degrees == 180 ? ZR_INIT_ROTATE_180 : ZR_INIT_ROTATE_270;
     }
-    if ((flags == 0 ? zr_init(device) : zr_init_ex(device, flags)) != 0) {
-        zr_print_error("zr-scene");
-        return 1;
-    }
-    dc_t *screen = zr_get_screen_dc();
-    if (screen == nullptr) {
-        zr_print_error("zr-scene");
-        zr_close();
-        return 1;
-    }
-    std::fprintf(stderr, "screen %dx%d colors %d bits_per_pixel %d line %d\n", screen->width,
-                 screen->height, screen->colors, screen->bits_per_pixel, screen->bytes_per_line);
-    zr_display_info_t info{};
-    zr_display_info(&info);
-    std::fprintf(stderr, "display backend %d method %d buffers %d\n", info.backend, info.method, info.buffers);
-    std::fprintf(stderr, "display vsync %d paced %d\n", info.vsync, info.paced);
-    if (info.rotation != 0)
-        std::fprintf(stderr, "display rotation %d method %d panel %dx%d\n", info.rotation, info.rotation_method,
-                     info.panel_width, info.panel_height);
+    dc_t *screen = guest::open_screen("zr-scene", device, flags);
+    if (screen == nullptr) return 1;
 
-    background(screen);
-    row_copies(screen);
-    lines(screen);
-    spans(screen);
-    shapes(screen);
-    blended_blit(screen);
-    inversions(screen);
+    for (void (*draw)(dc_t *) : {background, row_copies, lines, spans, shapes, blended_blit, inversions}) draw(screen);
     bitmaps(screen, images);
     quarter_turns(screen);
 
@@ -310,17 +261,13 @@ int main(int argc, char **argv) {
     if (!dumped) std::fprintf(stderr, "zr-scene: cannot write %s\n", dump_path);
     // The whole screen changed: drivers that are told of damage (DIRTYFB)
     // show nothing without it, but what zr flushes by itself.
-    const int presented = present ? zr_present(nullptr, 0) : ERR_NONE;
+    const int presented = no_present ? ERR_NONE : zr_present(nullptr, 0);
     if (presented != ERR_NONE) {
         zr_print_error("zr-scene");
         std::fprintf(stderr, "zr-scene: zr_present failed with %d\n", presented);
     }
-    if (ready_path != nullptr) {
-        if (FILE *f = std::fopen(ready_path, "w")) std::fclose(f);
-    }
-    if (until_path != nullptr) {
-        while (access(until_path, F_OK) != 0) usleep(20000);
-    }
+    guest::touch(ready_path);
+    while (until_path != nullptr && !guest::exists(until_path)) usleep(20000);
     zr_release_dc(screen);
     zr_close();
     return dumped && presented == ERR_NONE ? 0 : 1;
