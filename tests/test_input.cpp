@@ -4,6 +4,7 @@
 #include "fake_terminal.hpp"
 #include "input.hpp"
 #include "memory_backend.hpp"
+#include "temp_file.hpp"
 
 #include <gtest/gtest.h>
 #include <linux/input-event-codes.h>
@@ -13,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -27,10 +29,7 @@ namespace {
 
 TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
     const std::string head = "0 add 1 keyboard\n0 add 2 touch 100 50 Panel one\n0 add 3 tablet 10 10\n0 add 4 mouse\n";
-    struct row {
-        const char *lines;
-        int bad_line;  // 0: read
-    } rows[] = {
+    const struct { const char *lines; int bad_line; /* 0: read */ } rows[] = {
         {"5 key 1 30 down\n6 key 1 30 up # comment\n\n   \n", 0},
         {"5 touch 2 down 15 99 49\r\n6 touch 2 motion 15 0 0\n7 touch 2 up 15\n", 0},
         {"5 position 3 9 9\n5 move 4 -5 7\n5 button 4 272 down\n5 wheel 4 0 -2\n9 remove 4\n10 add 4 keyboard\n", 0},
@@ -57,7 +56,7 @@ TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
         {"18446744073709551621 key 1 30 down\n", 5},  // 2^64 + 5: too long to read, never wrapped
         {"5 remove 9\n", 5},
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         const std::string text = head + r.lines;
         std::vector<zr::input::script_event> events;
         int bad = -1;
@@ -86,11 +85,7 @@ TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
 }
 
 TEST(Pointercal, ReadsSevenIntegersAndRefusesTheRest) {
-    struct row {
-        const char *text;
-        bool ok;
-        int c[7];
-    } rows[] = {
+    const struct { const char *text; bool ok; int c[7]; } rows[] = {
         {"1 0 0 0 1 0 1", true, {1, 0, 0, 0, 1, 0, 1}},
         {"  -65536 12 +3\n4\t5 -6 65536 800 480\n", true, {-65536, 12, 3, 4, 5, -6, 65536}},
         {"2147483647 -2147483648 0 0 0 0 1", true, {2147483647, -2147483647 - 1, 0, 0, 0, 0, 1}},
@@ -103,7 +98,7 @@ TEST(Pointercal, ReadsSevenIntegersAndRefusesTheRest) {
         {"", false, {}},
         {"- 1 2 3 4 5 6 7", false, {}},
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         int c[7]{};
         EXPECT_EQ(read_pointercal(r.text, std::char_traits<char>::length(r.text), c), r.ok) << r.text;
         if (!r.ok) continue;
@@ -116,12 +111,7 @@ TEST(Pointercal, ReadsSevenIntegersAndRefusesTheRest) {
 TEST(InputMap, ScalesCalibratesTurnsAndClamps) {
     static const int swap_halved[7] = {0, 32768, 0, 65536, 0, 0, 65536};  // x' = y / 2, y' = x
     static const int shifted[7] = {1, 0, 10, 0, 1, -5, 1};
-    struct row {
-        int pw, ph, rotation;
-        const int *calibration;
-        double fx, fy;
-        int x, y;
-    } rows[] = {
+    const struct { int pw, ph, rotation; const int *calibration; double fx, fy; int x, y; } rows[] = {
         {800, 480, 0, nullptr, 0.5, 0.25, 400, 120},
         {480, 480, 0, nullptr, 123.0 / 480, 123.0 / 480, 123, 123},  // a whole pixel, not a hair under
         {320, 240, 0, nullptr, 0.5, 0.25, 160, 60},
@@ -140,41 +130,26 @@ TEST(InputMap, ScalesCalibratesTurnsAndClamps) {
         {800, 480, 270, nullptr, 0.25, 0.5, 239, 200},
         {800, 480, 90, shifted, 0.0, 0.0, 0, 789},     // calibrated on the panel, before the turn
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         screen_map m;
-        m.panel_width = r.pw;
-        m.panel_height = r.ph;
-        m.rotation = r.rotation;
-        m.calibration = r.calibration;
-        int x = -1, y = -1;
+        m.panel_width = r.pw, m.panel_height = r.ph, m.rotation = r.rotation, m.calibration = r.calibration;
+        int x = -1, y = -1, w = 0, h = 0;
         zr::input::map_absolute(m, r.fx, r.fy, &x, &y);
-        EXPECT_EQ(x, r.x) << r.pw << "x" << r.ph << " turned " << r.rotation << " at " << r.fx << "," << r.fy;
-        EXPECT_EQ(y, r.y) << r.pw << "x" << r.ph << " turned " << r.rotation << " at " << r.fx << "," << r.fy;
-        int w = 0, h = 0;
         zr::input::logical_size(m, &w, &h);
-        EXPECT_EQ(w, r.rotation % 180 == 0 ? r.pw : r.ph);
-        EXPECT_EQ(h, r.rotation % 180 == 0 ? r.ph : r.pw);
+        const bool upright = r.rotation % 180 == 0;
+        EXPECT_EQ((std::vector<int>{x, y, w, h}), (std::vector<int>{r.x, r.y, upright ? r.pw : r.ph, upright ? r.ph : r.pw}))
+            << r.pw << "x" << r.ph << " turned " << r.rotation << " at " << r.fx << "," << r.fy;
     }
 }
 
 // ---- through the script
 
-std::string temp_path(const char *name) {
-    const char *dir = std::getenv("TMPDIR");
-    return std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/zr-input-test-" +
-           std::to_string(getpid()) + "-" + name;
-}
-
-void write_file(const std::string &path, const std::string &text) {
-    FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-}
+void write_file(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
 class Input : public ::testing::Test {
 protected:
-    std::string script_path = temp_path("script");
+    const temp_file script_file{"script"};
+    const std::string script_path = script_file.path;
     zr_input_t *input = nullptr;
     int display_flags = 0;  // zr_init_ex's, for the display open() opens
 
@@ -188,7 +163,6 @@ protected:
         zr::set_console_device(nullptr);
         zr::input::set_session_hooks(nullptr);
         unsetenv("ZR_VFB_INPUT");
-        std::remove(script_path.c_str());
     }
     // A display of this size, and input playing the script (both closed first).
     void open(const std::string &script, int width = 800, int height = 480, int flags = 0) {
@@ -196,8 +170,7 @@ protected:
         input = nullptr;
         memory_display_close();
         memory_display d;
-        d.width = width;
-        d.height = height;
+        d.width = width, d.height = height;
         ASSERT_EQ(memory_display_open(d, display_flags), 0);
         write_file(script_path, script);
         setenv("ZR_VFB_INPUT", script_path.c_str(), 1);
@@ -227,33 +200,27 @@ TEST_F(Input, DevicesAtTheStartAreAnnouncedInOrder) {
     ASSERT_EQ(got.size(), 3u);
     const int caps[3] = {ZR_DEVICE_KEYBOARD, ZR_DEVICE_TOUCH, ZR_DEVICE_POINTER};
     const char *names[3] = {"Keys", "touch", "mouse"};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(got[i].type, ZR_EVENT_DEVICE_ADDED);
-        EXPECT_EQ(got[i].device, i + 1);
-        EXPECT_EQ(got[i].capabilities, caps[i]);
-        EXPECT_STREQ(got[i].name, names[i]);
-    }
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(got[i].type == ZR_EVENT_DEVICE_ADDED && got[i].device == i + 1 && got[i].capabilities == caps[i] &&
+                    std::string(got[i].name) == names[i]) << i;
 }
 
 TEST_F(Input, OpenRefusesWhatItCannotRead) {
     memory_display d;
     ASSERT_EQ(memory_display_open(d, 0), 0);
-    struct row {
-        const char *script;  // null: no file
-        int flags, code;
-    } rows[] = {
+    const struct { const char *script; /* null: no file */ int flags, code; } rows[] = {
         {"10 add 1 keyboard\n", 0, ERR_NO_INPUT},  // nothing at the start
         {"0 add 1 keyboard\n0 key 1 30 down up\n", 0, ERR_NO_INPUT},
         {nullptr, 0, ERR_NO_INPUT},
         {"0 add 1 keyboard\n", 0x100, ERR_INIT_FLAGS},
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         std::remove(script_path.c_str());
         if (r.script != nullptr) write_file(script_path, r.script);
         setenv("ZR_VFB_INPUT", script_path.c_str(), 1);
         zr_error_code = 0;
         EXPECT_EQ(zr_input_open(r.flags), nullptr) << (r.script != nullptr ? r.script : "no file");
-        EXPECT_EQ(zr_error_code, r.code) << (r.script != nullptr ? r.script : "no file");
+        EXPECT_EQ(zr_error_code, r.code);
     }
     EXPECT_EQ(term.keyboard_mode, K_UNICODE);
 }
@@ -265,10 +232,7 @@ TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
         "40 move 2 -100000 5\n50 move 2 30 -7\n60 move 2 100000 100000\n70 wheel 2 -1 3\n";
     const int types[7] = {ZR_EVENT_POINTER_MOTION, ZR_EVENT_BUTTON_DOWN, ZR_EVENT_BUTTON_UP, ZR_EVENT_POINTER_MOTION,
                           ZR_EVENT_POINTER_MOTION, ZR_EVENT_POINTER_MOTION, ZR_EVENT_WHEEL};
-    const struct {
-        int w, h;
-        int at[7][2];
-    } rows[] = {
+    const struct { int w, h, at[7][2]; } rows[] = {
         {800, 480, {{400, 120}, {400, 120}, {400, 120}, {0, 125}, {30, 118}, {799, 479}, {799, 479}}},
         {320, 240, {{160, 60}, {160, 60}, {160, 60}, {0, 65}, {30, 58}, {319, 239}, {319, 239}}},
     };
@@ -280,26 +244,20 @@ TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
         for (int i = 0; i < 7; ++i)
             EXPECT_TRUE(got[i].type == types[i] && got[i].x == r.at[i][0] && got[i].y == r.at[i][1])
                 << r.w << " #" << i << ": " << got[i].type << " at " << got[i].x << "," << got[i].y;
-        EXPECT_EQ(got[1].key, BTN_LEFT);
-        EXPECT_EQ(got[1].device, 1);
-        EXPECT_EQ(got[3].device, 2);
-        EXPECT_EQ(got[6].wheel_x, -1);
-        EXPECT_EQ(got[6].wheel_y, 3);
+        EXPECT_EQ((std::vector<int>{got[1].key, got[1].device, got[3].device, got[6].wheel_x, got[6].wheel_y}),
+                  (std::vector<int>{BTN_LEFT, 1, 2, -1, 3}));
     }
 }
 
 // On a turned screen a finger lands where the program drew under it.
 TEST_F(Input, TouchesFollowATurnedScreen) {
-    const struct {
-        int flags, x, y;
-    } rows[] = {{ZR_INIT_ROTATE_90, 120, 399}, {ZR_INIT_ROTATE_180, 399, 359}, {ZR_INIT_ROTATE_270, 359, 400}};
+    const struct { int flags, x, y; } rows[] = {{ZR_INIT_ROTATE_90, 120, 399}, {ZR_INIT_ROTATE_180, 399, 359}, {ZR_INIT_ROTATE_270, 359, 400}};
     for (const auto &r : rows) {
         display_flags = r.flags;
         open("0 add 1 touch 1000 1000\n10 touch 1 down 0 500 250\n");
         const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN});
         ASSERT_EQ(got.size(), 1u) << r.flags;
-        EXPECT_EQ(got[0].x, r.x) << r.flags;
-        EXPECT_EQ(got[0].y, r.y) << r.flags;
+        EXPECT_EQ((std::vector<int>{got[0].x, got[0].y}), (std::vector<int>{r.x, r.y})) << r.flags;
     }
 }
 
@@ -326,17 +284,15 @@ TEST_F(Input, TenFingersKeepTheirSlots) {
     const int types[] = {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP};
     for (int i = 0; i < 30; ++i) {
         const int step = i / 10, f = step == 2 ? 29 - i : i % 10;
-        EXPECT_EQ(got[i].type, types[step]) << i;
-        EXPECT_EQ(got[i].slot, f) << i;
-        if (step < 2) {
-            EXPECT_TRUE(got[i].x == f * 70 + 5 + step && got[i].y == f * 40 + 3 + step) << i;
-        }
+        EXPECT_TRUE(got[i].type == types[step] && got[i].slot == f &&
+                    (step == 2 || (got[i].x == f * 70 + 5 + step && got[i].y == f * 40 + 3 + step))) << i;
     }
     EXPECT_EQ(got[0].time_usec + 10000, got[10].time_usec);
 }
 
 TEST_F(Input, CalibrationBySetAndByPointercal) {
-    const std::string pointercal = temp_path("pointercal");
+    const temp_file pointercal_file("pointercal");
+    const std::string &pointercal = pointercal_file.path;
     write_file(pointercal, "-65536 0 52428800 0 65536 -20 65536\n");  // x' = 800 - x, y' = y - 20 / 65536
     // Tablets keep their own: none from device 0's, at open or plugged in later.
     open("0 add 1 touch 800 480\n0 add 2 touch 800 480\n0 add 4 tablet 800 480\n"
@@ -352,19 +308,13 @@ TEST_F(Input, CalibrationBySetAndByPointercal) {
     EXPECT_NE(zr_input_load_pointercal(input, 1, (pointercal + ".missing").c_str()), 0);
     const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN, ZR_EVENT_POINTER_MOTION}, 400);
     ASSERT_EQ(got.size(), 5u);
-    for (const int tablet : {2, 4}) {
-        EXPECT_EQ(got[tablet].type, ZR_EVENT_POINTER_MOTION);
-        EXPECT_EQ(got[tablet].x, 100);
-        EXPECT_EQ(got[tablet].y, 200);
-    }
-    EXPECT_EQ(got[0].x, 700);  // the pointercal file's
-    EXPECT_EQ(got[0].y, 199);
-    EXPECT_EQ(got[1].x, 200);  // every touchscreen's
-    EXPECT_EQ(got[1].y, 400);
-    EXPECT_EQ(got[3].x, 200);  // plugged in later, still every touchscreen's
-    EXPECT_EQ(got[3].y, 400);
+    // The pointercal file's, every touchscreen's, a tablet's own, one plugged
+    // in later (still every touchscreen's), a tablet's own.
+    const int want[5][3] = {{ZR_EVENT_TOUCH_DOWN, 700, 199}, {ZR_EVENT_TOUCH_DOWN, 200, 400}, {ZR_EVENT_POINTER_MOTION, 100, 200},
+                            {ZR_EVENT_TOUCH_DOWN, 200, 400}, {ZR_EVENT_POINTER_MOTION, 100, 200}};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ((std::vector<int>{got[i].type, got[i].x, got[i].y}), (std::vector<int>(want[i], want[i] + 3))) << i;
     EXPECT_EQ(zr_input_set_calibration(input, 3, nullptr), 0);
-    std::remove(pointercal.c_str());
 }
 
 // Keys 30 (A), 21 (Y), 44 (Z), 16 (Q), 3 (2), shifted with 42 and held with
@@ -375,32 +325,23 @@ TEST_F(Input, KeyTextFollowsTheLayout) {
         "1 key 1 30 down\n1 key 1 30 up\n2 key 1 21 down\n2 key 1 21 up\n3 key 1 44 down\n3 key 1 44 up\n"
         "4 key 1 16 down\n4 key 1 16 up\n5 key 1 42 down\n5 key 1 3 down\n5 key 1 3 up\n5 key 1 42 up\n"
         "6 key 1 29 down\n6 key 1 16 down\n6 key 1 16 up\n6 key 1 29 up\n";
-    struct row {
-        const char *layout;
-        bool by_environment;
-        const char *texts[7];  // a, y, z, q, shift-2, shift, ctrl-q
-        int q_modifiers;
-    } rows[] = {
-        {"us", false, {"a", "y", "z", "q", "@", "", "\x11"}, ZR_MOD_CTRL},
-        {"de", false, {"a", "z", "y", "q", "\"", "", "\x11"}, ZR_MOD_CTRL},
-        {"fr", true, {"q", "y", "w", "a", "2", "", "\x01"}, ZR_MOD_CTRL},
+    const struct { const char *layout; bool by_environment; const char *texts[7]; /* a, y, z, q, shift-2, shift, ctrl-q */ } rows[] = {
+        {"us", false, {"a", "y", "z", "q", "@", "", "\x11"}},
+        {"de", false, {"a", "z", "y", "q", "\"", "", "\x11"}},
+        {"fr", true, {"q", "y", "w", "a", "2", "", "\x01"}},
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         if (r.by_environment) setenv("XKB_DEFAULT_LAYOUT", r.layout, 1);
         open(script);
-        if (!r.by_environment) {
-            EXPECT_EQ(zr_input_set_layout(input, r.layout, nullptr, nullptr), 0);
-        }
+        EXPECT_EQ(r.by_environment ? 0 : zr_input_set_layout(input, r.layout, nullptr, nullptr), 0);
         const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN});
         unsetenv("XKB_DEFAULT_LAYOUT");
         ASSERT_EQ(got.size(), 8u) << r.layout;
         const int text_of[7] = {0, 1, 2, 3, 5, 4, 7};  // shift comes before shift-2
         for (int i = 0; i < 7; ++i) EXPECT_STREQ(got[text_of[i]].text, r.texts[i]) << r.layout << " #" << i;
-        EXPECT_EQ(got[0].key, 30);
-        EXPECT_EQ(got[0].modifiers, 0);
-        EXPECT_EQ(got[5].modifiers, ZR_MOD_SHIFT) << r.layout;
-        EXPECT_EQ(got[7].modifiers, r.q_modifiers) << r.layout;
-        EXPECT_EQ(got[4].keysym, 0xffe1u);  // Shift_L
+        EXPECT_EQ((std::vector<unsigned>{unsigned(got[0].key), unsigned(got[0].modifiers), unsigned(got[5].modifiers),
+                                         unsigned(got[7].modifiers), got[4].keysym}),  // the last: Shift_L
+                  (std::vector<unsigned>{30, 0, ZR_MOD_SHIFT, ZR_MOD_CTRL, 0xffe1u})) << r.layout;
     }
 }
 
@@ -412,10 +353,9 @@ TEST_F(Input, KeysOfOtherScriptsGiveTheirText) {
     EXPECT_NE(zr_input_set_layout(input, "no-such-layout", nullptr, nullptr), 0);
     const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP});
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_STREQ(got[0].text, "\xd1\x84");  // U+0444
-    EXPECT_EQ(got[0].keysym, 0x6c6u);          // Cyrillic_ef
-    EXPECT_STREQ(got[1].text, "");             // a release types nothing
-    EXPECT_EQ(got[1].keysym, 0x6c6u);
+    EXPECT_STREQ(got[0].text, "\xd1\x84");  // U+0444, Cyrillic_ef
+    EXPECT_STREQ(got[1].text, "");         // a release types nothing
+    EXPECT_TRUE(got[0].keysym == 0x6c6u && got[1].keysym == 0x6c6u);
 }
 
 // Held 680 ms: repeats at 600, 640 and 680 ms, the last ahead of the
@@ -435,11 +375,9 @@ TEST_F(Input, HeldKeysRepeatAtTheirTimes) {
     };
     ASSERT_GE(got.size(), 11u);
     const std::uint64_t start = got[0].time_usec;
-    for (int i = 0; i < 11; ++i) {
-        EXPECT_EQ(got[i].type, expect[i][0]) << "#" << i;
-        EXPECT_EQ(got[i].key, expect[i][1]) << "#" << i;
-        EXPECT_EQ(got[i].time_usec - start, static_cast<std::uint64_t>(expect[i][2]) * 1000) << "#" << i;
-    }
+    for (int i = 0; i < 11; ++i)
+        EXPECT_TRUE(got[i].type == expect[i][0] && got[i].key == expect[i][1] &&
+                    got[i].time_usec - start == static_cast<std::uint64_t>(expect[i][2]) * 1000) << "#" << i;
     EXPECT_EQ(got.size(), 11u);  // none at 1350 ms
     EXPECT_STREQ(got[2].text, "A");
     EXPECT_EQ(got[2].modifiers, ZR_MOD_SHIFT);
@@ -464,11 +402,9 @@ TEST_F(Input, HotplugNumbersDevicesAndCancelsTheirTouches) {
         {ZR_EVENT_DEVICE_REMOVED, 2, ZR_DEVICE_KEYBOARD}, {ZR_EVENT_DEVICE_ADDED, 3, ZR_DEVICE_POINTER},
     };
     ASSERT_EQ(got.size(), 6u);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(got[i].type, expect[i][0]) << "#" << i;
-        EXPECT_EQ(got[i].device, expect[i][1]) << "#" << i;
-        EXPECT_EQ(got[i].type == ZR_EVENT_TOUCH_CANCEL ? got[i].slot : got[i].capabilities, expect[i][2]) << "#" << i;
-    }
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(got[i].type == expect[i][0] && got[i].device == expect[i][1] &&
+                    (got[i].type == ZR_EVENT_TOUCH_CANCEL ? got[i].slot : got[i].capabilities) == expect[i][2]) << "#" << i;
     EXPECT_STREQ(got[4].name, "Late");
 }
 
@@ -508,9 +444,7 @@ TEST_F(Input, SessionEventsWakeThePollAndPassThrough) {
     EXPECT_TRUE(readable(fd, 100));
     const std::vector<zr_event_t> got = events(0);
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].type, ZR_EVENT_SCREEN_LEFT);
-    EXPECT_EQ(got[0].device, 0);
-    EXPECT_EQ(got[1].type, ZR_EVENT_SCREEN_BACK);
+    EXPECT_TRUE(got[0].type == ZR_EVENT_SCREEN_LEFT && got[0].device == 0 && got[1].type == ZR_EVENT_SCREEN_BACK);
     EXPECT_FALSE(readable(fd, 0));
     zr_input_close(input);
     input = nullptr;
@@ -561,16 +495,13 @@ TEST_F(Input, TheConsoleKeyboardIsOffWhileOpenUnlessAskedToLeaveIt) {
 // the display follows the terminal's switches itself none is asked: one
 // bound to the terminal would take them over.
 TEST_F(Input, WithoutASeatManagerDevicesAreOpenedDirectly) {
-    const std::string socket = temp_path("no-seatd.sock");
+    const temp_file socket("no-seatd.sock");
+    std::remove(socket.c_str());
     setenv("SEATD_SOCK", socket.c_str(), 1);
     setenv("ZR_DEBUG", "1", 1);
     unsetenv("ZR_VFB_INPUT");
     const char *direct = "zr: no seat manager (seatd, logind) answered: input devices opened directly";
-    const struct {
-        const char *backend;  // null: unset
-        bool console;         // the display opened with ZR_INIT_CONSOLE
-        const char *said;
-    } rows[] = {
+    const struct { const char *backend; /* null: unset */ bool console; /* ZR_INIT_CONSOLE */ const char *said; } rows[] = {
         {nullptr, false, direct},
         {"seatd", false, direct},
         {"builtin", false, "zr: LIBSEAT_BACKEND=builtin is not a seat manager (seatd, logind): none used"},

@@ -1,7 +1,6 @@
-// Text: the built-in font's pixels, PSF files made here (plain and gzip)
-// drawn bit for bit, hostile PSF headers, the glyph cache, UTF-8 and EUC-KR
-// decoding, FreeType rendering against FreeType's own bitmaps blended by the
-// library's rule, clipping, the fast path against the plain path, measuring.
+// Text: the built-in, PSF and FreeType fonts drawn against their own bits or
+// FreeType's bitmaps, hostile files, the glyph cache, decoding, clipping, the
+// fast path against the plain path, measuring.
 #include "blit.hpp"
 #include "fast_paths.hpp"
 #include "fb_dc.hpp"
@@ -22,12 +21,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <iconv.h>
@@ -194,17 +191,15 @@ TEST(DefaultFont, DrawsItsGlyphsAndMetrics) {
 
 TEST(DefaultFont, NullArgumentsDoNothing) {
     recording_dc r(8, 8);
-    EXPECT_EQ(zr_text_out(nullptr, zr_font_default(), 0, 0, "A", red), 0);
-    EXPECT_EQ(zr_text_out(r.dc(), nullptr, 0, 0, "A", red), 0);
-    EXPECT_EQ(zr_text_out(r.dc(), zr_font_default(), 0, 0, nullptr, red), 0);
-    EXPECT_EQ(zr_text_out_euckr(r.dc(), zr_font_default(), 0, 0, nullptr, red), 0);
-    EXPECT_TRUE(r.calls.empty());
+    zr_font_t *f = zr_font_default();
     int w = 7, h = 7;
     zr_text_size(nullptr, "A", &w, &h);
-    EXPECT_EQ(ints({w, h}), ints({0, 0}));
-    zr_text_size(zr_font_default(), "A", nullptr, nullptr);
-    EXPECT_EQ(zr_font_metrics(nullptr, nullptr, nullptr, nullptr), 0);
+    zr_text_size(f, "A", nullptr, nullptr);
     zr_font_close(nullptr);
+    EXPECT_EQ(ints({zr_text_out(nullptr, f, 0, 0, "A", red), zr_text_out(r.dc(), nullptr, 0, 0, "A", red),
+                    zr_text_out(r.dc(), f, 0, 0, nullptr, red), zr_text_out_euckr(r.dc(), f, 0, 0, nullptr, red),
+                    zr_font_metrics(nullptr, nullptr, nullptr, nullptr), int(r.calls.size()), w, h}),
+              ints(8, 0));
 }
 
 // ---- PSF
@@ -410,13 +405,13 @@ TEST(EucKr, ConvertsHangulAndReplacesBadBytes) {
     const iconv_t converter = iconv_open("UTF-8", "EUC-KR");
     const bool converts = converter != reinterpret_cast<iconv_t>(-1);
     if (converts) iconv_close(converter);
-    EXPECT_EQ(zr::text::euckr_to_utf8("\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8\n1"),
-              converts ? "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98\n1"  // "한글 시험\n1"
-                       : "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\n1");
-    EXPECT_EQ(zr::text::euckr_to_utf8("\xC7" "A"), "\xEF\xBF\xBD" "A");
-    EXPECT_EQ(zr::text::euckr_to_utf8("A\xC7"), "A\xEF\xBF\xBD");
-    EXPECT_EQ(zr::text::euckr_to_utf8("\xFF\xFF" "B"), "\xEF\xBF\xBD\xEF\xBF\xBD" "B");
-    EXPECT_EQ(zr::text::euckr_to_utf8(""), "");
+#define R "\xEF\xBF\xBD"
+    const std::pair<const char *, const char *> cases[] = {
+        {"\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8\n1", converts ? "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98\n1"  // "한글 시험\n1"
+                                                   : R R R R " " R R R R "\n1"},
+        {"\xC7" "A", R "A"}, {"A\xC7", "A" R}, {"\xFF\xFF" "B", R R "B"}, {"", ""}};
+#undef R
+    for (const auto &[in, out] : cases) EXPECT_EQ(zr::text::euckr_to_utf8(in), out);
 }
 
 // ---- FreeType against its own rendering
@@ -512,9 +507,7 @@ bytes bdf_font(int ascent, const std::vector<std::pair<int, std::vector<std::str
         for (const std::string &row : rows) {
             unsigned v = 0;
             for (char c : row + "..") v = v << 1 | (c == '#');
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%02X\n", v);
-            bdf += hex;
+            bdf += "0123456789ABCDEF"[v >> 4] + std::string(1, "0123456789ABCDEF"[v & 15]) + "\n";
         }
         bdf += "ENDCHAR\n";
     }
@@ -534,24 +527,6 @@ TEST(FreeTypeFont, BdfBitmapStrikeDrawsItsBits) {
         const int gy = y - 2, gx = (x - 1) % 7, g = (x - 1) / 7;
         return x >= 1 && g < 2 && gx < 6 && gy >= 0 && gy < 8 && (g == 0 ? bdf_A : bdf_q)[gy][gx] == '#';
     });
-}
-
-TEST(FreeTypeFont, CacheStaysWithinItsBoundAndRedrawsTheSame) {
-    REQUIRE_FONT(dejavu);
-    font_ptr font = open_font(dejavu, 160);
-    ASSERT_NE(font, nullptr);
-    canvas first(200, 200), again(200, 200);
-    zr_text_out(first.dc(), font.get(), 0, 0, "W", red);
-    // Enough large glyphs to pass the bound many times over: U+0021 .. U+017E.
-    std::string many;
-    for (unsigned cp = 0x21; cp < 0x17F; ++cp)
-        if (cp < 0x80) many += char(cp);
-        else many += {char(0xC0 | (cp >> 6)), char(0x80 | (cp & 0x3F))};
-    zr_text_size(font.get(), many.c_str(), nullptr, nullptr);
-    EXPECT_LE(font->cache.bytes(), font->cache.bound());
-    EXPECT_LT(font->cache.count(), 300u);
-    zr_text_out(again.dc(), font.get(), 0, 0, "W", red);
-    expect_same(first, again);
 }
 
 // A font's own numbers may be anything: neither a huge ascent nor glyphs
@@ -690,13 +665,9 @@ TEST(TextSize, MeasureEqualsTheDrawnExtent) {
         for (int y = 0; y < r.h; ++y)
             for (int x = 0; x < r.w; ++x)
                 if (same(r.pixel(x, y), red)) x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
-        EXPECT_GE(x0, 5);
-        EXPECT_GE(y0, 6);
-        EXPECT_LT(x1, 5 + w);
-        EXPECT_LT(y1, 6 + h);
-        if (fn == font.get()) {  // solid glyphs: exactly the box
-            EXPECT_EQ(ints({x0, y0, x1, y1}), ints({5, 6, 5 + w - 1, 6 + h - 1}));
-        }
+        EXPECT_TRUE(x0 >= 5 && y0 >= 6 && x1 < 5 + w && y1 < 6 + h);
+        // Solid glyphs fill the box exactly.
+        EXPECT_TRUE(fn != font.get() || ints({x0, y0, x1, y1}) == ints({5, 6, 5 + w - 1, 6 + h - 1}));
     }
     int w = -1, h = -1;
     zr_text_size(font.get(), "", &w, &h);

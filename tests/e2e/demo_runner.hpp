@@ -30,8 +30,8 @@ struct run_options {
     std::filesystem::path cwd;       // where the demo finds its images
     std::filesystem::path scratch;   // device memory, captured output
     bool virtual_device = true;      // preload the virtual framebuffer on /dev/fb
-    std::vector<std::pair<std::string, std::string>> env;  // ZR_VFB_* and the like
-    std::vector<std::string> wrapper;                      // e.g. valgrind and its options
+    std::vector<std::pair<std::string, std::string>> env{};  // ZR_VFB_* and the like
+    std::vector<std::string> wrapper{};                      // e.g. valgrind and its options
     int timeout_seconds = 90;
 };
 
