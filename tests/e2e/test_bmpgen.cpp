@@ -76,35 +76,6 @@ TEST(Bmpgen, EveryFormatLoadsAsWritten) {
         }
 }
 
-// Rows built from exact palette colours, so the indexes are known: runs
-// longer than one record, absolute runs of odd and even length, pairs,
-// single pixels, a one-pixel-wide image.
-TEST(Bmpgen, RunLengthRecordsOfEveryKindDecodeExactly) {
-    auto colour = [](int k) {
-        constexpr std::uint8_t level[6] = {0, 51, 102, 153, 204, 255};
-        return bmpgen::rgb{level[k / 36 % 6], level[k / 6 % 6], level[k % 6]};
-    };
-    // Each row as a function of x.
-    const std::vector<int (*)(int)> rows = {
-        [](int) { return 7; },                                   // 300 equal: 255 + 45
-        [](int x) { return x % 7 + x % 3 * 10; },                // never three equal: absolute runs
-        [](int x) { return x / 5 % 2 ? 40 : x % 5 + 60; },       // five literals, five equal
-        [](int x) { return x / 2 % 50; },                        // pairs
-        [](int x) { return x < 3 ? x + 1 : 99; },                // three literals, then one run
-        [](int x) { return x < 4 ? x + 1 : x == 299 ? 5 : 98; }, // four literals, run, one pixel
-    };
-    e2e::temp_dir tmp;
-    for (const int width : {300, 1}) {
-        bmpgen::image img(width, static_cast<int>(rows.size()));
-        for (int y = 0; y < img.height; ++y)
-            for (int x = 0; x < width; ++x) img.at(x, y) = colour(rows[static_cast<std::size_t>(y)](x));
-        SCOPED_TRACE("width " + std::to_string(width));
-        EXPECT_TRUE(bmpgen::as_stored(img, bmp_format::rle8).pixels == img.pixels);
-        EXPECT_TRUE(loads_as_stored(img, bmp_format::rle8, tmp / "rle.bmp"));
-        EXPECT_TRUE(width == 1 || bmpgen::encode_bmp(img, bmp_format::rle8).size() < bmpgen::encode_bmp(img, bmp_format::bits8).size());
-    }
-}
-
 // The demo's images as the build wrote them. Any change of a picture, a
 // palette or the dithering shows here, and so would a compiler or host that
 // computes the pictures differently.

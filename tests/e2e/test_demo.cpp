@@ -60,26 +60,31 @@ testing::AssertionResult shows_centred(const fs::path &snapshot, const fs::path 
     return testing::AssertionSuccess();
 }
 
+// The last screen is smaller than the images (clipped on every side),
+// odd-sized and with padded rows. On the first bpp-04.bmp is missing: it is
+// reported on each of two passes and the others still show.
 TEST(Demo, BitmapPausesShowEachImageCentredAsDecoded) {
-    // The last screen is smaller than the images (clipped on every side),
-    // odd-sized and with padded rows.
-    const struct { int bpp, width, height; long line_length; } screens[] = {{16, 320, 240, 0}, {32, 320, 240, 0}, {16, 175, 101, 400}};
+    const struct { int bpp, width, height; long line_length; bool missing; } screens[] = {
+        {16, 320, 240, 0, true}, {32, 320, 240, 0, false}, {16, 175, 101, 400, false}};
     for (const auto &s : screens) {
         SCOPED_TRACE(std::to_string(s.bpp) + " bits, " + std::to_string(s.width) + "x" + std::to_string(s.height));
         e2e::temp_dir tmp;
-        const fs::path snaps = tmp / "snaps";
+        const fs::path images = tmp / "images", snaps = tmp / "snaps";
+        fs::create_directory(images);
         fs::create_directory(snaps);
-        run_options opt = in(ZR_SAMPLE_DIR, tmp);
-        opt.env = e2e::snapshot_env(snaps, s.bpp, s.width, s.height, 5);
+        std::vector<std::string> shown;
+        for (const std::string &name : all_images)
+            if (!s.missing || name != "bpp-04.bmp") fs::copy_file(fs::path(ZR_SAMPLE_DIR) / name, images / name), shown.push_back(name);
+        const int frames = s.missing ? 8 : 5;
+        run_options opt = in(images, tmp);
+        opt.env = e2e::snapshot_env(snaps, s.bpp, s.width, s.height, frames);
         opt.env.emplace_back("ZR_VFB_LINE_LENGTH", std::to_string(s.line_length));
         const e2e::run_result r = e2e::run_demo(opt);
         ASSERT_EQ(r.exit_code, 0) << r.describe();
-        EXPECT_EQ(r.out, "");
-
-        for (int k = 0; k < 5; ++k)
-            EXPECT_TRUE(shows_centred(e2e::frame_path(snaps, k + 1), fs::path(ZR_SAMPLE_DIR) / all_images[k], s.bpp,
+        EXPECT_EQ(r.out, s.missing ? no_bpp04_line + no_bpp04_line : "");
+        for (int k = 0; k < frames; ++k)
+            EXPECT_TRUE(shows_centred(e2e::frame_path(snaps, k + 1), images / shown[std::size_t(k) % shown.size()], s.bpp,
                                       s.width, s.height));
-        EXPECT_FALSE(fs::exists(e2e::frame_path(snaps, 6)));
     }
 }
 
@@ -113,28 +118,6 @@ TEST(Demo, StartupFailurePrintsOneLineAndExitsWithZero) {
         EXPECT_TRUE(r.out.starts_with("[zr error:") && r.out.ends_with(from_main) && r.out.find('\n') == r.out.size() - 1)
             << r.out;
     }
-}
-
-TEST(Demo, MissingImageIsReportedOnEveryPassAndTheOthersStillShow) {
-    e2e::temp_dir tmp;
-    const fs::path images = tmp / "images", snaps = tmp / "snaps";
-    fs::create_directory(images);
-    fs::create_directory(snaps);
-    std::vector<std::string> present;
-    for (const std::string &name : all_images) {
-        if (name == "bpp-04.bmp") continue;
-        fs::copy_file(fs::path(ZR_SAMPLE_DIR) / name, images / name);
-        present.push_back(name);
-    }
-    // Two passes: four pauses each.
-    run_options opt = in(images, tmp);
-    opt.env = e2e::snapshot_env(snaps, 16, 320, 240, 8);
-    const e2e::run_result r = e2e::run_demo(opt);
-    ASSERT_EQ(r.exit_code, 0) << r.describe();
-    EXPECT_EQ(r.out, no_bpp04_line + no_bpp04_line);
-
-    for (int k = 0; k < 8; ++k)
-        EXPECT_TRUE(shows_centred(e2e::frame_path(snaps, k + 1), images / present[k % 4], 16, 320, 240));
 }
 
 // Runs the demo for the given number of full passes; each pass ends with five bitmap pauses.
