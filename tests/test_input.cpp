@@ -12,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -177,33 +178,16 @@ protected:
         input = zr_input_open(flags);
         ASSERT_NE(input, nullptr) << zr_error_code;
     }
-    // Every event up to the first that does not come within timeout_ms.
-    std::vector<zr_event_t> events(int timeout_ms = 50) {
+    // Every event (of these types, when given) up to the first that does not
+    // come within timeout_ms.
+    std::vector<zr_event_t> events(int timeout_ms = 50, const std::vector<int> &types = {}) {
         std::vector<zr_event_t> got;
         zr_event_t e;
-        while (zr_input_next(input, &e, timeout_ms) == 1) got.push_back(e);
-        return got;
-    }
-    // The events of these types only.
-    std::vector<zr_event_t> only(const std::vector<int> &types, int timeout_ms = 50) {
-        std::vector<zr_event_t> got;
-        for (const zr_event_t &e : events(timeout_ms))
-            for (const int t : types)
-                if (e.type == t) got.push_back(e);
+        while (zr_input_next(input, &e, timeout_ms) == 1)
+            if (types.empty() || std::find(types.begin(), types.end(), e.type) != types.end()) got.push_back(e);
         return got;
     }
 };
-
-TEST_F(Input, DevicesAtTheStartAreAnnouncedInOrder) {
-    open("0 add 1 keyboard Keys\n0 add 2 touch 10 10\n0 add 7 mouse\n");
-    const std::vector<zr_event_t> got = events(0);
-    ASSERT_EQ(got.size(), 3u);
-    const int caps[3] = {ZR_DEVICE_KEYBOARD, ZR_DEVICE_TOUCH, ZR_DEVICE_POINTER};
-    const char *names[3] = {"Keys", "touch", "mouse"};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_TRUE(got[i].type == ZR_EVENT_DEVICE_ADDED && got[i].device == i + 1 && got[i].capabilities == caps[i] &&
-                    std::string(got[i].name) == names[i]) << i;
-}
 
 TEST_F(Input, OpenRefusesWhatItCannotRead) {
     memory_display d;
@@ -238,7 +222,7 @@ TEST_F(Input, TabletAndMouseLandOnTheScreenAtTwoSizes) {
     };
     for (const auto &r : rows) {
         open(script, r.w, r.h);
-        const std::vector<zr_event_t> got = only({ZR_EVENT_POINTER_MOTION, ZR_EVENT_BUTTON_DOWN, ZR_EVENT_BUTTON_UP,
+        const std::vector<zr_event_t> got = events(50, {ZR_EVENT_POINTER_MOTION, ZR_EVENT_BUTTON_DOWN, ZR_EVENT_BUTTON_UP,
                                                   ZR_EVENT_WHEEL});
         ASSERT_EQ(got.size(), 7u) << r.w;
         for (int i = 0; i < 7; ++i)
@@ -255,7 +239,7 @@ TEST_F(Input, TouchesFollowATurnedScreen) {
     for (const auto &r : rows) {
         display_flags = r.flags;
         open("0 add 1 touch 1000 1000\n10 touch 1 down 0 500 250\n");
-        const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN});
+        const std::vector<zr_event_t> got = events(50, {ZR_EVENT_TOUCH_DOWN});
         ASSERT_EQ(got.size(), 1u) << r.flags;
         EXPECT_EQ((std::vector<int>{got[0].x, got[0].y}), (std::vector<int>{r.x, r.y})) << r.flags;
     }
@@ -266,7 +250,7 @@ TEST_F(Input, ABurstLargerThanTheQueueArrivesWhole) {
     std::string script = "0 add 1 touch 5000 10\n0 touch 1 down 0 0 0\n";
     for (int i = 1; i < 5000; ++i) script += "0 touch 1 motion 0 " + std::to_string(i) + " 0\n";
     open(script, 5000, 10);
-    const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION}, 0);
+    const std::vector<zr_event_t> got = events(0, {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION});
     ASSERT_EQ(got.size(), 5000u);
     EXPECT_EQ(got.back().x, 4999);
 }
@@ -279,7 +263,7 @@ TEST_F(Input, TenFingersKeepTheirSlots) {
                       " " + std::to_string(f * 70 + 5 + step) + " " + std::to_string(f * 40 + 3 + step) + "\n";
     for (int f = 9; f >= 0; --f) script += "30 touch 1 up " + std::to_string(f) + "\n";
     open(script);
-    const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP});
+    const std::vector<zr_event_t> got = events(50, {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP});
     ASSERT_EQ(got.size(), 30u);
     const int types[] = {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP};
     for (int i = 0; i < 30; ++i) {
@@ -298,7 +282,7 @@ TEST_F(Input, CalibrationBySetAndByPointercal) {
     open("0 add 1 touch 800 480\n0 add 2 touch 800 480\n0 add 4 tablet 800 480\n"
          "300 touch 1 down 0 100 200\n300 touch 2 down 0 100 200\n300 position 4 100 200\n"
          "310 add 3 touch 800 480\n310 add 5 tablet 800 480\n320 touch 3 down 0 100 200\n320 position 5 100 200\n");
-    EXPECT_EQ(only({ZR_EVENT_DEVICE_ADDED}, 0).size(), 3u);
+    EXPECT_EQ(events(0, {ZR_EVENT_DEVICE_ADDED}).size(), 3u);
     const int doubled[7] = {2, 0, 0, 0, 2, 0, 1};
     EXPECT_EQ(zr_input_set_calibration(input, 0, doubled), 0);
     EXPECT_EQ(zr_input_load_pointercal(input, 1, pointercal.c_str()), 0);
@@ -306,7 +290,7 @@ TEST_F(Input, CalibrationBySetAndByPointercal) {
     EXPECT_NE(zr_input_set_calibration(input, 2, no_divisor), 0);
     EXPECT_EQ(zr_input_set_calibration(input, 9, doubled), ERR_NO_INPUT);
     EXPECT_NE(zr_input_load_pointercal(input, 1, (pointercal + ".missing").c_str()), 0);
-    const std::vector<zr_event_t> got = only({ZR_EVENT_TOUCH_DOWN, ZR_EVENT_POINTER_MOTION}, 400);
+    const std::vector<zr_event_t> got = events(400, {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_POINTER_MOTION});
     ASSERT_EQ(got.size(), 5u);
     // The pointercal file's, every touchscreen's, a tablet's own, one plugged
     // in later (still every touchscreen's), a tablet's own.
@@ -334,7 +318,7 @@ TEST_F(Input, KeyTextFollowsTheLayout) {
         if (r.by_environment) setenv("XKB_DEFAULT_LAYOUT", r.layout, 1);
         open(script);
         EXPECT_EQ(r.by_environment ? 0 : zr_input_set_layout(input, r.layout, nullptr, nullptr), 0);
-        const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN});
+        const std::vector<zr_event_t> got = events(50, {ZR_EVENT_KEY_DOWN});
         unsetenv("XKB_DEFAULT_LAYOUT");
         ASSERT_EQ(got.size(), 8u) << r.layout;
         const int text_of[7] = {0, 1, 2, 3, 5, 4, 7};  // shift comes before shift-2
@@ -351,7 +335,7 @@ TEST_F(Input, KeysOfOtherScriptsGiveTheirText) {
     open("0 add 1 keyboard\n1 key 1 30 down\n1 key 1 30 up\n");
     ASSERT_EQ(zr_input_set_layout(input, "ru", nullptr, nullptr), 0);
     EXPECT_NE(zr_input_set_layout(input, "no-such-layout", nullptr, nullptr), 0);
-    const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP});
+    const std::vector<zr_event_t> got = events(50, {ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP});
     ASSERT_EQ(got.size(), 2u);
     EXPECT_STREQ(got[0].text, "\xd1\x84");  // U+0444, Cyrillic_ef
     EXPECT_STREQ(got[1].text, "");         // a release types nothing
@@ -366,7 +350,7 @@ TEST_F(Input, HeldKeysRepeatAtTheirTimes) {
     open("0 add 1 keyboard\n0 add 2 keyboard\n"
          "0 key 1 42 down\n0 key 1 30 down\n680 key 1 30 up\n700 key 1 42 up\n"
          "710 key 2 48 down\n720 key 1 48 up\n1330 remove 2\n");
-    const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP, ZR_EVENT_KEY_REPEAT, ZR_EVENT_DEVICE_REMOVED}, 1000);
+    const std::vector<zr_event_t> got = events(1000, {ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP, ZR_EVENT_KEY_REPEAT, ZR_EVENT_DEVICE_REMOVED});
     const int expect[][3] = {
         {ZR_EVENT_KEY_DOWN, 42, 0},     {ZR_EVENT_KEY_DOWN, 30, 0},      {ZR_EVENT_KEY_REPEAT, 30, 600},
         {ZR_EVENT_KEY_REPEAT, 30, 640}, {ZR_EVENT_KEY_REPEAT, 30, 680}, {ZR_EVENT_KEY_UP, 30, 680},
@@ -385,7 +369,7 @@ TEST_F(Input, HeldKeysRepeatAtTheirTimes) {
 
 TEST_F(Input, AModifierHeldAloneDoesNotRepeat) {
     open("0 add 1 keyboard\n0 key 1 42 down\n700 key 1 42 up\n");
-    const std::vector<zr_event_t> got = only({ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP, ZR_EVENT_KEY_REPEAT}, 800);
+    const std::vector<zr_event_t> got = events(800, {ZR_EVENT_KEY_DOWN, ZR_EVENT_KEY_UP, ZR_EVENT_KEY_REPEAT});
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[1].type, ZR_EVENT_KEY_UP);
 }
@@ -395,7 +379,7 @@ TEST_F(Input, HotplugNumbersDevicesAndCancelsTheirTouches) {
          "10 add 2 keyboard Late\n20 touch 1 down 4 50 50\n20 touch 1 down 6 10 10\n20 touch 1 up 4\n"
          "30 remove 1\n40 remove 2\n50 add 1 mouse\n");
     const std::vector<zr_event_t> got =
-        only({ZR_EVENT_DEVICE_ADDED, ZR_EVENT_DEVICE_REMOVED, ZR_EVENT_TOUCH_CANCEL}, 100);
+        events(100, {ZR_EVENT_DEVICE_ADDED, ZR_EVENT_DEVICE_REMOVED, ZR_EVENT_TOUCH_CANCEL});
     const int expect[][3] = {
         {ZR_EVENT_DEVICE_ADDED, 1, ZR_DEVICE_TOUCH},   {ZR_EVENT_DEVICE_ADDED, 2, ZR_DEVICE_KEYBOARD},
         {ZR_EVENT_TOUCH_CANCEL, 1, 6},                 {ZR_EVENT_DEVICE_REMOVED, 1, ZR_DEVICE_TOUCH},
@@ -405,6 +389,7 @@ TEST_F(Input, HotplugNumbersDevicesAndCancelsTheirTouches) {
     for (int i = 0; i < 6; ++i)
         EXPECT_TRUE(got[i].type == expect[i][0] && got[i].device == expect[i][1] &&
                     (got[i].type == ZR_EVENT_TOUCH_CANCEL ? got[i].slot : got[i].capabilities) == expect[i][2]) << "#" << i;
+    EXPECT_STREQ(got[0].name, "touch");  // an unnamed device is called by its kind
     EXPECT_STREQ(got[4].name, "Late");
 }
 
@@ -437,7 +422,7 @@ TEST_F(Input, SessionEventsWakeThePollAndPassThrough) {
     EXPECT_FALSE(readable(fd, 0));
     session_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ASSERT_GE(session_fd, 0);
-    EXPECT_FALSE(readable(zr_input_fd(input), 0));
+    EXPECT_FALSE(readable(zr_input_fd(input), 0));  // asking again takes the session's descriptor in
     session_events = {ZR_EVENT_SCREEN_LEFT, ZR_EVENT_SCREEN_BACK};
     const std::uint64_t one = 1;
     ASSERT_EQ(write(session_fd, &one, sizeof one), 8);
@@ -455,20 +440,12 @@ TEST_F(Input, SessionEventsWakeThePollAndPassThrough) {
 TEST_F(Input, TheDescriptorWakesWhenAnEventIsDueAndWhileEventsWait) {
     open("0 add 1 keyboard\n150 key 1 30 down\n150 key 1 30 up\n");
     const int fd = zr_input_fd(input);
-    EXPECT_TRUE(readable(fd, 0));  // the device's event waits
-    zr_event_t e;
-    ASSERT_EQ(zr_input_next(input, &e, 0), 1);
-    EXPECT_FALSE(readable(fd, 0));
-    EXPECT_EQ(zr_input_next(input, &e, 0), 0);
-    EXPECT_TRUE(readable(fd, 2000));
-    ASSERT_EQ(zr_input_next(input, &e, 0), 1);
-    EXPECT_EQ(e.type, ZR_EVENT_KEY_DOWN);
-    EXPECT_TRUE(readable(fd, 0));  // the release waits in the queue
-    ASSERT_EQ(zr_input_next(input, &e, 0), 1);
-    EXPECT_EQ(e.type, ZR_EVENT_KEY_UP);
-    EXPECT_EQ(zr_input_next(input, &e, 0), 0);
-    EXPECT_EQ(zr_input_next(nullptr, &e, 0), -1);
-    EXPECT_EQ(zr_input_fd(nullptr), -1);
+    zr_event_t e{};
+    const auto next = [&] { return zr_input_next(input, &e, 0) == 1 ? e.type : 0; };
+    // The device's event waits; nothing until the key is due; then its release waits in the queue.
+    EXPECT_EQ((std::vector<int>{readable(fd, 0), next(), readable(fd, 0), next(), readable(fd, 2000), next(), readable(fd, 0),
+                                next(), next(), zr_input_next(nullptr, &e, 0), zr_input_fd(nullptr)}),
+              (std::vector<int>{1, ZR_EVENT_DEVICE_ADDED, 0, 0, 1, ZR_EVENT_KEY_DOWN, 1, ZR_EVENT_KEY_UP, 0, -1, -1}));
 }
 
 // Off, the keyboard no longer switches terminals by itself: Ctrl+Alt+F2 does
@@ -522,9 +499,8 @@ TEST_F(Input, WithoutASeatManagerDevicesAreOpenedDirectly) {
         memory_display_close();
         const char *left = std::getenv("LIBSEAT_BACKEND");
         EXPECT_EQ(left != nullptr ? std::string(left) : "(unset)", r.backend != nullptr ? r.backend : "(unset)");
-        EXPECT_NE(said.find(r.said), std::string::npos) << said;
-        EXPECT_EQ(said.find("seat manager (libseat's"), std::string::npos) << said;
-        EXPECT_EQ(said.find("embedded seatd"), std::string::npos) << said;
+        EXPECT_TRUE(said.find(r.said) != std::string::npos && said.find("seat manager (libseat's") == std::string::npos &&
+                    said.find("embedded seatd") == std::string::npos) << said;
     }
     unsetenv("LIBSEAT_BACKEND");
     unsetenv("SEATD_SOCK");
