@@ -3,17 +3,13 @@
 
 Usage: image_refs.py OUT_DIR PNGSUITE_DIR
 
-OUT_DIR/png/NAME.rgba: every valid PngSuite file decoded by Pillow to RGBA,
-8 bits a channel. OUT_DIR/jpeg/NAME.jpg with NAME.rgba beside it: JPEG files
-made here (Pillow and cjpeg) and Pillow's decode of each, libjpeg-turbo's
-output turned as the file's EXIF orientation says. Each .rgba file is the
-width and height (32-bit little-endian) and then the pixels, rows top first.
-
-Where Pillow reads a PNG differently from the PNG rules, the decode is
-corrected here, not in the test: 16-bit grey opens as 32-bit integers (its
-high byte is kept, as for every 16-bit channel), and a tRNS grey value of a
-file below 8 bits is compared before Pillow widens the pixels.
-A stamp file marks a finished run; without Pillow, OUT_DIR/NO-PILLOW says why.
+OUT_DIR/png/NAME.rgba: every valid PngSuite file decoded by Pillow.
+OUT_DIR/jpeg/NAME.jpg and NAME.rgba: JPEG files made here (Pillow and cjpeg)
+and Pillow's decode of each, turned as its EXIF orientation says. An .rgba
+file is the width and height (32-bit little-endian), then RGBA rows top first.
+Where Pillow departs from the PNG rules the decode is corrected here: 16-bit
+grey keeps its high byte, and a tRNS grey below 8 bits is compared before
+Pillow widens it. A stamp marks a finished run; OUT_DIR/NO-PILLOW, no Pillow.
 """
 import os
 import shutil
@@ -22,23 +18,19 @@ import subprocess
 import sys
 
 
+
 def write_rgba(path, im):
     with open(path, "wb") as f:
         f.write(struct.pack("<II", im.width, im.height))
         f.write(im.tobytes())
 
 
-def png_header(path):
-    with open(path, "rb") as f:
-        head = f.read(33)
-    return head[24], head[25]  # bit depth, colour type
-
-
 def decode_png(path):
     from PIL import Image
     im = Image.open(path)
     im.load()
-    depth, ctype = png_header(path)
+    with open(path, "rb") as f:
+        depth = f.read(25)[24]
     trns = im.info.get("transparency")
     if im.mode in ("I", "I;16", "I;16B"):  # 16-bit grey
         values = list(im.getdata())
@@ -57,21 +49,16 @@ def decode_png(path):
 
 def make_pngs(out, suite):
     os.makedirs(out, exist_ok=True)
-    count = 0
-    for name in sorted(os.listdir(suite)):
-        if not name.endswith(".png") or name.startswith("x"):
-            continue
+    names = [n for n in sorted(os.listdir(suite)) if n.endswith(".png") and not n.startswith("x")]
+    for name in names:
         write_rgba(os.path.join(out, name[:-4] + ".rgba"), decode_png(os.path.join(suite, name)))
-        count += 1
-    return count
+    return len(names)
 
 
 def source_image(width, height, grey=False):
     """A smooth scene with a little deterministic noise, like a photograph."""
     from PIL import Image
-    im = Image.new("RGB", (width, height))
-    seed = 7
-    pixels = []
+    im, seed, pixels = Image.new("RGB", (width, height)), 7, []
     for y in range(height):
         for x in range(width):
             seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
@@ -85,7 +72,6 @@ def source_image(width, height, grey=False):
 def make_jpegs(out):
     from PIL import Image, ImageOps
     os.makedirs(out, exist_ok=True)
-    files = {}
     src = source_image(67, 45)  # sides that are not whole blocks
     src.save(os.path.join(out, "baseline-420.jpg"), quality=90)
     src.save(os.path.join(out, "baseline-444.jpg"), quality=90, subsampling=0)
@@ -105,18 +91,17 @@ def make_jpegs(out):
             with open(os.path.join(out, name), "wb") as f:
                 subprocess.run([cjpeg] + args + [ppm], stdout=f, check=True)
         os.remove(ppm)
-    for name in sorted(os.listdir(out)):
-        if name.endswith(".jpg"):
-            im = ImageOps.exif_transpose(Image.open(os.path.join(out, name))).convert("RGBA")
-            write_rgba(os.path.join(out, name[:-4] + ".rgba"), im)
-            files[name] = im.size
-    return len(files)
+    names = [n for n in sorted(os.listdir(out)) if n.endswith(".jpg")]
+    for name in names:
+        im = ImageOps.exif_transpose(Image.open(os.path.join(out, name))).convert("RGBA")
+        write_rgba(os.path.join(out, name[:-4] + ".rgba"), im)
+    return len(names)
 
 
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
-    out, suite = sys.argv[1], sys.argv[2]
+    out, suite = sys.argv[1:]
     stamp = os.path.join(out, "stamp")
     if os.path.exists(stamp):
         return

@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,13 +26,8 @@ namespace {
 
 using namespace zr_test;
 
-bmp_ptr open_bmp(const bytes &content) {
-    const zr_test::temp_file file(".bmp", content);
-    return bmp_ptr(zr_bmp_open(file.c_str()), zr_bmp_close);
-}
-bmp_ptr open_image(const bytes &content) {
-    return bmp_ptr(zr_image_from_memory(content.data(), content.size()), zr_bmp_close);
-}
+bmp_ptr open_bmp(const bytes &content) { return bmp_ptr(zr_bmp_open(temp_file(".bmp", content).c_str()), zr_bmp_close); }
+bmp_ptr open_image(const bytes &content) { return bmp_ptr(zr_image_from_memory(content.data(), content.size()), zr_bmp_close); }
 
 // The code a refused file leaves (zr_bmp_open, or the image loader); 0 when it loaded.
 int refusal(const bytes &content, bool image = false) {
@@ -162,20 +157,16 @@ TEST(BmpReader, SmallAndLargeFilesLoadWhole) {
 // the pixel memory is allocated: in a child with room for far less than the
 // declared image, the refusal still carries its own code, not ERR_OUT_OF_MEMORY.
 TEST(BmpReader, ShortFilesAreRefusedWithoutAllocatingTheirImage) {
+    // 1 GiB or 512 MiB of rows declared, 4 bytes present.
+    const int n = 16384;
     struct { const char *what; bmp_file file; int code; } cases[] = {
-        {"1 GiB of rows, 4 bytes present", {.width = 16384, .height = 16384, .bits = 32, .pixels = {1, 2, 3, 4}},
+        {"32 bits", {.width = n, .height = n, .bits = 32, .pixels = {1, 2, 3, 4}}, ERR_IMAGE_DATA},
+        {"top-down", {.width = n, .height = -n, .bits = 32, .pixels = {1, 2, 3, 4}}, ERR_IMAGE_DATA},
+        {"bit fields", {.width = n, .height = n, .bits = 16, .compression = 3, .table = {0x7C00, 0x3E0, 0x1F}, .pixels = {1, 2, 3, 4}},
          ERR_IMAGE_DATA},
-        {"top-down, 1 GiB of rows, 4 bytes present",
-         {.width = 16384, .height = -16384, .bits = 32, .pixels = {1, 2, 3, 4}}, ERR_IMAGE_DATA},
-        {"bit fields, 512 MiB of rows, 4 bytes present",
-         {.width = 16384, .height = 16384, .bits = 16, .compression = 3, .table = {0x7C00, 0x3E0, 0x1F}, .pixels = {1, 2, 3, 4}},
-         ERR_IMAGE_DATA},
-        {"alpha bit fields, 512 MiB of rows, 4 bytes present",
-         {.info_size = 124, .width = 16384, .height = 16384, .bits = 16, .compression = 3,
-          .header_masks = {0xF00, 0xF0, 0xF, 0xF000}, .pixels = {1, 2, 3, 4}},
-         ERR_IMAGE_DATA},
-        {"colour table past the end",
-         {.width = 16384, .height = 16384, .bits = 8, .pixels = {1, 2, 3, 4}, .declared_off_bits = 0x7FFFFFF0},
+        {"alpha bit fields", {.info_size = 124, .width = n, .height = n, .bits = 16, .compression = 3,
+                              .header_masks = {0xF00, 0xF0, 0xF, 0xF000}, .pixels = {1, 2, 3, 4}}, ERR_IMAGE_DATA},
+        {"colour table past the end", {.width = n, .height = n, .bits = 8, .pixels = {1, 2, 3, 4}, .declared_off_bits = 0x7FFFFFF0},
          ERR_PALETTE},
     };
     for (const auto &c : cases) {
@@ -274,17 +265,6 @@ std::string compare(bmp_t *b, bmp_t *ref, bool alpha, const bmp_t *stored) {
     return "";
 }
 
-// What zr_bmp_open makes of the files it refuses in g/ and b/ (all others load).
-const std::map<std::string, int> expected_refusals = {
-    {"g/pal4rle.bmp", ERR_IMAGE_DATA},      // RLE4
-    {"g/pal8os2.bmp", ERR_IMAGE_HEADER},    // 12-byte OS/2 header
-    {"b/badbitcount.bmp", ERR_COLOR_DEPTH}, {"b/badheadersize.bmp", ERR_IMAGE_HEADER},
-    {"b/badrle4.bmp", ERR_IMAGE_DATA},      {"b/badrle4bis.bmp", ERR_IMAGE_DATA},
-    {"b/badrle4ter.bmp", ERR_IMAGE_DATA},   {"b/badwidth.bmp", ERR_IMAGE_HEADER},
-    {"b/reallybig.bmp", ERR_IMAGE_HEADER},  {"b/rletopdown.bmp", ERR_IMAGE_HEADER},
-    {"b/shortfile.bmp", ERR_IMAGE_DATA},
-};
-
 // The files with an alpha mask: the image loader gives each an alpha DC.
 const std::set<std::string> alpha_files = {
     "q/rgba16-1924.bmp", "q/rgba16-4444.bmp", "q/rgba16-5551.bmp",  "q/rgba32-1.bmp",    "q/rgba32-1010102.bmp",
@@ -292,11 +272,11 @@ const std::set<std::string> alpha_files = {
 };
 
 // Every file of the suite (ZR_BMPSUITE_DIR, else bmpsuite/ in the shared
-// folder) goes to both readers: zr_bmp_open loads g/ but for its expected
-// refusals and matches the references there; the image loader loads every
-// file that other decoders read (those with a reference picture), matches
-// the references that are not approximate, and gives alpha DCs for exactly
-// the files with an alpha mask, opaque pixels everywhere else.
+// folder) goes to both readers: zr_bmp_open loads g/ but for RLE4 and OS/2
+// files and matches the references there; the image loader loads every file
+// that other decoders read (those with a reference picture), matches the
+// references that are not approximate, and gives alpha DCs for exactly the
+// files with an alpha mask, opaque pixels everywhere else.
 TEST(BmpSuite, BothReadersMatchTheReferencesAndTheOutputRuleHolds) {
     const std::string dir = zr_test::shared_folder("ZR_BMPSUITE_DIR", "bmpsuite") + "/";
     std::ifstream index(dir + "INDEX.tsv");
@@ -306,22 +286,16 @@ TEST(BmpSuite, BothReadersMatchTheReferencesAndTheOutputRuleHolds) {
     std::map<char, int> opened, loaded;
     while (std::getline(index, line)) {
         std::vector<std::string> cols;
-        for (std::size_t at = 0, tab;; at = tab + 1) {
-            tab = line.find('\t', at);
-            cols.push_back(line.substr(at, tab - at));
-            if (tab == std::string::npos) break;
-        }
+        std::istringstream fields(line);
+        for (std::string col; std::getline(fields, col, '\t');) cols.push_back(col);
         const std::string &path = cols[0];
         const char folder = path[0];
         // The reference pictures are PNG files, read by the image loader.
         const bmp_ptr ref(cols.size() > 9 && cols[8] != "no" ? zr_image_open((dir + path.substr(0, path.size() - 4) + ".png").c_str()) : nullptr,
                           zr_bmp_close);
         const bool has_reference = ref != nullptr;
-        zr_error_code = 0;
         bmp_ptr b(zr_bmp_open((dir + path).c_str()), zr_bmp_close);
-        const auto expected = expected_refusals.find(path);
-        const int want = folder == 'q' ? (b ? 0 : zr_error_code) : expected != expected_refusals.end() ? expected->second : 0;
-        EXPECT_EQ(b ? 0 : zr_error_code, want) << path;
+        EXPECT_TRUE(b || folder != 'g' || path == "g/pal4rle.bmp" || path == "g/pal8os2.bmp") << path;
         if (b) {
             ++opened[folder];
             lowest_alpha(b.get());
@@ -340,8 +314,6 @@ TEST(BmpSuite, BothReadersMatchTheReferencesAndTheOutputRuleHolds) {
         const bool exact = folder != 'b' && has_reference && cols[9].find("approximate") == std::string::npos;
         EXPECT_EQ(exact ? compare(image.get(), ref.get(), alpha && path != "q/rgba16-5551.bmp", b ? b.get() : image.get()) : "", "") << path;
     }
-    std::printf("[suite] zr_bmp_open: g/ %d, q/ %d, b/ %d loaded; image loader: g/ %d, q/ %d\n", opened['g'], opened['q'],
-                opened['b'], loaded['g'], loaded['q']);
     EXPECT_EQ(opened['g'], 25);
     EXPECT_EQ(loaded['g'], 27);
     // q/rgb24rle24.bmp, which no other decoder reads, shows the 252-colour

@@ -1,7 +1,7 @@
 // zr_image_open, zr_image_from_memory and zr_image_save_png: PngSuite and
-// JPEG files against Pillow's and libjpeg-turbo's pixels (written into the
-// build folder by image_refs.py, a ctest fixture), small files made here,
-// hostile input, alpha images blended by zr_bitblt, every kind of DC saved.
+// JPEG files against Pillow's pixels (written into the build folder by
+// image_refs.py, a ctest fixture), small files made here, hostile input,
+// every kind of DC saved.
 #include "bmp_file.hpp"
 #include "child_memory.hpp"
 #include "pixels.hpp"
@@ -43,17 +43,6 @@ int refusal(const bytes &b) {
     zr_error_code = 0;
     return load(b) ? 0 : zr_error_code;
 }
-
-// Opens the library on the in-process virtual framebuffer and closes it
-// again however the test ends.
-struct vfb_session {
-    explicit vfb_session(int width, int height, int depth) {
-        zr_test::vfb_config cfg;
-        cfg.width = width, cfg.height = height, cfg.depth = depth;
-        EXPECT_EQ(zr_test::vfb_open(cfg), 0);
-    }
-    ~vfb_session() { zr_test::vfb_close(); }
-};
 
 std::vector<std::string> files_in(const std::string &dir, const std::string &suffix) {
     std::vector<std::string> names;
@@ -192,13 +181,6 @@ bytes with_jpeg_size(bytes jpg, std::uint16_t w, std::uint16_t h) {
         }
     ADD_FAILURE() << "no frame header";
     return jpg;
-}
-
-// The bytes of a PNG file that zr_image_save_png writes of the DC.
-bytes saved_png(dc_t *dc) {
-    const zr_test::temp_file file(".png");
-    EXPECT_EQ(zr_image_save_png(dc, file.c_str()), 0);
-    return read_all(file.path);
 }
 
 // ---- PNG
@@ -423,46 +405,6 @@ TEST(ImageHostile, PngTextChunksAreNeitherInflatedNorKept) {
     EXPECT_LT(zr_test::peak_growth_mib([&] { load(png); }, [&] { load(plain); }), 8) << "MiB: more than one chunk's text";
 }
 
-// ---- alpha
-
-// Alpha images of every kind hold their pixels as stored, and zr_bitblt
-// blends them by the rule of the API: the nearest integer to
-// ((255 - a) * backdrop + a * source) / 255.
-TEST(ImageAlpha, BmpAndPngAlphaImagesBlendByTheRule) {
-    constexpr int w = 37, h = 9;
-    bmp_ptr source(zr_bmp_create(w, h, 32, 0), zr_bmp_close);  // its rows are those of a BGRA bit-field BMP
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) zr_set_pixel(&source->dc, x, y, zr_color(x * 7, y * 28, x * 7 + y * 13, x * 37 + y * 11));
-    source->dc.dc_type = DC_TYPE_ALPHA;
-    const zr_test::bmp_file bmp{.info_size = 124, .width = w, .height = h, .bits = 32, .compression = 3,
-                                .header_masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000},
-                                .pixels = bytes(source->data, source->data + source->dc.bytes)};
-    std::vector<std::pair<std::string, bmp_ptr>> images;
-    images.emplace_back("bmp", load(bmp.bytes()));
-    if (ZR_HAVE_PNG) images.emplace_back("png", load(saved_png(&source->dc)));
-    const vfb_session vfb(64, 48, 32);
-    for (const auto &[what, image] : images) {
-        ASSERT_TRUE(image) << what;
-        EXPECT_EQ(image->dc.dc_type, DC_TYPE_ALPHA) << what;
-        EXPECT_EQ(image->dc.colors, 32) << what;
-        dc_t *dst = zr_get_buffer_dc(w + 4, h + 4);
-        ASSERT_TRUE(dst);
-        zr_clear(dst, zr_color(200, 40, 90, 255));
-        zr_bitblt(dst, 2, 3, &image->dc, 0, 0, w, h);
-        const auto blended = [](int a, int s, int b) { return static_cast<int>(std::lround(((255 - a) * b + a * s) / 255.0)); };
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const std::vector<int> p = pixel(&source->dc, x, y);
-                ASSERT_EQ(pixel(&image->dc, x, y), p) << what << " " << x << "," << y;
-                std::vector<int> seen = pixel(dst, x + 2, y + 3);
-                seen.pop_back();  // the screen's fourth byte holds no alpha
-                ASSERT_EQ(seen, (std::vector<int>{blended(p[3], p[0], 200), blended(p[3], p[1], 40), blended(p[3], p[2], 90)}))
-                    << what << " " << x << "," << y;
-            }
-        zr_release_dc(dst);
-    }
-}
-
 // ---- saving
 
 // Every kind of DC is saved and loaded again (under a name that says BMP):
@@ -505,7 +447,9 @@ TEST(ImageSave, EveryKindOfDcComesBackThroughZrImageOpen) {
         round_trip(bits < 0 ? "alpha DC" : std::to_string(bits) + "-bit bitmap", &b->dc);
     }
     for (int depth : {16, 32}) {
-        const vfb_session vfb(w, h, depth);
+        zr_test::vfb_config cfg;
+        cfg.width = w, cfg.height = h, cfg.depth = depth;
+        ASSERT_EQ(zr_test::vfb_open(cfg), 0);
         dc_t *screen = zr_get_screen_dc(), *buffer = zr_get_buffer_dc(w + 1, h - 1);
         for (dc_t *dc : {screen, buffer})
             for (int y = 0; y < h; ++y)
@@ -514,6 +458,7 @@ TEST(ImageSave, EveryKindOfDcComesBackThroughZrImageOpen) {
         round_trip(std::to_string(depth) + "-bit buffer", buffer);
         zr_release_dc(buffer);
         zr_release_dc(screen);
+        zr_test::vfb_close();
     }
 
     // What cannot be written: no DC, a DC of no pixels, no path, a path that

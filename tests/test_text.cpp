@@ -1,7 +1,6 @@
-// Text: the built-in font's pixels, PSF files made here (plain and gzip)
-// drawn bit for bit, hostile PSF headers, the glyph cache, UTF-8 and EUC-KR
-// decoding, FreeType rendering against FreeType's own bitmaps blended by the
-// library's rule, clipping, the fast path against the plain path, measuring.
+// Text: the built-in, PSF and FreeType fonts drawn against their own bits or
+// FreeType's bitmaps, hostile files, the glyph cache, decoding, clipping, the
+// fast path against the plain path, measuring.
 #include "blit.hpp"
 #include "fast_paths.hpp"
 #include "fb_dc.hpp"
@@ -22,12 +21,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <random>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <iconv.h>
@@ -194,17 +191,15 @@ TEST(DefaultFont, DrawsItsGlyphsAndMetrics) {
 
 TEST(DefaultFont, NullArgumentsDoNothing) {
     recording_dc r(8, 8);
-    EXPECT_EQ(zr_text_out(nullptr, zr_font_default(), 0, 0, "A", red), 0);
-    EXPECT_EQ(zr_text_out(r.dc(), nullptr, 0, 0, "A", red), 0);
-    EXPECT_EQ(zr_text_out(r.dc(), zr_font_default(), 0, 0, nullptr, red), 0);
-    EXPECT_EQ(zr_text_out_euckr(r.dc(), zr_font_default(), 0, 0, nullptr, red), 0);
-    EXPECT_TRUE(r.calls.empty());
+    zr_font_t *f = zr_font_default();
     int w = 7, h = 7;
     zr_text_size(nullptr, "A", &w, &h);
-    EXPECT_EQ(ints({w, h}), ints({0, 0}));
-    zr_text_size(zr_font_default(), "A", nullptr, nullptr);
-    EXPECT_EQ(zr_font_metrics(nullptr, nullptr, nullptr, nullptr), 0);
+    zr_text_size(f, "A", nullptr, nullptr);
     zr_font_close(nullptr);
+    EXPECT_EQ(ints({zr_text_out(nullptr, f, 0, 0, "A", red), zr_text_out(r.dc(), nullptr, 0, 0, "A", red),
+                    zr_text_out(r.dc(), f, 0, 0, nullptr, red), zr_text_out_euckr(r.dc(), f, 0, 0, nullptr, red),
+                    zr_font_metrics(nullptr, nullptr, nullptr, nullptr), int(r.calls.size()), w, h}),
+              ints(8, 0));
 }
 
 // ---- PSF
@@ -410,13 +405,13 @@ TEST(EucKr, ConvertsHangulAndReplacesBadBytes) {
     const iconv_t converter = iconv_open("UTF-8", "EUC-KR");
     const bool converts = converter != reinterpret_cast<iconv_t>(-1);
     if (converts) iconv_close(converter);
-    EXPECT_EQ(zr::text::euckr_to_utf8("\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8\n1"),
-              converts ? "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98\n1"  // "한글 시험\n1"
-                       : "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\n1");
-    EXPECT_EQ(zr::text::euckr_to_utf8("\xC7" "A"), "\xEF\xBF\xBD" "A");
-    EXPECT_EQ(zr::text::euckr_to_utf8("A\xC7"), "A\xEF\xBF\xBD");
-    EXPECT_EQ(zr::text::euckr_to_utf8("\xFF\xFF" "B"), "\xEF\xBF\xBD\xEF\xBF\xBD" "B");
-    EXPECT_EQ(zr::text::euckr_to_utf8(""), "");
+#define R "\xEF\xBF\xBD"
+    const std::pair<const char *, const char *> cases[] = {
+        {"\xC7\xD1\xB1\xDB \xBD\xC3\xC7\xE8\n1", converts ? "\xED\x95\x9C\xEA\xB8\x80 \xEC\x8B\x9C\xED\x97\x98\n1"  // "한글 시험\n1"
+                                                   : R R R R " " R R R R "\n1"},
+        {"\xC7" "A", R "A"}, {"A\xC7", "A" R}, {"\xFF\xFF" "B", R R "B"}, {"", ""}};
+#undef R
+    for (const auto &[in, out] : cases) EXPECT_EQ(zr::text::euckr_to_utf8(in), out);
 }
 
 // ---- FreeType against its own rendering
@@ -430,9 +425,7 @@ constexpr const char *nanum = "/usr/share/fonts/truetype/nanum/NanumGothic.ttf";
 
 // The picture text should make: each glyph loaded and rendered by FreeType
 // itself, its coverage blended over the backdrop with alpha round(c * a / 255).
-std::vector<color_t> reference(const char *path, int px, const std::u32string &text, int x0, int baseline, int w,
-                               int h, color_t color) {
-    std::vector<color_t> out(static_cast<std::size_t>(w * h), backdrop);
+void draw_reference(canvas &out, const char *path, int px, const std::u32string &text, int x0, int baseline, color_t color) {
     FT_Library lib;
     FT_Face face;
     EXPECT_EQ(FT_Init_FreeType(&lib), 0);
@@ -449,24 +442,14 @@ std::vector<color_t> reference(const char *path, int px, const std::u32string &t
                 const int x = pen + face->glyph->bitmap_left + int(c), y = baseline - face->glyph->bitmap_top + int(r);
                 const unsigned cov = b.buffer[int(r) * b.pitch + int(c)];
                 const auto a = static_cast<unsigned char>((cov * color.alpha + 127) / 255);
-                if (x < 0 || y < 0 || x >= w || y >= h || a == 0) continue;
-                color_t &p = out[static_cast<std::size_t>(y * w + x)];
+                if (x < 0 || y < 0 || x >= out.w || y >= out.h || a == 0) continue;
+                color_t &p = out.pixel(x, y);
                 p = a == 255 ? color : zr::blend_color({color.red, color.green, color.blue, a}, p);
             }
         pen += int((face->glyph->advance.x + 32) >> 6);
     }
     FT_Done_Face(face);
     FT_Done_FreeType(lib);
-    return out;
-}
-
-void expect_reference(canvas &r, const std::vector<color_t> &want) {
-    int differ = 0;
-    for (int y = 0; y < r.h; ++y)
-        for (int x = 0; x < r.w; ++x)
-            if (!same(r.pixel(x, y), want[static_cast<std::size_t>(y * r.w + x)]) && ++differ < 5)
-                ADD_FAILURE() << "pixel " << x << "," << y;
-    EXPECT_EQ(differ, 0);
 }
 
 // Latin in two colours, and Korean from UTF-8 and from EUC-KR.
@@ -486,9 +469,10 @@ TEST(FreeTypeFont, MatchesFreeTypeGlyphByGlyph) {
         ASSERT_NE(font, nullptr) << zr_error_code;
         const int ascent = metrics(font.get())[1];
         EXPECT_GT(ascent, 12);
-        canvas r(260, 40);
+        canvas r(260, 40), want(260, 40);
         const int adv = (c.euckr ? zr_text_out_euckr : zr_text_out)(r.dc(), font.get(), 4, 3, c.text, c.color);
-        expect_reference(r, reference(c.path, 22, c.codes, 4, 3 + ascent, r.w, r.h, c.color));
+        draw_reference(want, c.path, 22, c.codes, 4, 3 + ascent, c.color);
+        expect_same(r, want);
         EXPECT_EQ(r.violations, 0);
         EXPECT_GT(adv, c.least_advance);
         int measured = 0;
@@ -512,9 +496,7 @@ bytes bdf_font(int ascent, const std::vector<std::pair<int, std::vector<std::str
         for (const std::string &row : rows) {
             unsigned v = 0;
             for (char c : row + "..") v = v << 1 | (c == '#');
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "%02X\n", v);
-            bdf += hex;
+            bdf += "0123456789ABCDEF"[v >> 4] + std::string(1, "0123456789ABCDEF"[v & 15]) + "\n";
         }
         bdf += "ENDCHAR\n";
     }
@@ -534,24 +516,6 @@ TEST(FreeTypeFont, BdfBitmapStrikeDrawsItsBits) {
         const int gy = y - 2, gx = (x - 1) % 7, g = (x - 1) / 7;
         return x >= 1 && g < 2 && gx < 6 && gy >= 0 && gy < 8 && (g == 0 ? bdf_A : bdf_q)[gy][gx] == '#';
     });
-}
-
-TEST(FreeTypeFont, CacheStaysWithinItsBoundAndRedrawsTheSame) {
-    REQUIRE_FONT(dejavu);
-    font_ptr font = open_font(dejavu, 160);
-    ASSERT_NE(font, nullptr);
-    canvas first(200, 200), again(200, 200);
-    zr_text_out(first.dc(), font.get(), 0, 0, "W", red);
-    // Enough large glyphs to pass the bound many times over: U+0021 .. U+017E.
-    std::string many;
-    for (unsigned cp = 0x21; cp < 0x17F; ++cp)
-        if (cp < 0x80) many += char(cp);
-        else many += {char(0xC0 | (cp >> 6)), char(0x80 | (cp & 0x3F))};
-    zr_text_size(font.get(), many.c_str(), nullptr, nullptr);
-    EXPECT_LE(font->cache.bytes(), font->cache.bound());
-    EXPECT_LT(font->cache.count(), 300u);
-    zr_text_out(again.dc(), font.get(), 0, 0, "W", red);
-    expect_same(first, again);
 }
 
 // A font's own numbers may be anything: neither a huge ascent nor glyphs
@@ -678,7 +642,7 @@ TEST(TextSize, MeasureEqualsTheDrawnExtent) {
     font_ptr font = open_font(f.path, 9);
     ASSERT_NE(font, nullptr);
     const std::pair<zr_font_t *, const char *> cases[] = {
-        {font.get(), "###\n#\n####"}, {font.get(), "#"}, {zr_font_default(), "Hello\nthere, g"}};
+        {font.get(), "####\n#\n##"}, {font.get(), "#"}, {zr_font_default(), "Hello\nthere, g"}};
     for (const auto &[fn, text] : cases) {
         SCOPED_TRACE(text);
         int w = -1, h = -1;
@@ -690,13 +654,9 @@ TEST(TextSize, MeasureEqualsTheDrawnExtent) {
         for (int y = 0; y < r.h; ++y)
             for (int x = 0; x < r.w; ++x)
                 if (same(r.pixel(x, y), red)) x0 = std::min(x0, x), y0 = std::min(y0, y), x1 = std::max(x1, x), y1 = std::max(y1, y);
-        EXPECT_GE(x0, 5);
-        EXPECT_GE(y0, 6);
-        EXPECT_LT(x1, 5 + w);
-        EXPECT_LT(y1, 6 + h);
-        if (fn == font.get()) {  // solid glyphs: exactly the box
-            EXPECT_EQ(ints({x0, y0, x1, y1}), ints({5, 6, 5 + w - 1, 6 + h - 1}));
-        }
+        EXPECT_TRUE(x0 >= 5 && y0 >= 6 && x1 < 5 + w && y1 < 6 + h);
+        // Solid glyphs fill the box exactly.
+        EXPECT_TRUE(fn != font.get() || ints({x0, y0, x1, y1}) == ints({5, 6, 5 + w - 1, 6 + h - 1}));
     }
     int w = -1, h = -1;
     zr_text_size(font.get(), "", &w, &h);

@@ -6,13 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <thread>
 
 namespace e2e {
 namespace fs = std::filesystem;
@@ -28,19 +26,19 @@ temp_dir::~temp_dir() {
     fs::remove_all(path_, ignored);
 }
 
-namespace {
-
-std::string slurp(const fs::path &file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::string run_result::describe() const {
+    std::string s = timed_out ? "timed out" : signal ? "killed by signal " + std::to_string(signal)
+                                                     : "exit status " + std::to_string(exit_code);
+    return s + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
 }
 
-// Only what the demo and the sanitizers need, so that nothing in the test's
-// own environment (a ZR_VFB_* setting, an LD_PRELOAD) changes the run.
-std::vector<std::string> child_environment(const run_options &opt) {
-    std::vector<std::string> env;
+run_result run_demo(const run_options &opt) {
+    std::vector<std::string> args = opt.wrapper, env;
+    args.push_back(ZR_SAMPLE_EXE);
+    // Only what the demo and the sanitizers need, so that nothing in the
+    // test's own environment (a ZR_VFB_* setting, an LD_PRELOAD) changes the
+    // run. The preloaded device library comes before the sanitizer runtime.
     if (const char *path = std::getenv("PATH")) env.push_back(std::string("PATH=") + path);
-    // The preloaded device library comes before the sanitizer runtime.
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
     env.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1");
     if (opt.virtual_device) {
@@ -49,28 +47,12 @@ std::vector<std::string> child_environment(const run_options &opt) {
         env.push_back("ZR_VFB_MEMORY=" + (opt.scratch / "fb.mem").string());
     }
     for (const auto &[name, value] : opt.env) env.push_back(name + "=" + value);
-    return env;
-}
-
-}  // namespace
-
-std::string run_result::describe() const {
-    std::string s = timed_out ? "timed out" : signal ? "killed by signal " + std::to_string(signal)
-                                                     : "exit status " + std::to_string(exit_code);
-    return s + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
-}
-
-run_result run_demo(const run_options &opt) {
-    std::vector<std::string> args = opt.wrapper;
-    args.push_back(ZR_SAMPLE_EXE);
-    std::vector<std::string> env = child_environment(opt);
     std::vector<char *> argv, envp;
     for (auto &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     for (auto &e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
-    const std::string out_file = (opt.scratch / "stdout.txt").string();
-    const std::string err_file = (opt.scratch / "stderr.txt").string();
+    const std::string out_file = (opt.scratch / "stdout.txt").string(), err_file = (opt.scratch / "stderr.txt").string();
     const std::string cwd = opt.cwd.string();
 
     std::fflush(nullptr);
@@ -83,29 +65,21 @@ run_result run_demo(const run_options &opt) {
         if (out < 0 || err < 0 || in < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || dup2(in, 0) < 0 ||
             chdir(cwd.c_str()) != 0)
             _exit(127);
+        alarm(static_cast<unsigned>(opt.timeout_seconds));  // kept across exec: SIGALRM ends it
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-
     run_result r;
     int status = 0;
     rusage usage{};
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opt.timeout_seconds);
-    for (;;) {
-        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
-        if (done == pid) break;
-        if (done < 0) throw std::runtime_error("wait4 failed");
-        if (std::chrono::steady_clock::now() > deadline) {
-            r.timed_out = true;
-            kill(pid, SIGKILL);
-            wait4(pid, &status, 0, &usage);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    if (wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4 failed");
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status), r.timed_out = r.signal == SIGALRM;
     r.max_rss_kb = usage.ru_maxrss;
+    const auto slurp = [](const std::string &file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
     r.out = slurp(out_file);
     r.err = slurp(err_file);
     return r;

@@ -30,15 +30,14 @@ struct run_options {
     std::filesystem::path cwd;       // where the demo finds its images
     std::filesystem::path scratch;   // device memory, captured output
     bool virtual_device = true;      // preload the virtual framebuffer on /dev/fb
-    std::vector<std::pair<std::string, std::string>> env;  // ZR_VFB_* and the like
-    std::vector<std::string> wrapper;                      // e.g. valgrind and its options
+    std::vector<std::pair<std::string, std::string>> env{};  // ZR_VFB_* and the like
+    std::vector<std::string> wrapper{};                      // e.g. valgrind and its options
     int timeout_seconds = 90;
 };
 
 struct run_result {
     bool timed_out = false;
-    int exit_code = -1;  // -1 when ended by a signal
-    int signal = 0;
+    int exit_code = -1, signal = 0;  // exit_code -1: ended by a signal
     std::string out, err;
     long max_rss_kb = 0;
     std::string describe() const;  // for failure messages
@@ -49,9 +48,8 @@ run_result run_demo(const run_options &opt);
 
 // The environment for snapshots of every pause of at least pause_us
 // microseconds, fast sleeps and an exit after the given number of frames.
-std::vector<std::pair<std::string, std::string>> snapshot_env(const std::filesystem::path &snap_dir, int bpp,
-                                                              int width, int height, int frames,
-                                                              long pause_us = 300000);
+std::vector<std::pair<std::string, std::string>> snapshot_env(const std::filesystem::path &snap_dir, int bpp, int width,
+                                                              int height, int frames, long pause_us = 300000);
 
 // The n-th snapshot (from 1) in snap_dir.
 std::filesystem::path frame_path(const std::filesystem::path &snap_dir, int n);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 namespace {
 
@@ -29,36 +30,26 @@ std::uint32_t le32(const std::vector<std::uint8_t> &b, std::size_t at) {
 // the writer says the file holds.
 testing::AssertionResult loads_as_stored(const bmpgen::image &img, bmp_format f, const fs::path &file) {
     if (!bmpgen::write_bmp(file.string(), img, f)) return testing::AssertionFailure() << "cannot write " << file;
-    bmp_t *bmp = zr_bmp_open(file.c_str());
-    if (bmp == nullptr) return testing::AssertionFailure() << "zr_bmp_open: code " << zr_error_code;
+    const std::unique_ptr<bmp_t, void (*)(bmp_t *)> bmp(zr_bmp_open(file.c_str()), zr_bmp_close);
+    if (!bmp) return testing::AssertionFailure() << "zr_bmp_open: code " << zr_error_code;
+    if (bmp->dc.width != img.width || bmp->dc.height != img.height || bmp->dc.colors != bmpgen::bits_of(f))
+        return testing::AssertionFailure() << "loaded as " << bmp->dc.width << "x" << bmp->dc.height << " at " << bmp->dc.colors;
     const bmpgen::image want = bmpgen::as_stored(img, f);
-    testing::AssertionResult result = testing::AssertionSuccess();
-    if (bmp->dc.width != img.width || bmp->dc.height != img.height || bmp->dc.colors != bmpgen::bits_of(f)) {
-        result = testing::AssertionFailure() << "loaded as " << bmp->dc.width << "x" << bmp->dc.height << " at "
-                                             << bmp->dc.colors << " bits";
-    }
-    for (int y = 0; y < img.height && result; ++y) {
-        for (int x = 0; x < img.width && result; ++x) {
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x) {
             color_t got{};
             zr_get_pixel(&bmp->dc, x, y, &got);
             const bmpgen::rgb w = want.at(x, y);
-            if (got.red != w.r || got.green != w.g || got.blue != w.b || got.alpha != 255) {
-                result = testing::AssertionFailure()
-                         << "pixel (" << x << "," << y << ") reads " << +got.red << "," << +got.green << ","
-                         << +got.blue << "," << +got.alpha << ", written " << +w.r << "," << +w.g << "," << +w.b;
-            }
+            if (got.red != w.r || got.green != w.g || got.blue != w.b || got.alpha != 255)
+                return testing::AssertionFailure() << "pixel (" << x << "," << y << ") reads " << +got.red << "," << +got.green
+                                                   << "," << +got.blue << "," << +got.alpha << ", written " << +w.r << ","
+                                                   << +w.g << "," << +w.b;
         }
-    }
-    zr_bmp_close(bmp);
-    return result;
+    return testing::AssertionSuccess();
 }
 
 TEST(Bmpgen, EveryFormatLoadsAsWritten) {
-    struct format_case {
-        bmp_format format;
-        std::uint32_t offset, compression, red_mask, green_mask;
-    };
-    const format_case formats[] = {
+    const struct { bmp_format format; std::uint32_t offset, compression, red_mask, green_mask; } formats[] = {
         {bmp_format::bits1, 54 + 2 * 4, 0, 0, 0},     {bmp_format::bits4, 54 + 16 * 4, 0, 0, 0},
         {bmp_format::bits8, 54 + 256 * 4, 0, 0, 0},   {bmp_format::rle8, 54 + 256 * 4, 1, 0, 0},
         {bmp_format::bits16_555, 66, 3, 0x7C00, 0x03E0}, {bmp_format::bits16_565, 66, 3, 0xF800, 0x07E0},
@@ -67,7 +58,7 @@ TEST(Bmpgen, EveryFormatLoadsAsWritten) {
     // Odd sizes leave partial bytes and row padding; the flat picture gives long runs.
     const std::pair<const char *, int> pictures[] = {{"landscape", 37}, {"tiles", 200}, {"rings", 1}};
     e2e::temp_dir tmp;
-    for (const format_case &fc : formats) {
+    for (const auto &fc : formats)
         for (const auto &[name, width] : pictures) {
             SCOPED_TRACE(std::string(name) + " at " + std::to_string(bmpgen::bits_of(fc.format)) +
                          " bits, compression " + std::to_string(fc.compression));
@@ -75,51 +66,14 @@ TEST(Bmpgen, EveryFormatLoadsAsWritten) {
             const fs::path file = tmp / "picture.bmp";
             EXPECT_TRUE(loads_as_stored(img, fc.format, file));
 
-            const std::vector<std::uint8_t> bytes = read_file(file);
-            ASSERT_GE(bytes.size(), fc.offset);
-            EXPECT_EQ(le32(bytes, 2), bytes.size());  // bfSize
-            EXPECT_EQ(le32(bytes, 10), fc.offset);    // bfOffBits
-            EXPECT_EQ(le32(bytes, 30), fc.compression);
-            EXPECT_EQ(le32(bytes, 34), bytes.size() - fc.offset);  // biSizeImage
-            if (fc.compression == 3) {
-                EXPECT_EQ(le32(bytes, 54), fc.red_mask);
-                EXPECT_EQ(le32(bytes, 58), fc.green_mask);
-                EXPECT_EQ(le32(bytes, 62), 0x001Fu);
-            }
+            // bfSize, bfOffBits, the compression, biSizeImage and the masks.
+            const std::vector<std::uint8_t> b = read_file(file);
+            ASSERT_GE(b.size(), fc.offset);
+            EXPECT_EQ((std::vector<std::uint32_t>{le32(b, 2), le32(b, 10), le32(b, 30), le32(b, 34)}),
+                      (std::vector<std::uint32_t>{std::uint32_t(b.size()), fc.offset, fc.compression, std::uint32_t(b.size()) - fc.offset}));
+            EXPECT_TRUE(fc.compression != 3 || (std::vector<std::uint32_t>{le32(b, 54), le32(b, 58), le32(b, 62)} ==
+                                                std::vector<std::uint32_t>{fc.red_mask, fc.green_mask, 0x1F}));
         }
-    }
-}
-
-// Rows built from exact palette colours, so the indexes are known: runs
-// longer than one record, absolute runs of odd and even length, pairs,
-// single pixels, a one-pixel-wide image.
-TEST(Bmpgen, RunLengthRecordsOfEveryKindDecodeExactly) {
-    auto colour = [](int k) {
-        constexpr std::uint8_t level[6] = {0, 51, 102, 153, 204, 255};
-        return bmpgen::rgb{level[k / 36 % 6], level[k / 6 % 6], level[k % 6]};
-    };
-    // Each row as a function of x.
-    const std::vector<int (*)(int)> rows = {
-        [](int) { return 7; },                                   // 300 equal: 255 + 45
-        [](int x) { return x % 7 + x % 3 * 10; },                // never three equal: absolute runs
-        [](int x) { return x / 5 % 2 ? 40 : x % 5 + 60; },       // five literals, five equal
-        [](int x) { return x / 2 % 50; },                        // pairs
-        [](int x) { return x < 3 ? x + 1 : 99; },                // three literals, then one run
-        [](int x) { return x < 4 ? x + 1 : x == 299 ? 5 : 98; }, // four literals, run, one pixel
-    };
-    e2e::temp_dir tmp;
-    for (const int width : {300, 1}) {
-        bmpgen::image img(width, static_cast<int>(rows.size()));
-        for (int y = 0; y < img.height; ++y)
-            for (int x = 0; x < width; ++x) img.at(x, y) = colour(rows[static_cast<std::size_t>(y)](x));
-        SCOPED_TRACE("width " + std::to_string(width));
-        EXPECT_TRUE(bmpgen::as_stored(img, bmp_format::rle8).pixels == img.pixels);
-        EXPECT_TRUE(loads_as_stored(img, bmp_format::rle8, tmp / "rle.bmp"));
-        if (width > 1) {
-            EXPECT_LT(bmpgen::encode_bmp(img, bmp_format::rle8).size(),
-                      bmpgen::encode_bmp(img, bmp_format::bits8).size());
-        }
-    }
 }
 
 // The demo's images as the build wrote them. Any change of a picture, a
@@ -127,12 +81,8 @@ TEST(Bmpgen, RunLengthRecordsOfEveryKindDecodeExactly) {
 // computes the pictures differently.
 TEST(Bmpgen, DemoImagesAreTheSameOnEveryBuild) {
     const std::pair<const char *, std::uint64_t> images[] = {
-        {"bpp-01.bmp", 0xb83647882b8cb0e7ull},
-        {"bpp-04.bmp", 0xfe3573b718f6c29bull},
-        {"bpp-08.bmp", 0xefa613cc11512bdeull},
-        {"bpp-24.bmp", 0x723b1b488248ad7bull},
-        {"bpp-32.bmp", 0xeeb9b5e4d1018edfull},
-    };
+        {"bpp-01.bmp", 0xb83647882b8cb0e7ull}, {"bpp-04.bmp", 0xfe3573b718f6c29bull}, {"bpp-08.bmp", 0xefa613cc11512bdeull},
+        {"bpp-24.bmp", 0x723b1b488248ad7bull}, {"bpp-32.bmp", 0xeeb9b5e4d1018edfull}};
     for (const auto &[name, hash] : images) {
         std::uint64_t h = 14695981039346656037ull;  // FNV-1a
         for (const std::uint8_t b : read_file(fs::path(ZR_SAMPLE_DIR) / name)) h = (h ^ b) * 1099511628211ull;

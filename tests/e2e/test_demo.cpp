@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,112 +20,84 @@ using e2e::run_options;
 
 const std::vector<std::string> all_images = {"bpp-01.bmp", "bpp-04.bmp", "bpp-08.bmp", "bpp-24.bmp", "bpp-32.bmp"};
 
-// "[zr error:CODE]MESSAGE (called from main)\n", EUC-KR.
+// "[zr error:CODE]MESSAGE (called from main)\n", EUC-KR; each code's message
+// is the error channel's own test.
 const std::string from_main = " (\xb8\xde\xc0\xce\xbf\xa1\xbc\xad \xc8\xa3\xc3\xe2)\n";
-const std::string no_device_line = "[zr error:1]\xc0\xe5\xc4\xa1\xb0\xa1 \xbe\xf8\xc0\xbd" + from_main;
-const std::string mmap_failed_line =
-    "[zr error:5]\xc7\xc1\xb7\xb9\xc0\xd3 \xb9\xf6\xc6\xdb \xb8\xde\xb8\xf0\xb8\xae \xb8\xc5\xc7\xce\xbf\xa1 "
-    "\xbd\xc7\xc6\xd0" + from_main;
 const std::string no_bpp04_line =
     "[zr error:6]\xc0\xcc\xb9\xcc\xc1\xf6 \xc6\xc4\xc0\xcf\xc0\xcc \xbe\xf8\xc0\xbd (bpp-04.bmp)\n";
 
 // A run in cwd that keeps its files in tmp.
-run_options in(const fs::path &cwd, const e2e::temp_dir &tmp) {
-    run_options opt;
-    opt.cwd = cwd;
-    opt.scratch = tmp.path();
-    return opt;
-}
-
-// A colour as a screen of this depth stores it and reads it back: 5-6-5 at
-// 16 bits, unchanged at 32.
-color_t on_device(color_t c, int bpp) {
-    if (bpp == 16) c = {static_cast<unsigned char>(c.red & 0xF8), static_cast<unsigned char>(c.green & 0xFC),
-                        static_cast<unsigned char>(c.blue & 0xF8), c.alpha};
-    return c;
-}
+run_options in(const fs::path &cwd, const e2e::temp_dir &tmp) { return {.cwd = cwd, .scratch = tmp.path()}; }
 
 // The snapshot shows the BMP file centred as the demo places it, each pixel
-// as zr_bmp_open decodes it after the device's conversion.
+// as zr_bmp_open decodes it and a screen of this depth stores it (5-6-5 at
+// 16 bits, unchanged at 32).
 testing::AssertionResult shows_centred(const fs::path &snapshot, const fs::path &bmp_file, int bpp, int screen_w,
                                        int screen_h) {
     const auto frame = e2e::read_png(snapshot);
-    if (!frame) return testing::AssertionFailure() << "no readable snapshot " << snapshot;
-    if (frame->width != screen_w || frame->height != screen_h)
-        return testing::AssertionFailure() << snapshot << " is " << frame->width << "x" << frame->height;
-    bmp_t *bmp = zr_bmp_open(bmp_file.c_str());
-    if (bmp == nullptr) return testing::AssertionFailure() << "cannot load " << bmp_file << ": " << zr_error_code;
-    const int w = bmp->dc.width, h = bmp->dc.height;
-    const int left = screen_w / 2 - w / 2, top = screen_h / 2 - h / 2;
-    int compared = 0, wrong = 0;
-    std::string first;
-    for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            const int sx = left + x, sy = top + y;
-            if (sx < 0 || sy < 0 || sx >= screen_w || sy >= screen_h) continue;
+    if (!frame || frame->width != screen_w || frame->height != screen_h)
+        return testing::AssertionFailure() << "no readable snapshot of the screen's size: " << snapshot;
+    const std::unique_ptr<bmp_t, void (*)(bmp_t *)> bmp(zr_bmp_open(bmp_file.c_str()), zr_bmp_close);
+    if (!bmp) return testing::AssertionFailure() << "cannot load " << bmp_file << ": " << zr_error_code;
+    const int w = bmp->dc.width, h = bmp->dc.height, left = screen_w / 2 - w / 2, top = screen_h / 2 - h / 2;
+    const int keep[3] = {bpp == 16 ? 0xF8 : 0xFF, bpp == 16 ? 0xFC : 0xFF, bpp == 16 ? 0xF8 : 0xFF};
+    int compared = 0;
+    for (int y = std::max(0, -top); y < h && top + y < screen_h; ++y)
+        for (int x = std::max(0, -left); x < w && left + x < screen_w; ++x, ++compared) {
             color_t c{};
             zr_get_pixel(&bmp->dc, x, y, &c);
-            c = on_device(c, bpp);
-            const unsigned char *got = frame->at(sx, sy);
-            ++compared;
-            if (got[0] == c.red && got[1] == c.green && got[2] == c.blue) continue;
-            if (wrong++ == 0) {
-                first = "image (" + std::to_string(x) + "," + std::to_string(y) + ") wants " +
-                        std::to_string(c.red) + "," + std::to_string(c.green) + "," + std::to_string(c.blue) +
-                        ", screen has " + std::to_string(got[0]) + "," + std::to_string(got[1]) + "," +
-                        std::to_string(got[2]);
-            }
+            const unsigned char *got = frame->at(left + x, top + y), want[3] = {c.red, c.green, c.blue};
+            for (int i = 0; i < 3; ++i)
+                if (got[i] != (want[i] & keep[i]))
+                    return testing::AssertionFailure() << snapshot.filename() << " vs " << bmp_file.filename() << ": image ("
+                                                       << x << "," << y << ") channel " << i << " wants "
+                                                       << (want[i] & keep[i]) << ", screen has " << int(got[i]);
         }
-    }
-    zr_bmp_close(bmp);
     if (compared == 0) return testing::AssertionFailure() << bmp_file << " lies off the screen";
-    if (wrong > 0)
-        return testing::AssertionFailure() << snapshot.filename() << " vs " << bmp_file.filename() << ": "
-                                           << wrong << " of " << compared << " pixels differ; first " << first;
     return testing::AssertionSuccess();
 }
 
+// The last screen is smaller than the images (clipped on every side),
+// odd-sized and with padded rows. On the first bpp-04.bmp is missing: it is
+// reported on each of two passes and the others still show.
 TEST(Demo, BitmapPausesShowEachImageCentredAsDecoded) {
-    struct screen {
-        int bpp, width, height;
-        long line_length;
-    };
-    // The last screen is smaller than the images (clipped on every side),
-    // odd-sized and with padded rows.
-    const screen screens[] = {{16, 320, 240, 0}, {32, 320, 240, 0}, {16, 175, 101, 400}};
-    for (const screen &s : screens) {
+    const struct { int bpp, width, height; long line_length; bool missing; } screens[] = {
+        {16, 320, 240, 0, true}, {32, 320, 240, 0, false}, {16, 175, 101, 400, false}};
+    for (const auto &s : screens) {
         SCOPED_TRACE(std::to_string(s.bpp) + " bits, " + std::to_string(s.width) + "x" + std::to_string(s.height));
         e2e::temp_dir tmp;
-        const fs::path snaps = tmp / "snaps";
+        const fs::path images = tmp / "images", snaps = tmp / "snaps";
+        fs::create_directory(images);
         fs::create_directory(snaps);
-        run_options opt = in(ZR_SAMPLE_DIR, tmp);
-        opt.env = e2e::snapshot_env(snaps, s.bpp, s.width, s.height, 5);
+        std::vector<std::string> shown;
+        for (const std::string &name : all_images)
+            if (!s.missing || name != "bpp-04.bmp") fs::copy_file(fs::path(ZR_SAMPLE_DIR) / name, images / name), shown.push_back(name);
+        const int frames = s.missing ? 8 : 5;
+        run_options opt = in(images, tmp);
+        opt.env = e2e::snapshot_env(snaps, s.bpp, s.width, s.height, frames);
         opt.env.emplace_back("ZR_VFB_LINE_LENGTH", std::to_string(s.line_length));
         const e2e::run_result r = e2e::run_demo(opt);
         ASSERT_EQ(r.exit_code, 0) << r.describe();
-        EXPECT_EQ(r.out, "");
-
-        for (int k = 0; k < 5; ++k)
-            EXPECT_TRUE(shows_centred(e2e::frame_path(snaps, k + 1), fs::path(ZR_SAMPLE_DIR) / all_images[k], s.bpp,
+        EXPECT_EQ(r.out, s.missing ? no_bpp04_line + no_bpp04_line : "");
+        for (int k = 0; k < frames; ++k)
+            EXPECT_TRUE(shows_centred(e2e::frame_path(snaps, k + 1), images / shown[std::size_t(k) % shown.size()], s.bpp,
                                       s.width, s.height));
-        EXPECT_FALSE(fs::exists(e2e::frame_path(snaps, 6)));
     }
 }
 
 TEST(Demo, StartupFailurePrintsOneLineAndExitsWithZero) {
-    struct failure {
+    const struct {
         const char *what;
         bool virtual_device;
         std::vector<std::pair<std::string, std::string>> env;
-        std::string line;  // empty: any code, checked by its frame only
-    };
-    const failure failures[] = {
-        {"no device", false, {}, no_device_line},
-        {"mapping refused", true, {{"ZR_VFB_FAIL", "mmap"}}, mmap_failed_line},
+        std::string code;  // "N]"; empty: any
+    } failures[] = {
+        {"no device", false, {}, "1]"},
+        {"mapping refused", true, {{"ZR_VFB_FAIL", "mmap"}}, "5]"},
         // A depth without a drawing family: no screen DC, the device is closed again.
         {"no screen DC", true, {{"ZR_VFB_BPP", "12"}}, ""},
     };
-    for (const failure &f : failures) {
+    for (const auto &f : failures) {
         SCOPED_TRACE(f.what);
         // A real device would be drawn on for ever.
         if (!f.virtual_device && access("/dev/fb", F_OK) == 0) {
@@ -137,36 +111,9 @@ TEST(Demo, StartupFailurePrintsOneLineAndExitsWithZero) {
         opt.timeout_seconds = 20;
         const e2e::run_result r = e2e::run_demo(opt);
         EXPECT_EQ(r.exit_code, 0) << r.describe();
-        if (!f.line.empty()) {
-            EXPECT_EQ(r.out, f.line);
-        } else {
-            EXPECT_EQ(r.out.rfind("[zr error:", 0), 0u) << r.out;
-            EXPECT_TRUE(r.out.ends_with(from_main)) << r.out;
-            EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << r.out;
-        }
+        EXPECT_TRUE(r.out.starts_with("[zr error:" + f.code) && r.out.ends_with(from_main) && r.out.find('\n') == r.out.size() - 1)
+            << r.out;
     }
-}
-
-TEST(Demo, MissingImageIsReportedOnEveryPassAndTheOthersStillShow) {
-    e2e::temp_dir tmp;
-    const fs::path images = tmp / "images", snaps = tmp / "snaps";
-    fs::create_directory(images);
-    fs::create_directory(snaps);
-    std::vector<std::string> present;
-    for (const std::string &name : all_images) {
-        if (name == "bpp-04.bmp") continue;
-        fs::copy_file(fs::path(ZR_SAMPLE_DIR) / name, images / name);
-        present.push_back(name);
-    }
-    // Two passes: four pauses each.
-    run_options opt = in(images, tmp);
-    opt.env = e2e::snapshot_env(snaps, 16, 320, 240, 8);
-    const e2e::run_result r = e2e::run_demo(opt);
-    ASSERT_EQ(r.exit_code, 0) << r.describe();
-    EXPECT_EQ(r.out, no_bpp04_line + no_bpp04_line);
-
-    for (int k = 0; k < 8; ++k)
-        EXPECT_TRUE(shows_centred(e2e::frame_path(snaps, k + 1), images / present[k % 4], 16, 320, 240));
 }
 
 // Runs the demo for the given number of full passes; each pass ends with five bitmap pauses.
@@ -181,14 +128,6 @@ e2e::run_result run_passes(int passes, std::vector<std::string> wrapper = {}, in
     e2e::run_result r = e2e::run_demo(opt);
     if (!fs::exists(e2e::frame_path(snaps, 5 * passes))) r.err += "\n(last snapshot missing)";
     return r;
-}
-
-// Under the sanitizers LeakSanitizer checks the heap when the device ends
-// the program; a leak or any memory error makes the exit status non-zero.
-TEST(DemoSoak, ThreePassesEndCleanly) {
-    const e2e::run_result r = run_passes(3);
-    EXPECT_EQ(r.exit_code, 0) << r.describe();
-    EXPECT_EQ(r.out, "");
 }
 
 // Without sanitizers: the peak memory of 17 passes is that of 2 passes. The

@@ -29,34 +29,14 @@ std::optional<e2e::rgb_picture> paint_picture(const e2e::temp_dir &tmp, const st
 }
 
 // Two fingers, a tablet stroke with the button held, "Hi!" typed, Ctrl-Q.
-const std::string strokes_and_text = R"(
-0 add 1 touch 800 480 Panel
-0 add 2 keyboard
-0 add 3 tablet 800 480 Tablet
-100 touch 1 down 0 100 100
-100 touch 1 down 1 100 300
-120 touch 1 motion 0 300 100
-120 touch 1 motion 1 300 300
-140 touch 1 motion 0 300 200
-140 touch 1 up 1
-160 touch 1 up 0
-200 position 3 500 100
-210 button 3 272 down
-220 position 3 700 100
-230 position 3 700 250
-240 button 3 272 up
-250 position 3 500 400
-300 key 2 42 down
-301 key 2 35 down
-302 key 2 35 up
-303 key 2 42 up
-304 key 2 23 down
-305 key 2 23 up
-306 key 2 42 down
-307 key 2 2 down
-308 key 2 2 up
-309 key 2 42 up
-)";
+const std::string strokes_and_text =
+    "0 add 1 touch 800 480 Panel\n0 add 2 keyboard\n0 add 3 tablet 800 480 Tablet\n"
+    "100 touch 1 down 0 100 100\n100 touch 1 down 1 100 300\n120 touch 1 motion 0 300 100\n120 touch 1 motion 1 300 300\n"
+    "140 touch 1 motion 0 300 200\n140 touch 1 up 1\n160 touch 1 up 0\n"
+    "200 position 3 500 100\n210 button 3 272 down\n220 position 3 700 100\n230 position 3 700 250\n"
+    "240 button 3 272 up\n250 position 3 500 400\n"
+    "300 key 2 42 down\n301 key 2 35 down\n302 key 2 35 up\n303 key 2 42 up\n304 key 2 23 down\n305 key 2 23 up\n"
+    "306 key 2 42 down\n307 key 2 2 down\n308 key 2 2 up\n309 key 2 42 up\n";
 const std::string quit = "400 key 2 29 down\n401 key 2 16 down\n";
 
 bool is(const e2e::rgb_picture &p, int x, int y, int r, int g, int b) {
@@ -65,30 +45,20 @@ bool is(const e2e::rgb_picture &p, int x, int y, int r, int g, int b) {
 }
 
 TEST(Paint, ScriptedStrokesAndTextShowAndEscapeClears) {
-    struct row {
-        const char *what;
-        std::string script;
-        bool cleared;
-    } rows[] = {
+    const struct { const char *what; std::string script; bool cleared; } rows[] = {
         {"strokes", strokes_and_text + quit, false},
         {"escape", strokes_and_text + "350 key 2 1 down\n350 key 2 1 up\n" + quit, true},
     };
-    for (const row &r : rows) {
+    for (const auto &r : rows) {
         e2e::temp_dir tmp;
         int status = -1;
         const std::optional<e2e::rgb_picture> p = paint_picture(tmp, r.script, &status);
         EXPECT_EQ(status, 0) << r.what;  // Ctrl-Q ended it
         ASSERT_TRUE(p.has_value()) << r.what;
         ASSERT_EQ(p->width, 800);
-        const struct {
-            int x, y, r, g, b;
-        } strokes[] = {
-            {200, 100, 230, 60, 60},    // finger 0
-            {300, 150, 230, 60, 60},
-            {200, 300, 60, 200, 60},    // finger 1
-            {600, 100, 255, 255, 255},  // the tablet, button held
-            {700, 200, 255, 255, 255},
-        };
+        // Finger 0, finger 1, the tablet with its button held.
+        const struct { int x, y, r, g, b; } strokes[] = {
+            {200, 100, 230, 60, 60}, {300, 150, 230, 60, 60}, {200, 300, 60, 200, 60}, {600, 100, 255, 255, 255}, {700, 200, 255, 255, 255}};
         for (const auto &s : strokes)
             EXPECT_EQ(is(*p, s.x, s.y, s.r, s.g, s.b), !r.cleared) << r.what << " at " << s.x << "," << s.y;
         EXPECT_TRUE(is(*p, 200, 200, 0, 0, 0)) << r.what;

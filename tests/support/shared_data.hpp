@@ -25,8 +25,7 @@ inline std::string shared_folder(const char *env, const char *name) {
     return set != nullptr && set[0] != '\0' ? std::string(set) : std::string(ZR_SHARED_DIR) + "/" + name;
 }
 
-// True where missing shared data is a failure, not a skip (CI sets
-// ZR_REQUIRE_SHARED_DATA=1).
+// True where missing shared data is a failure, not a skip (CI sets ZR_REQUIRE_SHARED_DATA=1).
 inline bool shared_data_required() {
     const char *v = std::getenv("ZR_REQUIRE_SHARED_DATA");
     return v != nullptr && std::strcmp(v, "1") == 0;
@@ -34,10 +33,9 @@ inline bool shared_data_required() {
 
 }  // namespace zr_test
 
-// Ends the test for want of shared data: a skip that says why, or a failure
-// where the data is required.
-#define ZR_MISSING_SHARED_DATA(why)                                 \
-    do {                                                            \
-        if (zr_test::shared_data_required()) FAIL() << (why);       \
-        GTEST_SKIP() << (why);                                      \
+// Ends the test for want of shared data: a skip that says why, or a failure where the data is required.
+#define ZR_MISSING_SHARED_DATA(why)                           \
+    do {                                                      \
+        if (zr_test::shared_data_required()) FAIL() << (why); \
+        GTEST_SKIP() << (why);                                \
     } while (0)
