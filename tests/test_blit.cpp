@@ -170,18 +170,6 @@ TEST(Bitblt, PathIsChosenByTheKinds) {
     }
 }
 
-// Rows outer, columns inner, through the slots: a copy one pixel to the right
-// within one DC smears the first pixel along the row.
-TEST(Bitblt, PerPixelPathsKeepTheirOrderWithinOneDc) {
-    recording_dc dc(4, 2);
-    paint(dc, at);
-    zr_bitblt(dc.dc(), 1, 0, dc.dc(), 0, 0, 3, 2);
-    EXPECT_EQ(mismatch(dc, [](int, int y) { return at(0, y); }), "");
-    EXPECT_EQ(dc.calls[0], get_px(0, 0));
-    EXPECT_EQ(dc.calls[1], set_px(1, 0, at(0, 0)));
-    EXPECT_EQ(dc.calls[6], get_px(0, 1));
-}
-
 // ---- row copy ---------------------------------------------------------------
 
 // Rows are copied at the depths whose pixels are whole bytes; the others
@@ -425,9 +413,15 @@ TEST(QuarterTurn, ExtentsAndCorners) {
     }
 }
 
-// Within one DC, pixels written earlier in the call are read back later:
-// A B / C D turns into C A / A A clockwise, B A / A A the other way.
-TEST(QuarterTurn, OneDcFollowsTheFixedOrder) {
+// Within one DC, pixels written earlier in the call are read back later,
+// rows outer and columns inner: a copy one pixel to the right smears the
+// first pixel along the row; A B / C D turns into C A / A A clockwise, B A /
+// A A the other way.
+TEST(Transfers, OneDcFollowsTheFixedOrder) {
+    recording_dc smear(4, 2);
+    paint(smear, at);
+    zr_bitblt(smear.dc(), 1, 0, smear.dc(), 0, 0, 3, 2);
+    EXPECT_EQ(mismatch(smear, [](int, int y) { return at(0, y); }), "");
     for (const bool clockwise : {false, true}) {
         recording_dc dc(2, 2);
         paint(dc, at);
