@@ -1,6 +1,5 @@
 // Fast paths against the plain path, byte for byte: seeded random calls,
-// the small domains exhaustively, the fill and the rows at every length,
-// and the table itself.
+// the fill and the rows at every length, and the table itself.
 #include "bitmap.hpp"
 #include "blit.hpp"
 #include "fast_paths.hpp"
@@ -145,42 +144,7 @@ TEST(FastPaths, SeededRandomCallsWriteWhatThePlainPathWrites) {
     }
 }
 
-// ---- exhaustive small domains -----------------------------------------------
-
-// Every 16-bit source value through every mask set onto every format; every
-// 16-bit backdrop under every alpha class; every (alpha, source, backdrop)
-// triple onto 32 bits.
-TEST(FastPaths, EverySixteenBitValueAndEveryBlendInput) {
-    bmp_ptr src = make_bitmap(256, 256, 16, 0), alpha_src = make_bitmap(256, 256, 32, 0);
-    for (int v = 0; v < 65536; ++v) zr::store_le16(src->data + 2 * v, static_cast<std::uint16_t>(v));
-    alpha_src->dc.dc_type = DC_TYPE_ALPHA;
-    const auto blit = [](fb_surface &dst, bmp_t *from) {
-        return compare_paths({of(dst)}, [&] { zr_bitblt(&dst.dc, 0, 0, &from->dc, 0, 0, 256, 256); });
-    };
-    for (const format_case &f : screen_formats()) {
-        fb_surface dst(f.id, 256, 256, 256 * f.bytes);
-        for (const auto &masks : mask_sets) {
-            set_masks(src.get(), masks);
-            ASSERT_EQ(blit(dst, src.get()), "") << "masks " << masks[0] << "," << masks[1] << "," << masks[2]
-                                                << " onto format " << int(f.id);
-        }
-        std::mt19937 rng(7);
-        for (const uchar alpha : {0, 1, 127, 128, 254, 255}) {
-            if (f.bytes != 2) break;
-            for (int i = 0; i < alpha_src->dc.bytes; ++i) alpha_src->data[i] = i % 4 == 3 ? alpha : uchar(rng());
-            for (int v = 0; v < 65536; ++v) zr::store_le16(dst.dc.mapped + 2 * v, static_cast<std::uint16_t>(v));
-            ASSERT_EQ(blit(dst, alpha_src.get()), "") << "alpha " << int(alpha) << " onto format " << int(f.id);
-        }
-        for (int a = 0; a < 256; ++a)
-            for (int v = 0; v < 256; ++v)
-                zr::store_le32(zr::bmp::bitmap_row(&alpha_src->dc, a) + 4 * v,
-                               std::uint32_t(a) << 24 | std::uint32_t(v) << 16 | std::uint32_t(255 - v) << 8 | (v ^ 0x5A));
-        for (int b = 0; b < 256 && f.bytes == 4; ++b) {
-            std::memset(dst.dc.mapped, b, 65536 * 4);
-            ASSERT_EQ(blit(dst, alpha_src.get()), "") << "backdrop " << b << " onto format " << int(f.id);
-        }
-    }
-}
+// ---- every length and alignment ---------------------------------------------
 
 // The fill at every short length, every alignment and around the length
 // where the string store takes over, with guard bytes on both sides; for a

