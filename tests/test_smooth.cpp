@@ -294,17 +294,16 @@ void scene(dc_t *dc) {
         zr_circle(dc, 40 + aa, 40, 33);
         zr_round_rectangle(dc, 3 + aa, 45, 70, 118, 5);  // opaque rows that repeat: held fills
         // A right side that slopes within one pixel, then runs straight: the
-        // repeated rows' solid run extends the one held from the rows above
-        // (the smooth pass only: the aliased one would fill the same pixels
-        // again, and nothing else opaque is drawn over them).
+        // repeated rows' solid run extends the one held from the rows above.
         const zr_point_t kink[] = {{1200, 800}, {1840, 800}, {1847, 1120}, {1847, 1600}, {1200, 1600}};
-        if (aa != 0) zr_polygon_subpixel(dc, kink, 5);
         // A right side leaning by 1/16 pixel over the height: one-pixel runs
         // of every coverage from 239 to 255 (brush only).
         const zr_point_t steep[] = {{0, 0}, {1191, 0}, {1192, 1920}, {0, 1920}};
-        zr_pen_color(dc, {0, 0, 0, 0});
-        if (aa != 0) zr_polygon_subpixel(dc, steep, 4);
-        zr_pen_color(dc, {200, 100, 50, 255});
+        if (aa != 0) {
+            zr_polygon_subpixel(dc, kink, 5);
+            zr_pen_color(dc, none);
+            zr_polygon_subpixel(dc, steep, 4);
+        }
         zr_pen_color(dc, {20, 250, 90, 140});
         zr_brush_color(dc, {230, 230, 10, 100});
         zr_pen_width(dc, 5);
@@ -470,6 +469,7 @@ TEST(Smooth, CoordinatesAtTheIntLimitsDrawTheirVisiblePart) {
     zr_line(line.dc(), INT_MIN, INT_MIN, INT_MAX, INT_MAX);
     for (int i = 0; i < 48; ++i) EXPECT_EQ(line.alpha(i, i), 255);
     EXPECT_EQ(line.alpha(40, 5), 0);
+    // Sizes at the limits too: these return without overflowing.
     zr_pen_width(line.dc(), INT_MAX);
     zr_line_subpixel(line.dc(), INT_MIN, INT_MAX, INT_MAX, INT_MIN);
     zr_arc(line.dc(), INT_MAX, INT_MIN, INT_MAX, INT_MIN, INT_MAX);
