@@ -66,8 +66,6 @@ std::vector<int> seen(dc_t *dc, int x, int y) {
     return rgba(c);
 }
 
-// ---- clipping ---------------------------------------------------------------
-
 // One axis of a transfer: sizes, origins and length in, and which run of
 // source pixels lands where.
 struct clip_case {
@@ -125,8 +123,6 @@ TEST(Bitblt, ClippingPlacesEverySourcePixel) {
     }
 }
 
-// ---- choice of path ---------------------------------------------------------
-
 enum class path { row_copy, plain, blend };
 
 TEST(Bitblt, PathIsChosenByTheKinds) {
@@ -167,8 +163,6 @@ TEST(Bitblt, PathIsChosenByTheKinds) {
         }
     }
 }
-
-// ---- row copy ---------------------------------------------------------------
 
 // Rows are copied at the depths whose pixels are whole bytes: each row
 // moves width x pixel bytes, each DC steps by its own row size from its own
@@ -265,8 +259,6 @@ TEST(Bitblt, RowCopyToleratesOverlap) {
     }
 }
 
-// ---- alpha rule -------------------------------------------------------------
-
 TEST(AlphaRule, EqualsTheRoundedQuotientForEveryInput) {
     long wrong = 0;
     std::string first;
@@ -327,8 +319,6 @@ TEST(Transfers, ScreenPixelsArriveOpaque) {
     zr_release_dc(screen);
     vfb_close();
 }
-
-// ---- quarter turns ----------------------------------------------------------
 
 // R = min(source height, destination width) source rows and C = min(source
 // width, destination height) source columns land against the corner.

@@ -29,8 +29,6 @@ using uchar = unsigned char;
 using zr::pixel_format;
 using namespace zr_test;
 
-// ---- the seeded random differential test ----------------------------------
-
 struct random_source {
     std::mt19937 rng;
     int in(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
@@ -144,8 +142,6 @@ TEST(FastPaths, SeededRandomCallsWriteWhatThePlainPathWrites) {
     }
 }
 
-// ---- every length and alignment ---------------------------------------------
-
 // The fill at every short length, every alignment and around the length
 // where the string store takes over, with guard bytes on both sides; for a
 // pixel of mixed bytes and for pixels of four equal bytes, which memset
@@ -233,8 +229,6 @@ TEST(FastPaths, MoveInPiecesIsMemmove) {
         }
 }
 
-// ---- the table -----------------------------------------------------------------
-
 // Every row is the one found for its formats where the CPU has its feature
 // (extensions with the CPU's variants on, portable rows with them off), and
 // every screen format answers the same operations from the same sources: a
@@ -261,8 +255,6 @@ TEST(FastPaths, EveryRowIsFoundAndEveryFormatHasTheSameRows) {
     EXPECT_FALSE(zr::plain_path_requested(nullptr) || zr::plain_path_requested("") || zr::plain_path_requested("0"));
     EXPECT_TRUE(zr::plain_path_requested("1") && zr::plain_path_requested("yes"));
 }
-
-// ---- which DCs take a fast path ---------------------------------------------
 
 int replaced_calls = 0;
 void counting_set_pixel(dc_t *, int, int, color_t) { ++replaced_calls; }

@@ -214,8 +214,6 @@ TEST(Rotate, ThePictureStartsAsThePanelShowsItAndTheAutomaticFlushTurnsIt) {
     }
 }
 
-// ---- the DRM backend on the virtual node
-
 class RotateDrm : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -274,8 +272,6 @@ TEST_F(RotateDrm, PlaneOrSoftwareThePanelShowsThePictureTurned) {
         zr_close();
     }
 }
-
-// ---- the quarter-turn rows against the plain path
 
 // Random sizes, strides of either sign and bytes, in one format or two of a
 // size; now and then a DC turned onto itself, which reads what it wrote

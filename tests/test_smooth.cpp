@@ -41,8 +41,7 @@ struct bitmap {
     int alpha(int x, int y) { return zr_test::pixel(dc(), x, y)[3]; }
 };
 
-// ---- exact areas: a shape as the length it covers of each vertical line
-
+// A shape as the length it covers of each vertical line, x, from y0 to y1.
 using column = std::function<double(double x, double y0, double y1)>;
 
 double overlap(double a, double b, double y0, double y1) { return std::max(0.0, std::min(b, y1) - std::max(a, y0)); }
