@@ -2,6 +2,7 @@
 // API's drawing and transfer families, on every framebuffer format and with
 // bitmap sources of every depth, runs while a counter watches malloc, with
 // the fast paths on and off.
+#include "pixels.hpp"
 #include "vfb_fixture.hpp"
 #include "zr.h"
 #include "zr_internal.hpp"
@@ -117,28 +118,26 @@ TEST(NoAlloc, DrawingAndTransferCallsNeverAllocate) {
               }),
               0)
         << "the counter does not see operator new";
-    // Bitmap sources of every depth (an 8-bit one as an alpha source too).
-    std::vector<bmp_t *> bitmaps;
-    for (const int bits : {1, 4, 8, 16, 24, 32})
-        bitmaps.push_back(zr_bmp_create(40, 30, bits, bits <= 8 ? (1 << bits) : 0));
-    bmp_t *alpha = zr_bmp_create(40, 30, 32, 0);
-    for (bmp_t *b : bitmaps) std::memset(b->data, 0x6B, static_cast<std::size_t>(b->dc.bytes));
-    std::memset(alpha->data, 0x80, static_cast<std::size_t>(alpha->dc.bytes));
-    alpha->dc.dc_type = DC_TYPE_ALPHA;
+    // Bitmap sources of every depth, and a 32-bit alpha one.
+    std::vector<zr_test::bmp_ptr> bitmaps;
+    for (const int bits : {1, 4, 8, 16, 24, 32, 32}) {
+        bitmaps.push_back(zr_test::make_bitmap(40, 30, bits, bits <= 8 ? (1 << bits) : 0));
+        std::memset(bitmaps.back()->data, 0x6B, static_cast<std::size_t>(bitmaps.back()->dc.bytes));
+    }
+    dc_t *alpha = &bitmaps.back()->dc, *eight = &bitmaps[2]->dc;
+    alpha->dc_type = DC_TYPE_ALPHA;
     for (const int depth : {15, 16, 32}) {
         ASSERT_EQ(zr_test::vfb_open({.width = 64, .height = 48, .depth = depth}), 0);
-        dc_t *screen = zr_get_screen_dc();
-        dc_t *buffer = zr_get_buffer_dc(-1, -1);
+        dc_t *screen = zr_get_screen_dc(), *buffer = zr_get_buffer_dc(-1, -1);
         ASSERT_TRUE(screen != nullptr && buffer != nullptr);
-        std::vector<dc_t *> sources = {buffer, &alpha->dc};
-        for (bmp_t *b : bitmaps) sources.push_back(&b->dc);
+        std::vector<dc_t *> sources = {buffer};
+        for (const zr_test::bmp_ptr &b : bitmaps) sources.push_back(&b->dc);
         std::vector<named_call> calls = calls_on(screen, sources);
         calls.push_back({"zr_to_screen_dc", [=] { zr_to_screen_dc(screen, buffer); }});
         for (const bool plain : {false, true}) {
             zr::set_plain_path_forced(plain);
             for (const named_call &c : calls)
-                EXPECT_EQ(allocations_in(c.call), 0)
-                    << c.name << " on a " << depth << "-bit screen" << (plain ? ", plain path" : "");
+                EXPECT_EQ(allocations_in(c.call), 0) << c.name << " on a " << depth << "-bit screen" << (plain ? ", plain" : "");
         }
         zr::set_plain_path_forced(false);
         zr_release_dc(buffer);
@@ -146,12 +145,9 @@ TEST(NoAlloc, DrawingAndTransferCallsNeverAllocate) {
         zr_test::vfb_close();
     }
     // A 16-bit bitmap, the bitmap depth that draws everything, as the target.
-    bmp_t *target = zr_bmp_create(64, 48, 16, 0);
-    for (const named_call &c : calls_on(&target->dc, {&bitmaps[2]->dc, &alpha->dc}))
+    zr_test::bmp_ptr target = zr_test::make_bitmap(64, 48, 16);
+    for (const named_call &c : calls_on(&target->dc, {eight, alpha}))
         EXPECT_EQ(allocations_in(c.call), 0) << c.name << " on a 16-bit bitmap";
-    zr_bmp_close(target);
-    zr_bmp_close(alpha);
-    for (bmp_t *b : bitmaps) zr_bmp_close(b);
 #endif
 }
 
