@@ -1,6 +1,5 @@
 // Fast paths against the plain path, byte for byte: seeded random calls,
-// the small domains exhaustively, the fill and the rows at every length,
-// and the table itself.
+// the fill and the rows at every length, and the table itself.
 #include "bitmap.hpp"
 #include "blit.hpp"
 #include "fast_paths.hpp"
@@ -29,8 +28,6 @@ namespace {
 using uchar = unsigned char;
 using zr::pixel_format;
 using namespace zr_test;
-
-// ---- the seeded random differential test ----------------------------------
 
 struct random_source {
     std::mt19937 rng;
@@ -145,43 +142,6 @@ TEST(FastPaths, SeededRandomCallsWriteWhatThePlainPathWrites) {
     }
 }
 
-// ---- exhaustive small domains -----------------------------------------------
-
-// Every 16-bit source value through every mask set onto every format; every
-// 16-bit backdrop under every alpha class; every (alpha, source, backdrop)
-// triple onto 32 bits.
-TEST(FastPaths, EverySixteenBitValueAndEveryBlendInput) {
-    bmp_ptr src = make_bitmap(256, 256, 16, 0), alpha_src = make_bitmap(256, 256, 32, 0);
-    for (int v = 0; v < 65536; ++v) zr::store_le16(src->data + 2 * v, static_cast<std::uint16_t>(v));
-    alpha_src->dc.dc_type = DC_TYPE_ALPHA;
-    const auto blit = [](fb_surface &dst, bmp_t *from) {
-        return compare_paths({of(dst)}, [&] { zr_bitblt(&dst.dc, 0, 0, &from->dc, 0, 0, 256, 256); });
-    };
-    for (const format_case &f : screen_formats()) {
-        fb_surface dst(f.id, 256, 256, 256 * f.bytes);
-        for (const auto &masks : mask_sets) {
-            set_masks(src.get(), masks);
-            ASSERT_EQ(blit(dst, src.get()), "") << "masks " << masks[0] << "," << masks[1] << "," << masks[2]
-                                                << " onto format " << int(f.id);
-        }
-        std::mt19937 rng(7);
-        for (const uchar alpha : {0, 1, 127, 128, 254, 255}) {
-            if (f.bytes != 2) break;
-            for (int i = 0; i < alpha_src->dc.bytes; ++i) alpha_src->data[i] = i % 4 == 3 ? alpha : uchar(rng());
-            for (int v = 0; v < 65536; ++v) zr::store_le16(dst.dc.mapped + 2 * v, static_cast<std::uint16_t>(v));
-            ASSERT_EQ(blit(dst, alpha_src.get()), "") << "alpha " << int(alpha) << " onto format " << int(f.id);
-        }
-        for (int a = 0; a < 256; ++a)
-            for (int v = 0; v < 256; ++v)
-                zr::store_le32(zr::bmp::bitmap_row(&alpha_src->dc, a) + 4 * v,
-                               std::uint32_t(a) << 24 | std::uint32_t(v) << 16 | std::uint32_t(255 - v) << 8 | (v ^ 0x5A));
-        for (int b = 0; b < 256 && f.bytes == 4; ++b) {
-            std::memset(dst.dc.mapped, b, 65536 * 4);
-            ASSERT_EQ(blit(dst, alpha_src.get()), "") << "backdrop " << b << " onto format " << int(f.id);
-        }
-    }
-}
-
 // The fill at every short length, every alignment and around the length
 // where the string store takes over, with guard bytes on both sides; for a
 // pixel of mixed bytes and for pixels of four equal bytes, which memset
@@ -244,11 +204,8 @@ TEST(FastPaths, RowsOfEveryLength) {
 // more than 32 bits, as the distances reach 2^32 - 1 along both axes.
 TEST(FastPaths, LinesOfExtremeLengthsCrossTheDc) {
     constexpr int lo = std::numeric_limits<int>::min(), hi = std::numeric_limits<int>::max();
-    const int lines[][4] = {
-        {lo, lo + 3, hi, hi - 2},       {hi, hi - 9, lo, lo + 4},     {lo + 20, lo, hi - 15, hi},
-        {lo, hi - 30, hi, lo + 25},     {-(1 << 30), -(1 << 30) + 7, (1 << 30) - 1, (1 << 30) - 2},
-        {-(1 << 30), -(1 << 30), 1 << 30, (1 << 30) - 11}, {5, lo, 30, hi},
-    };
+    const int lines[][4] = {{lo, lo + 3, hi, hi - 2}, {hi, hi - 9, lo, lo + 4}, {lo + 20, lo, hi - 15, hi},
+                            {lo, hi - 30, hi, lo + 25}, {-(1 << 30), -(1 << 30), 1 << 30, (1 << 30) - 11}, {5, lo, 30, hi}};
     for (const format_case &f : screen_formats())
         for (const auto &l : lines) {
             fb_surface dst(f.id, 50, 40, 50 * f.bytes + 6);
@@ -271,8 +228,6 @@ TEST(FastPaths, MoveInPiecesIsMemmove) {
             ASSERT_TRUE(got == want) << n << " bytes moved by " << shift;
         }
 }
-
-// ---- the table -----------------------------------------------------------------
 
 // Every row is the one found for its formats where the CPU has its feature
 // (extensions with the CPU's variants on, portable rows with them off), and
@@ -300,8 +255,6 @@ TEST(FastPaths, EveryRowIsFoundAndEveryFormatHasTheSameRows) {
     EXPECT_FALSE(zr::plain_path_requested(nullptr) || zr::plain_path_requested("") || zr::plain_path_requested("0"));
     EXPECT_TRUE(zr::plain_path_requested("1") && zr::plain_path_requested("yes"));
 }
-
-// ---- which DCs take a fast path ---------------------------------------------
 
 int replaced_calls = 0;
 void counting_set_pixel(dc_t *, int, int, color_t) { ++replaced_calls; }

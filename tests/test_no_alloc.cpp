@@ -2,6 +2,7 @@
 // API's drawing and transfer families, on every framebuffer format and with
 // bitmap sources of every depth, runs while a counter watches malloc, with
 // the fast paths on and off.
+#include "pixels.hpp"
 #include "vfb_fixture.hpp"
 #include "zr.h"
 #include "zr_internal.hpp"
@@ -24,10 +25,8 @@
 #endif
 
 namespace {
-// Volatile: GCC knows malloc and free as built-ins that touch none of the
-// program's own variables, so with optimisation it takes a plain counter for
-// unchanged across them and folds the count to 0, whatever the sanitizer's
-// hook below counted meanwhile.
+// Volatile: GCC takes malloc for a built-in that touches no variable of
+// ours and would fold a plain counter to 0.
 volatile bool counting = false;
 volatile long allocations = 0;
 void count() {
@@ -36,8 +35,7 @@ void count() {
 }  // namespace
 
 #if defined(ZR_TEST_ASAN)
-// AddressSanitizer owns malloc; its hook does the counting (declared here:
-// GCC installs the sanitizer runtime without this header).
+// AddressSanitizer owns malloc: its hook counts (GCC has no header for it).
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void *, std::size_t),
                                                          void (*)(const volatile void *));
 namespace {
@@ -47,8 +45,7 @@ const int hooks_installed = __sanitizer_install_malloc_and_free_hooks(on_malloc,
 }  // namespace
 #define ZR_TEST_COUNTS_ALLOCATIONS 1
 #elif defined(__GLIBC__)
-// The C library's allocator under the standard names, counted. Every block
-// still comes from and goes back to the one allocator.
+// The C library's allocator under the standard names, counted.
 extern "C" {
 void *__libc_malloc(std::size_t);
 void *__libc_calloc(std::size_t, std::size_t);
@@ -92,10 +89,7 @@ std::vector<named_call> calls_on(dc_t *dc, const std::vector<dc_t *> &sources) {
     std::vector<named_call> calls = {
         {"zr_clear", [=] { zr_clear(dc, c); }},
         {"zr_set_pixel", [=] { zr_set_pixel(dc, 3, 4, c); }},
-        {"zr_get_pixel", [=] {
-             color_t out{};
-             zr_get_pixel(dc, 3, 4, &out);
-         }},
+        {"zr_get_pixel", [=] { color_t out{}; zr_get_pixel(dc, 3, 4, &out); }},
         {"zr_hline", [=] { zr_hline(dc, -5, 500, 7, c); }},
         {"zr_vline", [=] { zr_vline(dc, 7, -5, 500, c); }},
         {"zr_line", [=] { zr_line(dc, -30, 2, 90, 61); }},
@@ -119,39 +113,31 @@ TEST(NoAlloc, DrawingAndTransferCallsNeverAllocate) {
     GTEST_SKIP() << "allocations cannot be counted with this C library";
 #else
     ASSERT_GT(allocations_in([] {
-                  void *volatile p = std::malloc(16);
-                  std::free(p);
-              }),
-              0)
-        << "the counter does not see malloc";
-    ASSERT_GT(allocations_in([] {
                   int *volatile p = new int(1);
                   delete p;
               }),
               0)
         << "the counter does not see operator new";
-    // Bitmap sources of every depth (an 8-bit one as an alpha source too).
-    std::vector<bmp_t *> bitmaps;
-    for (const int bits : {1, 4, 8, 16, 24, 32})
-        bitmaps.push_back(zr_bmp_create(40, 30, bits, bits <= 8 ? (1 << bits) : 0));
-    bmp_t *alpha = zr_bmp_create(40, 30, 32, 0);
-    for (bmp_t *b : bitmaps) std::memset(b->data, 0x6B, static_cast<std::size_t>(b->dc.bytes));
-    std::memset(alpha->data, 0x80, static_cast<std::size_t>(alpha->dc.bytes));
-    alpha->dc.dc_type = DC_TYPE_ALPHA;
+    // Bitmap sources of every depth, and a 32-bit alpha one.
+    std::vector<zr_test::bmp_ptr> bitmaps;
+    for (const int bits : {1, 4, 8, 16, 24, 32, 32}) {
+        bitmaps.push_back(zr_test::make_bitmap(40, 30, bits, bits <= 8 ? (1 << bits) : 0));
+        std::memset(bitmaps.back()->data, 0x6B, static_cast<std::size_t>(bitmaps.back()->dc.bytes));
+    }
+    dc_t *alpha = &bitmaps.back()->dc, *eight = &bitmaps[2]->dc;
+    alpha->dc_type = DC_TYPE_ALPHA;
     for (const int depth : {15, 16, 32}) {
         ASSERT_EQ(zr_test::vfb_open({.width = 64, .height = 48, .depth = depth}), 0);
-        dc_t *screen = zr_get_screen_dc();
-        dc_t *buffer = zr_get_buffer_dc(-1, -1);
+        dc_t *screen = zr_get_screen_dc(), *buffer = zr_get_buffer_dc(-1, -1);
         ASSERT_TRUE(screen != nullptr && buffer != nullptr);
-        std::vector<dc_t *> sources = {buffer, &alpha->dc};
-        for (bmp_t *b : bitmaps) sources.push_back(&b->dc);
+        std::vector<dc_t *> sources = {buffer};
+        for (const zr_test::bmp_ptr &b : bitmaps) sources.push_back(&b->dc);
         std::vector<named_call> calls = calls_on(screen, sources);
         calls.push_back({"zr_to_screen_dc", [=] { zr_to_screen_dc(screen, buffer); }});
         for (const bool plain : {false, true}) {
             zr::set_plain_path_forced(plain);
             for (const named_call &c : calls)
-                EXPECT_EQ(allocations_in(c.call), 0)
-                    << c.name << " on a " << depth << "-bit screen" << (plain ? ", plain path" : "");
+                EXPECT_EQ(allocations_in(c.call), 0) << c.name << " on a " << depth << "-bit screen" << (plain ? ", plain" : "");
         }
         zr::set_plain_path_forced(false);
         zr_release_dc(buffer);
@@ -159,12 +145,9 @@ TEST(NoAlloc, DrawingAndTransferCallsNeverAllocate) {
         zr_test::vfb_close();
     }
     // A 16-bit bitmap, the bitmap depth that draws everything, as the target.
-    bmp_t *target = zr_bmp_create(64, 48, 16, 0);
-    for (const named_call &c : calls_on(&target->dc, {&bitmaps[2]->dc, &alpha->dc}))
+    zr_test::bmp_ptr target = zr_test::make_bitmap(64, 48, 16);
+    for (const named_call &c : calls_on(&target->dc, {eight, alpha}))
         EXPECT_EQ(allocations_in(c.call), 0) << c.name << " on a 16-bit bitmap";
-    zr_bmp_close(target);
-    zr_bmp_close(alpha);
-    for (bmp_t *b : bitmaps) zr_bmp_close(b);
 #endif
 }
 

@@ -1,7 +1,8 @@
 // Smooth shapes: coverage against the exact area of each shape over each
 // pixel, the fast rows against the plain path, shared edges, the DC state,
-// and coordinates at the ends of the int range. Coverage is read back as alpha: an opaque white pen or brush on a 32-bit
-// bitmap of transparent black leaves each pixel's alpha at its coverage.
+// and coordinates at the ends of the int range. Coverage is read back as
+// alpha: an opaque white pen or brush on a 32-bit bitmap of transparent
+// black leaves each pixel's alpha at its coverage.
 #include "pixels.hpp"
 #include "raster.hpp"
 #include "smooth.hpp"
@@ -40,8 +41,7 @@ struct bitmap {
     int alpha(int x, int y) { return zr_test::pixel(dc(), x, y)[3]; }
 };
 
-// ---- exact areas: a shape as the length it covers of each vertical line
-
+// A shape as the length it covers of each vertical line, x, from y0 to y1.
 using column = std::function<double(double x, double y0, double y1)>;
 
 double overlap(double a, double b, double y0, double y1) { return std::max(0.0, std::min(b, y1) - std::max(a, y0)); }
@@ -293,17 +293,16 @@ void scene(dc_t *dc) {
         zr_circle(dc, 40 + aa, 40, 33);
         zr_round_rectangle(dc, 3 + aa, 45, 70, 118, 5);  // opaque rows that repeat: held fills
         // A right side that slopes within one pixel, then runs straight: the
-        // repeated rows' solid run extends the one held from the rows above
-        // (the smooth pass only: the aliased one would fill the same pixels
-        // again, and nothing else opaque is drawn over them).
+        // repeated rows' solid run extends the one held from the rows above.
         const zr_point_t kink[] = {{1200, 800}, {1840, 800}, {1847, 1120}, {1847, 1600}, {1200, 1600}};
-        if (aa != 0) zr_polygon_subpixel(dc, kink, 5);
         // A right side leaning by 1/16 pixel over the height: one-pixel runs
         // of every coverage from 239 to 255 (brush only).
         const zr_point_t steep[] = {{0, 0}, {1191, 0}, {1192, 1920}, {0, 1920}};
-        zr_pen_color(dc, {0, 0, 0, 0});
-        if (aa != 0) zr_polygon_subpixel(dc, steep, 4);
-        zr_pen_color(dc, {200, 100, 50, 255});
+        if (aa != 0) {
+            zr_polygon_subpixel(dc, kink, 5);
+            zr_pen_color(dc, none);
+            zr_polygon_subpixel(dc, steep, 4);
+        }
         zr_pen_color(dc, {20, 250, 90, 140});
         zr_brush_color(dc, {230, 230, 10, 100});
         zr_pen_width(dc, 5);
@@ -469,6 +468,7 @@ TEST(Smooth, CoordinatesAtTheIntLimitsDrawTheirVisiblePart) {
     zr_line(line.dc(), INT_MIN, INT_MIN, INT_MAX, INT_MAX);
     for (int i = 0; i < 48; ++i) EXPECT_EQ(line.alpha(i, i), 255);
     EXPECT_EQ(line.alpha(40, 5), 0);
+    // Sizes at the limits too: these return without overflowing.
     zr_pen_width(line.dc(), INT_MAX);
     zr_line_subpixel(line.dc(), INT_MIN, INT_MAX, INT_MAX, INT_MIN);
     zr_arc(line.dc(), INT_MAX, INT_MIN, INT_MAX, INT_MIN, INT_MAX);
@@ -512,31 +512,25 @@ TEST(Smooth, BlockCoverageIsThePixelCoverageEightAtATime) {
 
 // A rounded rectangle on whole pixels with a 1-pixel pen: its straight
 // sides cover their pixels whole and nothing outside them, as the aliased
-// rectangle does (the corners' flattening must not move the sides).
+// rectangle does, also with the top corners cut off above the bitmap.
 TEST(Smooth, RoundedRectangleSidesStayOnTheirPixels) {
-    bitmap b(120, 80);
-    b.dc()->pen_color = white;
-    b.dc()->brush_color = none;
-    zr_round_rectangle(b.dc(), 10, 10, 109, 69, 20);
-    // Pixels of each line that differ from the coverage wanted.
-    const auto row_off = [&](int y, int x0, int x1, int want) {
-        int n = 0;
-        for (int x = x0; x <= x1; ++x) n += b.alpha(x, y) != want;
-        return n;
-    };
-    const auto column_off = [&](int x, int y0, int y1, int want) {
-        int n = 0;
-        for (int y = y0; y <= y1; ++y) n += b.alpha(x, y) != want;
-        return n;
-    };
-    EXPECT_EQ(row_off(9, 0, 119, 0) + row_off(70, 0, 119, 0), 0) << "above or below";
-    EXPECT_EQ(column_off(9, 0, 79, 0) + column_off(110, 0, 79, 0), 0) << "left or right";
-    EXPECT_EQ(row_off(10, 32, 87, 255) + row_off(69, 32, 87, 255), 0) << "top and bottom sides";
-    EXPECT_EQ(column_off(10, 32, 47, 255) + column_off(109, 32, 47, 255), 0) << "left and right sides";
-    EXPECT_EQ(row_off(11, 32, 87, 0) + column_off(108, 32, 47, 0), 0) << "just inside";
-    // The top corners above the bitmap: their arcs are cut, the sides not.
-    std::memset(b.b->data, 0, static_cast<std::size_t>(b.dc()->bytes));
-    zr_round_rectangle(b.dc(), 10, -40, 109, 69, 20);
-    EXPECT_EQ(column_off(9, 0, 79, 0) + column_off(110, 0, 79, 0), 0) << "left or right, cut";
-    EXPECT_EQ(column_off(10, 0, 47, 255) + column_off(109, 0, 47, 255), 0) << "left and right sides, cut";
+    for (const int top : {10, -40}) {
+        bitmap b(120, 80);
+        zr_brush_color(b.dc(), none);
+        zr_round_rectangle(b.dc(), 10, top, 109, 69, 20);
+        // Pixels of x0..x1 by y0..y1 that differ from the coverage wanted.
+        const auto off = [&](int x0, int x1, int y0, int y1, int want) {
+            int n = 0;
+            for (int y = y0; y <= y1; ++y)
+                for (int x = x0; x <= x1; ++x) n += b.alpha(x, y) != want;
+            return n;
+        };
+        const int y0 = top > 0 ? 32 : 0;
+        EXPECT_EQ(off(9, 9, 0, 79, 0) + off(110, 110, 0, 79, 0), 0) << "left or right of " << top;
+        EXPECT_EQ(off(10, 10, y0, 47, 255) + off(109, 109, y0, 47, 255), 0) << "left and right sides of " << top;
+        if (top < 0) continue;
+        EXPECT_EQ(off(0, 119, 9, 9, 0) + off(0, 119, 70, 70, 0), 0) << "above or below";
+        EXPECT_EQ(off(32, 87, 10, 10, 255) + off(32, 87, 69, 69, 255), 0) << "top and bottom sides";
+        EXPECT_EQ(off(32, 87, 11, 11, 0) + off(108, 108, 32, 47, 0), 0) << "just inside";
+    }
 }
