@@ -57,26 +57,6 @@ std::string indexes(bmp_t *b) {
     return s;
 }
 
-// zr_bmp_open's bit fields: masks inside a V5 or 56-byte header, alpha
-// included, or three after a 40-byte header (bfOffBits 66); the alpha mask
-// is read for every pixel.
-TEST(BmpReader, MasksComeFromTheHeaderOrTheTableArea) {
-    struct { std::uint32_t info_size; std::vector<std::uint32_t> masks; bytes stored; std::vector<int> seen; int count; } cases[] = {
-        {124, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, {0x10, 0x20, 0x30, 0x40}, {0x10, 0x20, 0x30, 0x40}, 4},
-        {124, {0xFF0000, 0xFF00, 0xFF, 0}, {0x10, 0x20, 0x30, 0x40}, {0x30, 0x20, 0x10, 0x40}, 4},  // the fourth byte is alpha
-        {56, {0xFF00, 0xFF0000, 0xFF000000, 0xFF}, {0x80, 0x44, 0x55, 0x66}, {0x44, 0x55, 0x66, 0x80}, 4},
-        {40, {0xFF0000, 0xFF00, 0xFF}, {1, 2, 3, 4}, {3, 2, 1, 4}, 3},
-    };
-    for (const auto &c : cases) {
-        bmp_file m{.info_size = c.info_size, .bits = 32, .compression = 3, .pixels = c.stored};
-        (c.info_size == 40 ? m.table : m.header_masks) = c.masks;
-        bmp_ptr b = open_bmp(m.bytes());
-        ASSERT_TRUE(b) << c.info_size;
-        EXPECT_EQ(pixel(b.get(), 0, 0), c.seen) << c.info_size;
-        EXPECT_EQ(b->palette_count, c.count) << c.info_size;
-    }
-}
-
 // Headers and compressions, as each dialect takes them: zr_bmp_open reads
 // Windows files only; the image loader also reads OS/2 headers (1.x: 12
 // bytes with 16-bit sizes and 3-byte table entries; 2.x: 16 to 64 bytes, a

@@ -20,7 +20,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,11 +29,7 @@ namespace {
 using zr_test::bmp_ptr;
 using zr_test::bytes;
 using zr_test::pixel;
-
-bytes read_all(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(f), {});
-}
+using zr_test::read_all;
 
 bmp_ptr load(const bytes &b) { return bmp_ptr(zr_image_from_memory(b.data(), b.size()), zr_bmp_close); }
 
@@ -210,8 +205,7 @@ TEST(ImagePng, SuiteMatchesPillowAndCorruptFilesAreRefusedWithTheirCode) {
         ++decoded;
         // Alpha channels and tRNS chunks, and nothing else, give alpha DCs.
         const bool alpha = (file[25] & 4) != 0 || std::string(file.begin(), file.end()).find("tRNS") != std::string::npos;
-        EXPECT_EQ(b->dc.dc_type, alpha ? DC_TYPE_ALPHA : DC_TYPE_BITMAP) << name;
-        EXPECT_EQ(b->dc.colors, alpha ? 32 : 24) << name;
+        EXPECT_EQ((std::pair{int(b->dc.dc_type), b->dc.colors}), (std::pair{alpha ? DC_TYPE_ALPHA : DC_TYPE_BITMAP, alpha ? 32 : 24})) << name;
         EXPECT_EQ(compare(b.get(), refs + "/png/" + name.substr(0, name.size() - 4) + ".rgba", 0), "") << name;
     }
     EXPECT_EQ(decoded, 161);
@@ -246,8 +240,7 @@ TEST(ImageJpeg, FilesMatchLibjpegTurbo) {
     for (const std::string &name : names) {
         bmp_ptr b(zr_image_open((refs + "/jpeg/" + name).c_str()), zr_bmp_close);
         ASSERT_TRUE(b) << name << " code " << zr_error_code;
-        EXPECT_EQ(b->dc.dc_type, DC_TYPE_BITMAP);
-        EXPECT_EQ(b->dc.colors, 24);
+        EXPECT_EQ((std::pair{int(b->dc.dc_type), b->dc.colors}), (std::pair{DC_TYPE_BITMAP, 24})) << name;
         EXPECT_EQ(compare(b.get(), refs + "/jpeg/" + name.substr(0, name.size() - 4) + ".rgba", 1), "") << name;
     }
 }
@@ -266,8 +259,7 @@ TEST(ImageJpeg, EachExifOrientationPlacesEveryPixel) {
             const int cols = static_cast<int>(want.find('|')), rows = static_cast<int>(want.size() + 1) / (cols + 1);
             bmp_ptr b = load(with_exif(blocks_jpeg, o, big));
             ASSERT_TRUE(b) << o;
-            ASSERT_EQ(b->dc.width, 8 * cols) << o;
-            ASSERT_EQ(b->dc.height, 8 * rows) << o;
+            ASSERT_EQ((std::pair{b->dc.width, b->dc.height}), (std::pair{8 * cols, 8 * rows})) << o;
             std::string seen(want.size(), '|');
             for (int y = 0; y < b->dc.height; ++y)
                 for (int x = 0; x < b->dc.width; ++x) {
@@ -299,8 +291,7 @@ TEST(ImageJpeg, BlankArithmeticImageLoadsAndScansPastTheBudgetAreRefused) {
     if (!ZR_HAVE_JPEG) GTEST_SKIP() << "the library was built without libjpeg-turbo";
     bmp_ptr b = load(black_jpeg);
     ASSERT_TRUE(b) << zr_error_code;
-    EXPECT_EQ(b->dc.width, 4096);
-    EXPECT_EQ(b->dc.height, 4096);
+    EXPECT_EQ((std::pair{b->dc.width, b->dc.height}), (std::pair{4096, 4096}));
     EXPECT_EQ(pixel(&b->dc, 4095, 4095), (std::vector<int>{0, 0, 0, 255}));
     EXPECT_EQ(refusal(with_first_scan_repeated(black_jpeg, 14)), ERR_IMAGE_DATA);
     if (const std::string why = refs_missing(); !why.empty()) GTEST_SKIP() << why;
@@ -427,8 +418,7 @@ TEST(ImageSave, EveryKindOfDcComesBackThroughZrImageOpen) {
         ASSERT_TRUE(back) << what;
         const bool alpha = dc->dc_type == DC_TYPE_ALPHA;
         EXPECT_EQ(back->dc.dc_type, alpha ? DC_TYPE_ALPHA : DC_TYPE_BITMAP) << what;
-        ASSERT_EQ(back->dc.width, dc->width) << what;
-        ASSERT_EQ(back->dc.height, dc->height) << what;
+        ASSERT_EQ((std::pair{back->dc.width, back->dc.height}), (std::pair{dc->width, dc->height})) << what;
         for (int y = 0; y < dc->height; ++y)
             for (int x = 0; x < dc->width; ++x) {
                 std::vector<int> want = pixel(dc, x, y);

@@ -72,17 +72,10 @@ TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
     const std::string text = head + "7 touch 2 down 3 99 49\n";
     ASSERT_TRUE(read_script(text.data(), text.size(), &events, &bad));
     ASSERT_EQ(events.size(), 5u);
-    EXPECT_STREQ(events[1].name, "Panel one");
-    EXPECT_EQ(events[1].range_x, 100);
-    EXPECT_EQ(events[1].range_y, 50);
-    EXPECT_STREQ(events[3].name, "mouse");
     const zr::input::script_event &t = events[4];
-    EXPECT_EQ(t.op, zr::input::script_op::touch_down);
-    EXPECT_EQ(t.at_ms, 7);
-    EXPECT_EQ(t.device, 2);
-    EXPECT_EQ(t.slot, 3);
-    EXPECT_EQ(t.a, 99);
-    EXPECT_EQ(t.b, 49);
+    EXPECT_EQ(std::string(events[1].name) + "," + events[3].name, "Panel one,mouse");
+    EXPECT_EQ((std::vector<long long>{events[1].range_x, events[1].range_y, int(t.op), t.at_ms, t.device, t.slot, t.a, t.b}),
+              (std::vector<long long>{100, 50, int(zr::input::script_op::touch_down), 7, 2, 3, 99, 49}));
 }
 
 TEST(Pointercal, ReadsSevenIntegersAndRefusesTheRest) {
@@ -102,8 +95,7 @@ TEST(Pointercal, ReadsSevenIntegersAndRefusesTheRest) {
     for (const auto &r : rows) {
         int c[7]{};
         EXPECT_EQ(read_pointercal(r.text, std::char_traits<char>::length(r.text), c), r.ok) << r.text;
-        if (!r.ok) continue;
-        for (int i = 0; i < 7; ++i) EXPECT_EQ(c[i], r.c[i]) << r.text << " #" << i;
+        if (r.ok) { EXPECT_EQ(std::vector<int>(c, c + 7), std::vector<int>(r.c, r.c + 7)) << r.text; }
     }
 }
 
@@ -253,25 +245,6 @@ TEST_F(Input, ABurstLargerThanTheQueueArrivesWhole) {
     const std::vector<zr_event_t> got = events(0, {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION});
     ASSERT_EQ(got.size(), 5000u);
     EXPECT_EQ(got.back().x, 4999);
-}
-
-TEST_F(Input, TenFingersKeepTheirSlots) {
-    std::string script = "0 add 1 touch 800 480\n";
-    for (const int step : {0, 1})
-        for (int f = 0; f < 10; ++f)
-            script += std::to_string(10 + 10 * step) + " touch 1 " + (step ? "motion " : "down ") + std::to_string(f) +
-                      " " + std::to_string(f * 70 + 5 + step) + " " + std::to_string(f * 40 + 3 + step) + "\n";
-    for (int f = 9; f >= 0; --f) script += "30 touch 1 up " + std::to_string(f) + "\n";
-    open(script);
-    const std::vector<zr_event_t> got = events(50, {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP});
-    ASSERT_EQ(got.size(), 30u);
-    const int types[] = {ZR_EVENT_TOUCH_DOWN, ZR_EVENT_TOUCH_MOTION, ZR_EVENT_TOUCH_UP};
-    for (int i = 0; i < 30; ++i) {
-        const int step = i / 10, f = step == 2 ? 29 - i : i % 10;
-        EXPECT_TRUE(got[i].type == types[step] && got[i].slot == f &&
-                    (step == 2 || (got[i].x == f * 70 + 5 + step && got[i].y == f * 40 + 3 + step))) << i;
-    }
-    EXPECT_EQ(got[0].time_usec + 10000, got[10].time_usec);
 }
 
 TEST_F(Input, CalibrationBySetAndByPointercal) {

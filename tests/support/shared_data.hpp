@@ -6,7 +6,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 // Sanitizer builds reserve address space that limits set by a test would cut.
 #if defined(__SANITIZE_ADDRESS__)
@@ -29,6 +32,12 @@ inline std::string shared_folder(const char *env, const char *name) {
 inline bool shared_data_required() {
     const char *v = std::getenv("ZR_REQUIRE_SHARED_DATA");
     return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+// Every byte of the file; none when it cannot be read.
+inline std::vector<unsigned char> read_all(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 }  // namespace zr_test
