@@ -191,8 +191,6 @@ TEST(BmpReader, RunLengthStreamsDecodeAndStayInside) {
 // files keep their depth and read opaque, the unused fourth byte of 32-bit
 // pixels included.
 TEST(BmpReader, TheImageLoaderGivesAlphaDcsForAlphaMasksAndOpaquePixelsOtherwise) {
-    const auto le32 = [](std::uint32_t v) { return bytes{static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                                         static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)}; };
     struct { const char *what; bmp_file file; int type, colors; std::vector<std::vector<int>> column; /* top first */ } cases[] = {
         {"8-8-8-8, rows top-down",
          {.info_size = 124, .height = -2, .bits = 32, .compression = 3, .header_masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000},
@@ -202,7 +200,7 @@ TEST(BmpReader, TheImageLoaderGivesAlphaDcsForAlphaMasksAndOpaquePixelsOtherwise
          DC_TYPE_ALPHA, 32, {{0, 255, 136, 255}}},
         {"10-10-10-2: wide channels round",
          {.info_size = 124, .bits = 32, .compression = 3, .header_masks = {0x3FF00000, 0xFFC00, 0x3FF, 0xC0000000},
-          .pixels = le32(1u << 30 | 512u << 20 | 1023u << 10 | 1u)},
+          .pixels = {0x01, 0xFC, 0x0F, 0x60}},  // alpha 1, red 512, green 1023, blue 0
          DC_TYPE_ALPHA, 32, {{128, 255, 0, 85}}},
         {"5-5-5-1", {.info_size = 124, .height = 2, .bits = 16, .compression = 3, .header_masks = {0x7C00, 0x3E0, 0x1F, 0x8000},
           .pixels = {0x1F, 0x80, 0, 0, 0xE0, 0x03, 0, 0}},
@@ -222,8 +220,6 @@ TEST(BmpReader, TheImageLoaderGivesAlphaDcsForAlphaMasksAndOpaquePixelsOtherwise
         for (int y = 0; y < b->dc.height; ++y) EXPECT_EQ(pixel(b.get(), 0, y), c.column[static_cast<std::size_t>(y)]) << c.what << " row " << y;
     }
 }
-
-// ---- the public BMP suite
 
 // First mismatch against the reference picture, or "" when every pixel
 // matches. Channels narrower than 8 bits are compared at the precision the

@@ -80,8 +80,6 @@ std::string refs_missing() {
 
 std::string pngsuite_dir() { return zr_test::shared_folder("ZR_PNGSUITE_DIR", "pngsuite"); }
 
-// ---- small PNG and JPEG files made here
-
 void put_be32(unsigned char *p, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
 }
@@ -178,8 +176,6 @@ bytes with_jpeg_size(bytes jpg, std::uint16_t w, std::uint16_t h) {
     return jpg;
 }
 
-// ---- PNG
-
 // Every valid file matches Pillow; of the corrupt ones, the one whose IDAT
 // data fails its checksum is bad data, the others (signature, IHDR, no
 // IDAT) bad headers.
@@ -226,8 +222,6 @@ TEST(ImagePng, PaletteFaultsAreErrPalette) {
     };
     for (const auto &[what, file] : cases) EXPECT_EQ(refusal(file), ERR_PALETTE) << what;
 }
-
-// ---- JPEG
 
 TEST(ImageJpeg, FilesMatchLibjpegTurbo) {
     if (!ZR_HAVE_JPEG) {
@@ -298,8 +292,6 @@ TEST(ImageJpeg, BlankArithmeticImageLoadsAndScansPastTheBudgetAreRefused) {
     // 50 scans, each over the 90 blocks; the 41 DC scans hold about 65 bytes of data each.
     EXPECT_EQ(refusal(with_first_scan_repeated(read_all(refs + "/jpeg/progressive.jpg"), 40)), 0);
 }
-
-// ---- hostile input
 
 TEST(ImageHostile, NullEmptyMissingUnknownAndNonFileInput) {
     EXPECT_EQ(zr_image_from_memory(nullptr, 10), nullptr);
@@ -395,8 +387,6 @@ TEST(ImageHostile, PngTextChunksAreNeitherInflatedNorKept) {
     EXPECT_EQ(refusal(png), 0);
     EXPECT_LT(zr_test::peak_growth_mib([&] { load(png); }, [&] { load(plain); }), 8) << "MiB: more than one chunk's text";
 }
-
-// ---- saving
 
 // Every kind of DC is saved and loaded again (under a name that says BMP):
 // the same colours, alpha DCs with their alpha as alpha DCs, every other

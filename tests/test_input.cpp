@@ -26,8 +26,6 @@ using zr::input::screen_map;
 
 namespace {
 
-// ---- readers
-
 TEST(InputScript, ReadsEveryVerbAndRefusesTheFirstBadLine) {
     const std::string head = "0 add 1 keyboard\n0 add 2 touch 100 50 Panel one\n0 add 3 tablet 10 10\n0 add 4 mouse\n";
     const struct { const char *lines; int bad_line; /* 0: read */ } rows[] = {
@@ -99,8 +97,6 @@ TEST(Pointercal, ReadsSevenIntegersAndRefusesTheRest) {
     }
 }
 
-// ---- the transform
-
 TEST(InputMap, ScalesCalibratesTurnsAndClamps) {
     static const int swap_halved[7] = {0, 32768, 0, 65536, 0, 0, 65536};  // x' = y / 2, y' = x
     static const int shifted[7] = {1, 0, 10, 0, 1, -5, 1};
@@ -134,8 +130,6 @@ TEST(InputMap, ScalesCalibratesTurnsAndClamps) {
             << r.pw << "x" << r.ph << " turned " << r.rotation << " at " << r.fx << "," << r.fy;
     }
 }
-
-// ---- through the script
 
 void write_file(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 

@@ -45,6 +45,7 @@ using zr_test::read_all;
 using font_ptr = std::unique_ptr<zr_font_t, void (*)(zr_font_t *)>;
 using bytes = std::vector<unsigned char>;
 using ints = std::vector<int>;
+using uchar = unsigned char;
 
 font_ptr open_font(const std::string &path, int height) { return font_ptr(zr_font_open(path.c_str(), height), zr_font_close); }
 
@@ -87,8 +88,6 @@ void expect_refused(const char *path, int height, int code) {
     EXPECT_EQ(zr_font_open(path, height), nullptr);
     EXPECT_EQ(zr_error_code, code);
 }
-
-// ---- PSF files made here
 
 void put32(bytes &b, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -157,8 +156,6 @@ bytes gzip(const bytes &in) {
 }
 #endif
 
-// ---- the built-in font
-
 TEST(DefaultFont, DrawsItsGlyphsAndMetrics) {
     zr_font_t *font = zr_font_default();
     ASSERT_NE(font, nullptr);
@@ -195,8 +192,6 @@ TEST(DefaultFont, NullArgumentsDoNothing) {
                     zr_font_metrics(nullptr, nullptr, nullptr, nullptr), int(r.calls.size()), w, h}),
               ints(8, 0));
 }
-
-// ---- PSF
 
 TEST(PsfFont, VersionOneAndTwoDrawTheirBitmaps) {
     const psf p1 = make_psf1(14), p2 = make_psf2(11, 9, 40, false), p2t = make_psf2(10, 12, 5, true);
@@ -254,10 +249,7 @@ TEST(PsfFont, HostileHeadersAreRefused) {
         std::copy(v.begin(), v.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
         return b;
     };
-    const auto with32 = [&](std::size_t at, std::uint32_t v) {
-        return with(good, at, {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                               static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)});
-    };
+    const auto with32 = [&](std::size_t at, std::uint32_t v) { return with(good, at, {uchar(v), uchar(v >> 8), uchar(v >> 16), uchar(v >> 24)}); };
     const auto cut = [](const bytes &b, std::size_t n) { return bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); };
     const std::pair<const char *, bytes> cases[] = {
         {"only the magic", cut(good, 4)}, {"header only", cut(good, 32)},
@@ -344,8 +336,6 @@ TEST(FontOpen, MissingUnknownAndOutOfRange) {
     EXPECT_NE(open_font(good.path, 1024), nullptr);
 }
 
-// ---- decoding
-
 TEST(Utf8, DecodesWellFormedAndReplacesTheRest) {
     const std::pair<const char *, std::u32string> cases[] = {
         {"A\x7F", U"A\x7F"}, {"\xC2\x80\xDF\xBF", U"\u0080\u07FF"}, {"\xED\x95\x9C", U"\uD55C"},
@@ -389,8 +379,6 @@ TEST(EucKr, ConvertsHangulAndReplacesBadBytes) {
 #undef R
     for (const auto &[in, out] : cases) EXPECT_EQ(zr::text::euckr_to_utf8(in), out);
 }
-
-// ---- FreeType against its own rendering
 
 #if ZR_HAVE_FREETYPE
 #define REQUIRE_FONT(path) \
@@ -525,8 +513,6 @@ TEST(FreeTypeFont, HugeMetricsCostNoMoreThanTheLargestGlyph) {
 }
 #endif
 
-// ---- clipping, the fast path, measuring
-
 // Text drawn on a small DC at positions over every edge equals the same text
 // drawn on a large DC, cut out; nothing is written outside.
 TEST(TextClip, EveryEdgeMatchesTheUnclippedPicture) {
@@ -556,8 +542,6 @@ TEST(TextClip, ExtremePositionsDrawNothingAndDoNotOverflow) {
     EXPECT_FALSE(r.calls_of(zr_test::slot::set_pixel).empty());
     EXPECT_EQ(r.violations, 0);
 }
-
-using uchar = unsigned char;
 
 // Text drawn by the plain path and by the fast-path table's glyph row (the
 // CPU's own row loops or the portable ones) over the same bytes of every

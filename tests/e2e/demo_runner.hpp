@@ -13,16 +13,12 @@
 namespace e2e {
 
 // A fresh directory, removed with everything in it at the end of its scope.
-class temp_dir {
-public:
+struct temp_dir {
     temp_dir();
     ~temp_dir();
     temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
     const std::filesystem::path &path() const { return path_; }
     std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
-
-private:
     std::filesystem::path path_;
 };
 
