@@ -18,7 +18,6 @@ import subprocess
 import sys
 
 
-
 def write_rgba(path, im):
     with open(path, "wb") as f:
         f.write(struct.pack("<II", im.width, im.height))

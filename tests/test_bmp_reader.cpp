@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>

@@ -89,10 +89,6 @@ void expect_refused(const char *path, int height, int code) {
     EXPECT_EQ(zr_error_code, code);
 }
 
-void put32(bytes &b, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-}
-
 // Glyph rows of a pseudo-random pattern: every glyph differs.
 bytes glyph_bits(std::uint32_t count, std::uint32_t charsize, unsigned seed) {
     std::mt19937 rng(seed);
@@ -124,7 +120,7 @@ psf make_psf2(int width, int height, std::uint32_t count, bool table) {
     const std::uint32_t charsize = std::uint32_t((width + 7) / 8 * height);
     psf p{width, height, {0x72, 0xb5, 0x4a, 0x86}, glyph_bits(count, charsize, 2)};
     for (std::uint32_t v : {0u, 32u, table ? 1u : 0u, count, charsize, std::uint32_t(height), std::uint32_t(width)})
-        put32(p.file, v);
+        for (int i = 0; i < 4; ++i) p.file.push_back(uchar(v >> (8 * i)));
     p.file.insert(p.file.end(), p.bits.begin(), p.bits.end());
     if (table)
         for (std::uint32_t i = 0; i < count; ++i) {
