@@ -8,10 +8,8 @@
 #include <sys/mman.h>
 
 #include <climits>
-#include <cstring>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace {
@@ -93,27 +91,6 @@ TEST_F(Device, EveryFailureLeavesTheDeviceClosed) {
     EXPECT_EQ(zr_test::vfb_open({.init_flags = ZR_INIT_ALL_FLAGS & ~ZR_INIT_CONSOLE}), 0);
 }
 
-// A second zr_init while a device is open opens nothing: the first device
-// keeps its descriptor and its mapping, presents, and closes as usual.
-TEST_F(Device, ASecondInitWhileOpenIsRefusedAndTheFirstKeepsWorking) {
-    const long descriptors = open_descriptors();
-    ASSERT_EQ(zr_test::vfb_open({.width = 16, .height = 4, .depth = 16, .init_flags = ZR_INIT_SHADOW}), 0);
-    const long opened = open_descriptors();
-    const fb_t first = zr_fb;
-    EXPECT_EQ(zr_init(zr_test::vfb_device_path()), ERR_ALREADY_OPEN);
-    EXPECT_EQ(zr_init_ex(zr_test::vfb_device_path(), ZR_INIT_DOUBLE_BUFFER), ERR_ALREADY_OPEN);
-    EXPECT_EQ(zr_error_code, ERR_ALREADY_OPEN);
-    EXPECT_EQ(open_descriptors(), opened);
-    EXPECT_EQ(zr_fb.fd, first.fd);
-    EXPECT_EQ(zr_fb.mapped, first.mapped);
-    std::memset(zr_fb.mapped, 0x5A, static_cast<size_t>(zr_fb.bytes));  // drawn on the shadow
-    EXPECT_EQ(zr_present(nullptr, 0), 0);
-    EXPECT_EQ(zr_test::vfb_memory().at(static_cast<size_t>(zr_fb.bytes) - 1), 0x5A);
-    zr_test::vfb_close();
-    EXPECT_EQ(open_descriptors(), descriptors);
-    EXPECT_EQ(zr_test::vfb_open({}), 0);
-}
-
 // A geometry is refused when the family its depth picks would store pixels
 // of another size than the device's, or when its rows do not hold their
 // pixels or do not fit the device's memory; a depth without a family passes.
@@ -150,33 +127,6 @@ TEST(DeviceGeometry, RefusedWhenTheFamiliesWouldLeaveTheMemory) {
         fix.line_length = c.line_length;
         fix.smem_len = c.smem_len;
         EXPECT_EQ(zr::check_geometry(var, fix), c.code) << c.what;
-    }
-}
-
-// colors is the sum of the field lengths only at 16 bits per pixel; the
-// mapping covers yres rows of line_length bytes, padding included.
-TEST_F(Device, GeometryAndDepthComeFromTheDevice) {
-    struct depth_case {
-        int depth;
-        long line_length;  // 0: unpadded
-        int bits_per_pixel, bytes_per_line;
-    };
-    const depth_case cases[] = {
-        {15, 0, 16, 80}, {16, 96, 16, 96}, {32, 0, 32, 160}, {24, 123, 24, 123}, {8, 0, 8, 40},
-    };
-    const long descriptors = open_descriptors();
-    for (const auto &c : cases) {
-        SCOPED_TRACE("depth " + std::to_string(c.depth));
-        ASSERT_EQ(zr_test::vfb_open({.width = 40, .height = 30, .depth = c.depth, .line_length = c.line_length}), 0);
-        EXPECT_EQ(std::tuple(zr_fb.colors, zr_fb.bits_per_pixel, zr_fb.width, zr_fb.height, zr_fb.dots,
-                             zr_fb.bytes_per_line, zr_fb.bytes),
-                  std::tuple(c.depth, c.bits_per_pixel, 40, 30, 1200, c.bytes_per_line, 30 * c.bytes_per_line));
-        EXPECT_GE(zr_fb.fd, 0);
-        // The mapping is the device's memory.
-        zr_fb.mapped[zr_fb.bytes - 1] = 0x5C;
-        EXPECT_EQ(zr_test::vfb_memory().at(static_cast<size_t>(zr_fb.bytes) - 1), 0x5C);
-        zr_test::vfb_close();
-        expect_closed(descriptors);
     }
 }
 
