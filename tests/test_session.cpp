@@ -15,7 +15,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -179,20 +178,6 @@ TEST_F(Session, SignalsAndTheTerminalAreGivenBackAtClose) {
     EXPECT_EQ(zr::session_event_fd(), -1);
     for (const int sig : {SIGRTMIN + 2, SIGRTMIN + 3}) EXPECT_EQ(action_of(sig), reinterpret_cast<void *>(SIG_DFL));
     EXPECT_EQ(zr_present(nullptr, 0), 0);
-}
-
-// A process that ends without zr_close (exit, a signal) leaves the terminal
-// switching by itself, in the mode it was found in.
-TEST_F(Session, AProcessThatEndsGivesTheSwitchesBack) {
-    for (const int sig : {0, SIGTERM}) {
-        SCOPED_TRACE("signal " + std::to_string(sig));
-        int status = 0;
-        std::vector<int> got =
-            child_reports([] { return memory_display_open(memory_display{}, ZR_INIT_CONSOLE); }, sig, &status);
-        ASSERT_EQ(got.size(), 4u);
-        std::sort(got.begin() + 2, got.end());  // the mode and the switching come back in either order
-        EXPECT_EQ(got, (std::vector<int>{KD_GRAPHICS, reported_vt_process, found_mode, found_frsig}));
-    }
 }
 
 // ---- the backends on the virtual device
