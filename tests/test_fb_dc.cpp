@@ -72,8 +72,9 @@ TEST_F(FbDc, PlaceholderFamiliesPrintTheirLinesAndTouchNothing) {
 }
 
 // One pixel lands as exact bytes at y * bytes_per_line + x * B, nothing else
-// changes, and reads back with the alpha byte of the output kept.
-TEST_F(FbDc, PixelsAreStoredAtExactOffsetsAndReadBack) {
+// changes, and reads back with the alpha byte of the output kept. Spans and
+// clear store the same bytes, whatever the alpha, and never touch the padding.
+TEST_F(FbDc, PixelsSpansAndClearStoreExactBytes) {
     struct pixel_case {
         int depth, width;
         long line_length;
@@ -106,50 +107,31 @@ TEST_F(FbDc, PixelsAreStoredAtExactOffsetsAndReadBack) {
         std::memset(buffer->mapped, 0xAA, static_cast<size_t>(buffer->bytes));
         for (dc_t *dc : {screen, buffer}) {
             bytes expected(dc->mapped, dc->mapped + dc->bytes);
-            const long at = c.y * dc->bytes_per_line + c.x * long(c.stored.size());
-            std::copy(c.stored.begin(), c.stored.end(), expected.begin() + at);
+            const auto put = [&](int x, int y) {
+                std::copy(c.stored.begin(), c.stored.end(),
+                          expected.begin() + y * dc->bytes_per_line + x * long(c.stored.size()));
+            };
+            const auto now = [&] { return dc == screen ? zr_test::vfb_memory() : bytes(dc->mapped, dc->mapped + dc->bytes); };
             dc->set_pixel(dc, c.x, c.y, c.color);
-            const bytes now = dc == screen ? zr_test::vfb_memory() : bytes(dc->mapped, dc->mapped + dc->bytes);
-            EXPECT_TRUE(now == expected) << (dc == screen ? "screen" : "buffer");
+            put(c.x, c.y);
+            EXPECT_TRUE(now() == expected) << (dc == screen ? "screen" : "buffer");
             color_t out{7, 7, 7, 0x5A};
             dc->get_pixel(dc, c.x, c.y, &out);
             EXPECT_TRUE(same(out, color_t{c.read.red, c.read.green, c.read.blue, 0x5A}));
+            // A row up to the pixel, a column from it down, and two empty spans (x1 > x2, y1 > y2).
+            dc->hline(dc, 1, c.x, 0, c.color);
+            dc->vline(dc, c.x, c.y, 4, c.color);
+            dc->hline(dc, 5, 4, 1, c.color);
+            dc->vline(dc, 3, 3, 2, c.color);
+            for (int x = 1; x <= c.x; ++x) put(x, 0);
+            for (int y = c.y; y <= 4; ++y) put(c.x, y);
+            EXPECT_TRUE(now() == expected) << "spans";
+            zr_clear(dc, c.color);
+            for (int y = 0; y < 5; ++y)
+                for (int x = 0; x < c.width; ++x) put(x, y);
+            EXPECT_TRUE(now() == expected) << "clear";
         }
         zr_release_dc(buffer);
-    }
-}
-
-// Spans and clear on padded rows: pixels at y * line_length, padding bytes
-// untouched, and clear fills whatever the alpha.
-TEST_F(FbDc, SpansAndClearKeepOffThePadding) {
-    const struct {
-        int depth;
-        bytes cell;  // (0xFF, 0x80, 0x08) as stored
-        pixel_format format = pixel_format::none;
-    } cases[] = {{15, {0x01, 0x7E}}, {16, {0x01, 0xFC}}, {32, {0x08, 0x80, 0xFF, 0x00}},
-                                {16, {0x1F, 0x0C}, pixel_format::bgr565},
-                                {32, {0xFF, 0x80, 0x08, 0x00}, pixel_format::xbgr8888}};
-    const color_t c{0xFF, 0x80, 0x08, 0};
-    for (const auto &d : cases) {
-        SCOPED_TRACE("depth " + std::to_string(d.depth) + " format " + std::to_string(int(d.format)));
-        const int w = 9, h = 4, pad = 7;
-        const long line = w * static_cast<long>(d.cell.size()) + pad;
-        open(d.depth, w, h, line, d.format);
-        bytes expected(static_cast<size_t>(line) * h, 0xAA);
-        auto put = [&](int x, int y) {
-            std::copy(d.cell.begin(), d.cell.end(), expected.begin() + y * line + x * static_cast<long>(d.cell.size()));
-        };
-        screen->hline(screen, 2, 8, 1, c);
-        for (int x = 2; x <= 8; ++x) put(x, 1);
-        screen->vline(screen, 0, 1, 3, c);
-        for (int y = 1; y <= 3; ++y) put(0, y);
-        screen->hline(screen, 5, 4, 0, c);  // empty: x1 > x2
-        screen->vline(screen, 3, 3, 2, c);
-        EXPECT_TRUE(zr_test::vfb_memory() == expected);
-        zr_clear(screen, c);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) put(x, y);
-        EXPECT_TRUE(zr_test::vfb_memory() == expected);
     }
 }
 
