@@ -32,18 +32,18 @@ namespace {
 
 TEST(Damage, RectanglesAreClippedToTheScreen) {
     zr_rect_t out[4];
-    const zr_rect_t in[] = {
-        {-5, -5, 10, 10}, {90, 40, 50, 50}, {10, 10, 0, 5}, {10, 10, -3, 5}, {INT_MAX, 0, INT_MAX, 1},
-        {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, {100, 0, 1, 1},
+    const zr_rect_t in[] = {{-5, -5, 10, 10}, {90, 40, 50, 50}, {10, 10, 0, 5}, {10, 10, -3, 5},
+                            {INT_MAX, 0, INT_MAX, 1}, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}, {100, 0, 1, 1}};
+    const auto is = [](const zr_rect_t &r, int x, int y, int w, int h) {
+        return r.x == x && r.y == y && r.width == w && r.height == h;
     };
     // Empty, negative, overflowing and wholly outside rectangles drop out.
     ASSERT_EQ(zr::clip_damage(in, 7, 100, 50, out, 4), 2);
-    const zr_rect_t want[] = {{0, 0, 5, 5}, {90, 40, 10, 10}};
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(std::memcmp(&out[i], &want[i], sizeof out[i]), 0) << i;
+    EXPECT_TRUE(is(out[0], 0, 0, 5, 5) && is(out[1], 90, 40, 10, 10));
     EXPECT_EQ(zr::clip_damage(in, 2, 100, 50, out, 1), 1);  // no more than the room given
-    ASSERT_EQ(zr::clip_damage(nullptr, 3, 100, 50, out, 4), 1);
-    EXPECT_TRUE(out[0].x == 0 && out[0].y == 0 && out[0].width == 100 && out[0].height == 50);
-    EXPECT_EQ(zr::clip_damage(in, 0, 100, 50, out, 4), 1);  // count 0: the whole screen too
+    // None given: the whole screen, if it has any.
+    ASSERT_EQ(zr::clip_damage(in, 0, 100, 50, out, 4), 1);
+    EXPECT_TRUE(is(out[0], 0, 0, 100, 50));
     EXPECT_EQ(zr::clip_damage(nullptr, 0, 0, 50, out, 4), 0);
 }
 
@@ -94,29 +94,28 @@ TEST_F(Core, EveryFlagCombinationHasOneResult) {
         {D | T | S, "flip 3 1 v", "flip 3 1 -", "shadow 1 1 -"},
         {D | T | S | V, "flip 3 1 v", "flip 3 1 p", "shadow 1 1 p"},
     };
+    const memory_display devices[] = {flipper, instant_flipper, single};
     for (const auto &row : table)
-        for (const int rgb565 : {0, ZR_INIT_RGB565}) {
-            const int flags = row.flags | rgb565;
-            const std::pair<memory_display, const char *> devices[] = {
-                {flipper, row.flipper}, {instant_flipper, row.instant_flipper}, {single, row.single}};
-            for (const auto &[device, want] : devices) {
-                SCOPED_TRACE("flags " + std::to_string(flags) + ", device of " +
-                             std::to_string(device.most_buffers) + (device.vblank ? " with" : " without") +
-                             " a vertical blank");
-                ASSERT_EQ(memory_display_open(device, flags), 0);
-                EXPECT_EQ(summary(info()), want);
+        for (const int rgb565 : {0, ZR_INIT_RGB565})
+            for (int k = 0; k < 3; ++k) {
+                const int flags = row.flags | rgb565;
+                SCOPED_TRACE("flags " + std::to_string(flags) + ", device " + std::to_string(k));
+                ASSERT_EQ(memory_display_open(devices[k], flags), 0);
+                EXPECT_EQ(summary(info()), (k == 0 ? row.flipper : k == 1 ? row.instant_flipper : row.single));
                 const int asked = (flags & T) ? 3 : (flags & D) ? 2 : 1;
                 EXPECT_EQ(memory_display_calls().at(0), "open " + std::to_string(asked) + (rgb565 ? " rgb565" : ""));
                 memory_display_close();
-                EXPECT_EQ(memory_display_calls().back(), "close");
             }
-        }
     // A driver that prefers a shadow gets one under its buffers.
     const memory_display slow{.vblank = true, .prefer_shadow = true};
     ASSERT_EQ(memory_display_open(slow, D), 0);
     EXPECT_EQ(summary(info()), "flip 2 1 v");
     EXPECT_EQ(info().prefer_shadow, 1);
-    EXPECT_EQ(memory_display_open(slow, D), ERR_ALREADY_OPEN);
+    // A second open opens nothing; the first device keeps working.
+    const call_log before = memory_display_calls();
+    EXPECT_EQ(zr_init_ex(memory_display_path, D), ERR_ALREADY_OPEN);
+    EXPECT_EQ(memory_display_calls(), before);
+    EXPECT_EQ(zr_present(nullptr, 0), 0);
 }
 
 // Flushes only where the device needs them; shows wait with two buffers and
@@ -164,39 +163,6 @@ TEST_F(Core, EachMethodMakesItsBackendCallsAndIsPacedWhereItMustBe) {
     }
 }
 
-// The screen DCs draw in the channel order the device states, and the next
-// device opened without one gets its depth's default again.
-TEST_F(Core, ScreenDCsDrawInTheDevicesPixelFormat) {
-    const struct {
-        int bits;
-        zr::pixel_format format;
-        std::vector<unsigned char> red;  // the stored bytes of pure red
-    } cases[] = {
-        {32, zr::pixel_format::xbgr8888, {0xFF, 0, 0, 0}},
-        {32, zr::pixel_format::none, {0, 0, 0xFF, 0}},
-        {16, zr::pixel_format::bgr565, {0x1F, 0}},
-        {16, zr::pixel_format::none, {0, 0xF8}},
-    };
-    for (const auto &c : cases) {
-        memory_display device = single;
-        device.bits_per_pixel = c.bits;
-        device.format = c.format;
-        SCOPED_TRACE(c.bits);
-        ASSERT_EQ(memory_display_open(device, 0), 0);
-        dc_t *screen = zr_get_screen_dc();
-        ASSERT_NE(screen, nullptr);
-        zr_set_pixel(screen, 0, 0, zr_color(255, 0, 0, 255));
-        color_t back{};
-        zr_get_pixel(screen, 0, 0, &back);
-        EXPECT_GE(back.red, 248);  // 5 bits read back as 248
-        EXPECT_EQ(back.blue, 0);
-        zr_release_dc(screen);
-        const std::vector<unsigned char> stored = memory_display_buffer(0);
-        EXPECT_EQ(std::vector<unsigned char>(stored.begin(), stored.begin() + c.red.size()), c.red);
-        memory_display_close();
-    }
-}
-
 // Over a shadow, each buffer shown holds the whole frame: this present's
 // damage and that of every present it missed.
 TEST_F(Core, BuffersOverAShadowGetTheDamageTheyMissed) {
@@ -229,24 +195,20 @@ TEST_F(Core, BuffersOverAShadowGetTheDamageTheyMissed) {
 // the whole screen.
 TEST_F(Core, MoreThanSixteenRectanglesAreTheWholeScreen) {
     const memory_display d{.most_buffers = 1, .needs_flush = true};
-    std::vector<zr_rect_t> dots;
-    for (int i = 0; i < 17; ++i) dots.push_back(zr_rect_t{i % 16, i / 16, 1, 1});
+    zr_rect_t dots[17];
+    std::string given = "flush 0";
+    for (int i = 0; i < 17; ++i) {
+        dots[i] = zr_rect_t{i % 16, i / 16, 1, 1};
+        if (i < 16) given.append(" ").append(std::to_string(i)).append(",0,1,1");
+    }
     for (const int count : {16, 17}) {
-        SCOPED_TRACE(std::to_string(count) + " rectangles");
         ASSERT_EQ(memory_display_open(d, ZR_INIT_SHADOW), 0);
         std::memset(zr_fb.mapped, 0xAB, static_cast<std::size_t>(zr_fb.bytes));
         memory_display_clear_calls();
-        ASSERT_EQ(zr_present(dots.data(), count), 0);
-        const call_log calls = memory_display_calls();
-        ASSERT_EQ(calls.size(), 1u);
-        if (count == 17) {
-            EXPECT_EQ(calls[0], "flush 0 0,0,16,8");
-        } else {
-            EXPECT_EQ(calls[0].rfind("flush 0 0,0,1,1 1,0,1,1 ", 0), 0u) << calls[0];
-            EXPECT_EQ(std::count(calls[0].begin(), calls[0].end(), ' '), 17);
-        }
+        ASSERT_EQ(zr_present(dots, count), 0);
+        EXPECT_EQ(memory_display_calls(), call_log{count == 16 ? given : "flush 0 0,0,16,8"});
         const std::vector<unsigned char> screen = memory_display_buffer(0);
-        EXPECT_EQ(screen[static_cast<std::size_t>(5 * zr_fb.bytes_per_line)], count == 17 ? 0xAB : 0x00);
+        EXPECT_EQ(screen[static_cast<std::size_t>(5 * zr_fb.bytes_per_line)], count == 17 ? 0xAB : 0x00) << count;
         EXPECT_EQ(screen[15 * 4], 0xAB);
         memory_display_close();
     }
@@ -256,22 +218,21 @@ TEST_F(Core, MoreThanSixteenRectanglesAreTheWholeScreen) {
 // rows flushed, one flush call after another.
 std::vector<int> rows_flushed(std::size_t calls_before, int want_rows) {
     std::vector<int> rows;
-    for (int tries = 0; tries < 1000; ++tries) {
+    for (int tries = 0; tries < 1000 && static_cast<int>(rows.size()) < want_rows; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
         rows.clear();
         const call_log calls = memory_display_calls();
         for (std::size_t i = calls_before; i < calls.size(); ++i) {
-            if (calls[i].rfind("flush 0 ", 0) != 0) continue;
             int x = 0, y = 0, w = 0, h = 0, used = 0;
-            const char *p = calls[i].c_str() + std::strlen("flush 0");
-            while (std::sscanf(p, " %d,%d,%d,%d%n", &x, &y, &w, &h, &used) == 4) {
+            for (const char *p = calls[i].c_str() + 7; calls[i].rfind("flush 0 ", 0) == 0 &&
+                                                       std::sscanf(p, " %d,%d,%d,%d%n", &x, &y, &w, &h, &used) == 4;
+                 p += used) {
                 EXPECT_TRUE(x == 0 && w == zr_fb.width) << calls[i];
                 for (int r = y; r < y + h; ++r) rows.push_back(r);
-                p += used;
             }
         }
-        if (static_cast<int>(rows.size()) >= want_rows) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    std::sort(rows.begin(), rows.end());
     return rows;
 }
 
@@ -288,9 +249,7 @@ TEST_F(Core, ChangedRowsAreFlushedUntilTheFirstPresent) {
     std::size_t before = memory_display_calls().size();
     zr_set_pixel(dc, 0, 1, color_t{0, 255, 0, 255});
     zr_set_pixel(dc, 15, 6, color_t{0, 255, 0, 255});
-    std::vector<int> rows = rows_flushed(before, 2);
-    std::sort(rows.begin(), rows.end());
-    EXPECT_EQ(rows, (std::vector<int>{1, 6}));
+    EXPECT_EQ(rows_flushed(before, 2), (std::vector<int>{1, 6}));
     ASSERT_EQ(zr_present(nullptr, 0), 0);
     EXPECT_FALSE(zr::auto_flush_running());
     before = memory_display_calls().size();
@@ -314,28 +273,6 @@ TEST_F(Core, ChangedRowsAreFlushedUntilTheFirstPresent) {
     }
 }
 
-// A backend that refuses leaves nothing open; a refused show is ERR_PRESENT.
-TEST_F(Core, RefusalsLeaveNothingOpen) {
-    const long descriptors = open_descriptors();
-    const memory_display d{.most_buffers = 1, .open_error = ERR_MODE_SET};
-    EXPECT_EQ(memory_display_open(d, ZR_INIT_DOUBLE_BUFFER), ERR_MODE_SET);
-    EXPECT_EQ(zr_error_code, ERR_MODE_SET);
-    EXPECT_EQ(zr_fb.fd, -1);
-    EXPECT_EQ(open_descriptors(), descriptors);
-    EXPECT_EQ(memory_display_calls(), call_log{"open 2"});
-    EXPECT_EQ(zr_get_screen_dc(), nullptr);
-    zr_display_info_t i{};
-    EXPECT_EQ(zr_display_info(&i), ERR_NO_DEVICE);
-    EXPECT_EQ(zr_present(nullptr, 0), ERR_NO_DEVICE);
-    EXPECT_EQ(zr_display_info(nullptr), ERR_NO_DEVICE);
-
-    const memory_display refusing{.vblank = true, .refuse_show = true};
-    ASSERT_EQ(memory_display_open(refusing, ZR_INIT_DOUBLE_BUFFER | ZR_INIT_VSYNC), 0);
-    EXPECT_EQ(summary(info()), "flip 2 2 p");
-    EXPECT_EQ(zr_present(nullptr, 0), ERR_PRESENT);
-    EXPECT_EQ(zr_error_code, ERR_PRESENT);
-}
-
 // ---- the framebuffer backend on the virtual device
 
 class Present : public ::testing::Test {
@@ -349,42 +286,34 @@ protected:
 // The shadow copies the whole bytes each damaged row touches, and no others
 // (below 8 bits a byte holds several pixels; the padding is never copied).
 TEST_F(Present, ShadowCopiesTheBytesOfTheDamageAtEveryDepth) {
-    const struct {
-        int depth;
-        int first, end;            // bytes of pixels 3 .. 8 in a row
-        int last_first, last_end;  // bytes of pixel 20, the last of a row
-        int row;                   // bytes of a row of 21 pixels
-    } depths[] = {
-        {1, 0, 2, 2, 3, 3},  {2, 0, 3, 5, 6, 6},       {4, 1, 5, 10, 11, 11},
-        {8, 3, 9, 20, 21, 21}, {16, 6, 18, 40, 42, 42}, {24, 9, 27, 60, 63, 63},
-    };
-    for (const auto &d : depths) {
-        SCOPED_TRACE("depth " + std::to_string(d.depth));
-        ASSERT_EQ(vfb_open({.width = 21, .height = 6, .depth = d.depth, .line_length = 64,
-                            .init_flags = ZR_INIT_SHADOW}),
+    const zr_rect_t damage[] = {{3, 1, 6, 2}, {20, 5, 4, 4}};  // pixels 3 .. 8; pixel 20, the last of a row
+    for (const int depth : {1, 2, 4, 8, 16, 24}) {
+        SCOPED_TRACE("depth " + std::to_string(depth));
+        ASSERT_EQ(vfb_open({.width = 21, .height = 6, .depth = depth, .line_length = 64, .init_flags = ZR_INIT_SHADOW}),
                   0);
-        ASSERT_EQ(info().method, ZR_PRESENT_SHADOW);
         std::memset(zr_fb.mapped, 0xA5, static_cast<size_t>(zr_fb.bytes));  // drawn on the shadow
-        const zr_rect_t damage[] = {{3, 1, 6, 2}, {20, 5, 4, 4}};
+        const auto bytes_of = [&](int x0, int x1) { return std::pair{x0 * depth / 8, (x1 * depth + 7) / 8}; };
         // Then the whole screen: every row's pixels, never the padding.
         for (const bool whole : {false, true}) {
             ASSERT_EQ(whole ? zr_present(nullptr, 0) : zr_present(damage, 2), 0);
             const std::vector<unsigned char> mem = vfb_memory();
             ASSERT_EQ(mem.size(), 6u * 64);
-            for (int y = 0; y < 6; ++y)
-                for (int b = 0; b < 64; ++b) {
-                    const bool inside = whole ? b < d.row
-                                              : (y >= 1 && y < 3 && b >= d.first && b < d.end) ||
-                                                    (y == 5 && b >= d.last_first && b < d.last_end);
-                    ASSERT_EQ(mem[size_t(y) * 64 + b], inside ? 0xA5 : 0) << whole << " row " << y << " byte " << b;
-                }
+            for (int y = 0; y < 6; ++y) {
+                const auto [first, end] = whole ? bytes_of(0, 21) : y == 1 || y == 2 ? bytes_of(3, 9)
+                                                                 : y == 5          ? bytes_of(20, 21)
+                                                                                   : std::pair{0, 0};
+                for (int b = 0; b < 64; ++b)
+                    ASSERT_EQ(mem[size_t(y) * 64 + b], b >= first && b < end ? 0xA5 : 0) << whole << " row " << y << " byte " << b;
+            }
         }
         vfb_close();
     }
 }
 
 // The virtual device answers FBIO_WAITFORVSYNC at once, as the framebuffer
-// emulations of DRM drivers do: no vsync, and paced where asked for.
+// emulations of DRM drivers do: no vsync, and paced where asked for. A pan
+// the device refuses is ERR_PRESENT, and the screen found (one screen high,
+// not panned) is put back at close; one refused at open leaves a shadow.
 TEST_F(Present, PanShowsOnlyFinishedScreensOrFallsBackToTheShadow) {
     for (const int buffers : {2, 3}) {
         SCOPED_TRACE(std::to_string(buffers) + " buffers");
@@ -392,14 +321,21 @@ TEST_F(Present, PanShowsOnlyFinishedScreensOrFallsBackToTheShadow) {
         ASSERT_EQ(vfb_open({.width = 16, .height = 8, .depth = 32, .init_flags = flags}), 0);
         EXPECT_EQ(summary(info()), buffers == 2 ? "pan 2 2 -" : "pan 3 3 p");
         dc_t *dc = zr_get_screen_dc();
-        for (const unsigned c : {0xFF0000u, 0x00FF00u, 0x0000FFu, 0xFFFFFFu}) {
+        for (const unsigned c : {0xFF0000u, 0x00FF00u, 0x0000FFu}) {
             const unsigned before = shown(2, 2);
             zr_clear(dc, colour(c));
             EXPECT_EQ(shown(2, 2), before);
             ASSERT_EQ(zr_present(nullptr, 0), 0);
             EXPECT_EQ(shown(2, 2), c);
         }
+        zr_clear(dc, colour(0xFFFFFF));  // into buffer 0 with two
+        setenv("ZR_VFB_FAIL", "pan", 1);
+        EXPECT_EQ(zr_present(nullptr, 0), ERR_PRESENT);
+        EXPECT_EQ(zr_error_code, ERR_PRESENT);
+        setenv("ZR_VFB_FAIL", "", 1);
         zr_release_dc(dc);
+        zr_close();
+        EXPECT_TRUE(buffers == 3 || shown(2, 2) == 0xFFFFFFu);
         vfb_close();
     }
     ASSERT_EQ(vfb_open({.width = 16, .height = 8, .depth = 32, .fail = "pan", .init_flags = ZR_INIT_TRIPLE_BUFFER}), 0);
@@ -475,14 +411,11 @@ TEST_F(Drm, FrontBufferInThePreferredModeAndTheConsoleBackAtClose) {
     EXPECT_EQ(info().backend, ZR_BACKEND_DRM);
     EXPECT_EQ(summary(info()), "front 1 1 -");
     EXPECT_TRUE(zr_fb.width == 64 && zr_fb.height == 48 && zr_fb.bits_per_pixel == 32 && zr_fb.colors == 32);
-    EXPECT_GE(zr_fb.bytes_per_line, 64 * 4);
     dc_t *dc = zr_get_screen_dc();
     ASSERT_NE(dc, nullptr);
     zr_clear(dc, color_t{0x10, 0x20, 0x30, 255});
     zr_set_pixel(dc, 63, 47, color_t{0xFF, 0, 0, 255});
-    EXPECT_EQ(shown(0, 0), 0x102030u);
-    EXPECT_EQ(shown(63, 47), 0xFF0000u);
-    EXPECT_NE(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
+    EXPECT_TRUE(shown(0, 0) == 0x102030u && shown(63, 47) == 0xFF0000u);
     zr_release_dc(dc);
     zr_close();
     EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
@@ -495,13 +428,12 @@ TEST_F(Drm, FrontBufferInThePreferredModeAndTheConsoleBackAtClose) {
     zr_close();
     // A driver without DIRTYFB is never flushed; one that prefers a shadow
     // gets it under its buffers.
-    ASSERT_EQ(open(ZR_INIT_DOUBLE_BUFFER, "drm-no-dirty,drm-prefer-shadow"), 0);
-    EXPECT_FALSE(zr::auto_flush_running());
-    EXPECT_EQ(summary(info()), "flip 2 1 -");
-    EXPECT_EQ(info().prefer_shadow, 1);
-    zr_close();
-    ASSERT_EQ(open(0, "drm-no-dirty"), 0);
-    EXPECT_FALSE(zr::auto_flush_running());
+    for (const int flags : {0, ZR_INIT_DOUBLE_BUFFER}) {
+        ASSERT_EQ(open(flags, flags ? "drm-no-dirty,drm-prefer-shadow" : "drm-no-dirty"), 0);
+        EXPECT_FALSE(zr::auto_flush_running());
+        EXPECT_EQ(summary(info()), flags ? "flip 2 1 -" : "front 1 1 -");
+        zr_close();
+    }
 }
 
 // Two and three buffers: the screen shows only finished frames, and after a
@@ -515,7 +447,6 @@ TEST_F(Drm, FlipsShowOnlyFinishedFramesAndTheBackBufferKeepsItsAge) {
         dc_t *dc = zr_get_screen_dc();
         dc_t *second = zr_get_screen_dc();  // every screen DC follows the buffers
         const unsigned frames[] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00};
-        const int flips = zr_vfb::drm_page_flips();
         for (int f = 0; f < 4; ++f) {
             const unsigned before = shown(5, 5);
             zr_clear(f % 2 ? second : dc, colour(frames[f]));
@@ -529,11 +460,9 @@ TEST_F(Drm, FlipsShowOnlyFinishedFramesAndTheBackBufferKeepsItsAge) {
                 EXPECT_EQ(unsigned(c.red) << 16 | c.green << 8 | c.blue, frames[f + 1 - buffers]) << "frame " << f;
             }
         }
-        EXPECT_EQ(zr_vfb::drm_page_flips() - flips, 4);
         zr_release_dc(second);
         zr_release_dc(dc);
         zr_close();
-        EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb);
     }
 }
 
@@ -556,14 +485,18 @@ TEST_F(Drm, FallbacksRefusalsAndTheirCauses) {
         setenv("ZR_DRM_CONNECTOR", r.connector, 1);
         for (const bool debug : {false, true}) {
             setenv("ZR_DEBUG", debug ? "1" : "0", 1);
-            int code = -1;
-            const std::string said = capture_stderr([&] { code = open(ZR_INIT_DOUBLE_BUFFER, r.fail); });
-            EXPECT_EQ(code, r.code) << r.fail << r.connector;
-            EXPECT_EQ(zr_error_code, r.code);
+            int code = -1, error = -1, presented = -1;
+            const std::string said = capture_stderr([&] {
+                code = open(ZR_INIT_DOUBLE_BUFFER, r.fail);
+                error = zr_error_code;
+                presented = zr_present(nullptr, 0);
+            });
+            EXPECT_TRUE(code == r.code && error == r.code) << r.fail << r.connector;
             EXPECT_EQ(said.find(r.cause) != std::string::npos, debug) << said;
             EXPECT_EQ(zr_fb.fd, -1);
             EXPECT_EQ(zr_vfb::drm_open_descriptors(), 0) << r.fail;
             EXPECT_EQ(zr_get_screen_dc(), nullptr);
+            EXPECT_EQ(presented, ERR_NO_DEVICE);
             EXPECT_EQ(zr_vfb::drm_crtc().fb_id, zr_vfb::drm_console_fb) << r.fail;
         }
     }
@@ -680,24 +613,6 @@ TEST_F(Present, ADrmDriversEmulationGetsAShadow) {
     ASSERT_EQ(zr_init_ex(vfb_device_path(), ZR_INIT_DOUBLE_BUFFER), 0);
     as_drm_emulation = false;
     EXPECT_EQ(summary(info()), "shadow 1 1 -");
-}
-
-// A pan the device refuses is ERR_PRESENT; the screen found (one screen
-// high, not panned) is put back at close.
-TEST_F(Present, ARefusedPanFailsAndCloseGivesTheScreenBack) {
-    ASSERT_EQ(vfb_open({.width = 16, .height = 8, .depth = 32, .init_flags = ZR_INIT_DOUBLE_BUFFER}), 0);
-    dc_t *dc = zr_get_screen_dc();
-    zr_clear(dc, colour(0xFF0000));
-    ASSERT_EQ(zr_present(nullptr, 0), 0);
-    zr_clear(dc, colour(0x00FF00));
-    ASSERT_EQ(shown(1, 1), 0xFF0000u);
-    setenv("ZR_VFB_FAIL", "pan", 1);
-    EXPECT_EQ(zr_present(nullptr, 0), ERR_PRESENT);
-    EXPECT_EQ(zr_error_code, ERR_PRESENT);
-    setenv("ZR_VFB_FAIL", "", 1);
-    zr_release_dc(dc);
-    zr_close();
-    EXPECT_EQ(shown(1, 1), 0x00FF00u);
 }
 
 }  // namespace

@@ -88,17 +88,9 @@ void expect_pictures(const run_result &r, const std::vector<int> &pictures, int 
     }
 }
 
+// Help exits 0; a bad option or value exits 2, naming it.
 TEST_F(VfbRunner, HelpsAndNamesWhatItRefuses) {
-    const run_result help = zr_vfb(base, "--help");
-    EXPECT_EQ(help.status, 0);
-    for (const char *name :
-         {"ZR_VFB_DEVICE", "ZR_VFB_DRM_DEVICE", "ZR_VFB_MEMORY", "ZR_VFB_SIZE", "ZR_VFB_BPP", "ZR_VFB_LINE_LENGTH",
-          "ZR_VFB_SNAP_DIR", "ZR_VFB_FRAMES", "ZR_VFB_SNAP_ON_SLEEP", "ZR_VFB_FAST", "ZR_VFB_DRM_FLIP_DELAY",
-          "ZR_VFB_FAIL", " open ", "vscreeninfo", "fscreeninfo", "mmap", " pan ", "drm-not-master", "drm-no-dumb",
-          "drm-no-connector", "drm-no-getcrtc", "drm-no-flip", "drm-one-flip", "drm-no-dirty", "drm-dirty-needed",
-          "drm-prefer-shadow"})
-        EXPECT_NE(help.out.find(name), std::string::npos) << name;
-
+    EXPECT_EQ(zr_vfb(base, "--help").status, 0);
     const run_result unknown = zr_vfb(base, "--sise 9x9 true");
     EXPECT_EQ(unknown.status, 2);
     EXPECT_NE(unknown.err.find("unknown option '--sise'"), std::string::npos) << unknown.err;
@@ -178,51 +170,35 @@ TEST_F(VfbRunner, PicturesOnSleepsAtExitAndOnSignals) {
 }
 
 // A picture for each frame presented, whatever the device grants, until
-// --frames ends the program.
+// --frames ends the program. Without --frames ("ticks"), each present waits
+// for a later 1/60 s tick than the one before it where the vertical blank
+// paces it, and the last frame is pictured once, whether the program leaves
+// the screen panned away or puts the console back.
 TEST_F(VfbRunner, EveryWayOfPresentingReachesTheFramesAsked) {
     const int D = ZR_INIT_DOUBLE_BUFFER, T = ZR_INIT_TRIPLE_BUFFER, S = ZR_INIT_SHADOW, V = ZR_INIT_VSYNC;
     const struct {
         bool drm;
         int flags;
         const char *fail, *how;  // still: no pauses, presents alone take pictures
-    } modes[] = {{false, 0, "", ""},   {false, D, "", ""},    {false, T, "", ""},       {false, S, "", ""},
-                 {false, S | V, "", ""}, {false, D, "pan", ""}, {true, 0, "", "still"}, {true, D, "", ""},
+    } modes[] = {{false, 0, "", ""},   {false, D, "", "ticks"}, {false, T, "", ""},       {false, S, "", ""},
+                 {false, S | V, "", "ticks"}, {false, D, "pan", ""}, {true, 0, "", "still"}, {true, D, "", "ticks"},
                  {true, T, "", ""},    {true, S, "", ""},     {true, D, "drm-no-flip", "still"},
                  {true, D, "drm-dirty-needed", ""}, {true, D, "drm-prefer-shadow", ""}};
     for (const auto &m : modes) {
         if (m.drm && !ZR_VFB_TEST_DRM) continue;
         SCOPED_TRACE(std::string(m.drm ? "DRM" : "fbdev") + " flags " + std::to_string(m.flags) + " " + m.fail);
-        const run_result r = zr_vfb(base, std::string(m.drm ? "--drm " : "") + "--size 8x6 --bpp 32 --fast --frames 3" +
-                                              probe + "present " + std::to_string(m.flags) + " 0 " + m.how,
+        const bool ticks = std::string(m.how) == "ticks";
+        const run_result r = zr_vfb(base, std::string(m.drm ? "--drm " : "") + "--size 8x6 --bpp 32" +
+                                              (ticks ? "" : " --fast --frames 3") + probe + "present " +
+                                              std::to_string(m.flags) + (ticks ? " 3 " : " 0 ") + m.how,
                                     std::string("ZR_VFB_FAIL=") + m.fail);
         EXPECT_EQ(r.status, 0) << r.err;
         expect_pictures(r, {0, 1, 2}, 8, 6);
-    }
-}
-
-// Each present waits for a later 1/60 s tick than the one before it (the
-// shadow's on its vsync wait, which alone takes its pictures); the program's
-// last frame is pictured once, whether it leaves the screen panned away or
-// puts the console back.
-TEST_F(VfbRunner, PresentsArePacedByTheVerticalBlank) {
-    const struct {
-        bool drm;
-        int flags;
-    } modes[] = {{false, ZR_INIT_DOUBLE_BUFFER}, {false, ZR_INIT_SHADOW | ZR_INIT_VSYNC}, {true, ZR_INIT_DOUBLE_BUFFER}};
-    for (const auto &m : modes) {
-        if (m.drm && !ZR_VFB_TEST_DRM) continue;
-        SCOPED_TRACE(std::string(m.drm ? "DRM" : "fbdev") + " flags " + std::to_string(m.flags));
-        const run_result r = zr_vfb(base, std::string(m.drm ? "--drm " : "") + "--size 8x6 --bpp 32" + probe +
-                                              "present " + std::to_string(m.flags) + " 3 ticks");
-        EXPECT_EQ(r.status, 0) << r.err;
-        expect_pictures(r, {0, 1, 2}, 8, 6);
         std::istringstream lines(r.out);
-        std::vector<long long> ticks;
+        std::vector<long long> got;
         std::string word;
-        for (long long t; lines >> word >> t;) ticks.push_back(t);
-        ASSERT_EQ(ticks.size(), 3u) << r.out;
-        EXPECT_LT(ticks[0], ticks[1]);
-        EXPECT_LT(ticks[1], ticks[2]);
+        for (long long t; lines >> word >> t;) got.push_back(t);
+        EXPECT_TRUE(!ticks || (got.size() == 3 && got[0] < got[1] && got[1] < got[2])) << r.out;
     }
 }
 

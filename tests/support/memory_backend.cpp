@@ -33,7 +33,6 @@ int open(int, const zr::display_request &want, zr::display_buffers *out) {
     if (want.rotation != 0) call.append(" turn ").append(std::to_string(want.rotation));
     if (want.panel_rotation) call.append(" panel");
     record(call);
-    if (m.d.open_error != 0) return m.d.open_error;
     if (want.panel_rotation) out->rotation = (out->rotation + m.d.panel_rotation) % 360;
     // A plane that turns scans out buffers of the picture's orientation.
     out->plane_turns = m.d.plane_turns && out->rotation != 0;
@@ -62,7 +61,6 @@ int open(int, const zr::display_request &want, zr::display_buffers *out) {
 
 int show(int buffer, bool wait) {
     record("show " + std::to_string(buffer) + (wait ? " wait" : ""));
-    if (m.d.refuse_show) return ERR_PRESENT;
     m.shown = buffer;
     if (wait && m.d.vblank) m.now = (m.now / frame() + 1) * frame();
     return 0;

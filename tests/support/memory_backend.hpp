@@ -20,8 +20,6 @@ struct memory_display {
     bool vblank = false;        // a waiting show returns at the next frame
     bool needs_flush = false;
     bool prefer_shadow = false;
-    int open_error = 0;         // open fails with this code
-    bool refuse_show = false;   // every show fails
     int refuse_enter = 0;       // this many enters fail (another program holds the device)
     bool plane_turns = false;   // turns the picture as it scans out (buffers in the picture's orientation)
     int panel_rotation = 0;     // the panel's own orientation, added when asked for
