@@ -292,7 +292,8 @@ bool make_shadow(open_state &o) {
     // then fall on cache lines the way its stores do.
     constexpr std::size_t page = 4096;
     if (bytes > SIZE_MAX - page) return false;
-    o.shadow.reset(static_cast<unsigned char *>(std::aligned_alloc(page, (bytes + page - 1) / page * page)));
+    const std::size_t whole_pages = (std::max<std::size_t>(bytes, 1) + page - 1) / page * page;
+    o.shadow.reset(static_cast<unsigned char *>(std::aligned_alloc(page, whole_pages)));
     if (!o.shadow) return false;
     // Drawing starts from what is on the screen.
     if (o.soft_turn) {
