@@ -13,9 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <limits>
-#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
@@ -173,31 +171,6 @@ void check_fill() {
 TEST(FastPaths, FillAtEveryLengthAndAlignment) {
     check_fill<zr::rgb565>();
     check_fill<zr::xrgb8888>();
-}
-
-// Each row loop at every length up to a few of its blocks (16 pixels on
-// ARM, 32 bytes with AVX2, 64 palette pixels with AVX-512) from two start
-// columns, so that every split between whole blocks and the remainder runs.
-TEST(FastPaths, RowsOfEveryLength) {
-    std::mt19937 rng(11);
-    for (const int bits : {8, 24, 32})
-        for (const bool alpha : {false, true}) {
-            if (alpha && bits != 32) continue;
-            bmp_ptr src = make_bitmap(150, 1, bits, bits == 8 ? 256 : 0);
-            for (int i = 0; i < src->dc.bytes; ++i)
-                src->data[i] = uchar(i % 4 == 3 && rng() % 3 == 0 ? (rng() % 2) * 255 : rng());
-            for (int i = 0; i < src->palette_count; ++i) src->palette[i] = rng();
-            if (alpha) src->dc.dc_type = DC_TYPE_ALPHA;
-            for (const format_case &f : screen_formats())
-                for (const int sx : {0, 5})
-                    for (int n = 1; n <= 145 - sx; ++n) {
-                        fb_surface dst(f.id, 150, 1, 150 * f.bytes);
-                        for (uchar &b : dst.memory) b = uchar(rng());
-                        ASSERT_EQ(compare_paths({of(dst)}, [&] { zr_bitblt(&dst.dc, 1, 0, &src->dc, sx, 0, n, 1); }), "")
-                            << bits << "-bit" << (alpha ? " alpha" : "") << " onto format " << int(f.id) << ", " << n
-                            << " pixels from column " << sx;
-                    }
-        }
 }
 
 // Lines from far outside that cross the DC: the walk's error terms then need
