@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -207,6 +208,28 @@ TEST(Bitblt, BuffersOfTwoDevicesConvertPixelByPixel) {
         zr_release_dc(narrow);
     }
     zr::set_screen_format(zr::pixel_format::none);
+}
+
+// Within one memory, rows land as if copied from an untouched source,
+// whichever way the rectangle moves, in whole blocks or row by row.
+TEST(Bitblt, RowCopyToleratesOverlap) {
+    ASSERT_EQ(vfb_open({.width = 16, .height = 12, .depth = 16}), 0);
+    dc_t *dc = zr_get_buffer_dc(16, 12);
+    ASSERT_NE(dc, nullptr);
+    const auto before = [](int x, int y) { return color_t{uchar(x * 8), uchar(y * 8), 40, 255}; };
+    for (const auto &[dx, dy, sx, sy, w] : {std::array{0, 3, 0, 0, 16}, {0, 0, 0, 3, 16}, {3, 2, 1, 1, 10}, {1, 1, 3, 3, 10}}) {
+        for (int y = 0; y < 12; ++y)
+            for (int x = 0; x < 16; ++x) zr_set_pixel(dc, x, y, before(x, y));
+        zr_bitblt(dc, dx, dy, dc, sx, sy, w, 8);
+        for (int y = 0; y < 12; ++y)
+            for (int x = 0; x < 16; ++x) {
+                const bool moved = x >= dx && x < dx + w && y >= dy && y < dy + 8;
+                ASSERT_EQ(seen(dc, x, y), rgba(moved ? before(x - dx + sx, y - dy + sy) : before(x, y)))
+                    << "from " << sx << "," << sy << " to " << dx << "," << dy << ": " << x << "," << y;
+            }
+    }
+    zr_release_dc(dc);
+    vfb_close();
 }
 
 TEST(AlphaRule, EqualsTheRoundedQuotientForEveryInput) {
