@@ -76,18 +76,14 @@ struct clip_case {
 const clip_case clip_cases[] = {
     {"destination origin left of the edge", 100, 100, -3, 0, 10, 0, 3, 7},
     {"wholly left of the edge", 100, 100, -10, 0, 10, 0, 0, 0},
-    {"origin at the far edge", 100, 100, 100, 0, 10, 0, 0, 0},
-    {"cut at the far edge", 100, 100, 95, 0, 10, 95, 0, 5},
+    {"origin at the far edge", 100, 100, 100, 0, 10, 0, 0, 0}, {"cut at the far edge", 100, 100, 95, 0, 10, 95, 0, 5},
     {"negative source origin only moves the source", 100, 20, 0, -4, 10, 0, 0, 10},
     {"source origin past the edge leaves its last pixel", 100, 20, 5, 25, 10, 5, 19, 1},
     {"far-left destination pushes the source past its edge", 100, 10, -20, 0, 30, 0, 9, 1},
     {"negative origins on both sides", 100, 100, -3, -2, 10, 0, 1, 7},
-    {"cut at the source's edge", 100, 20, 10, 5, 50, 10, 5, 15},
-    {"zero length", 100, 100, 0, 0, 0, 0, 0, 0},
-    {"negative length", 100, 100, 5, 0, -5, 0, 0, 0},
-    {"empty source", 100, 0, 0, 0, 10, 0, 0, 0},
-    {"empty source, negative origin", 100, 0, 0, -1, 10, 0, 0, 0},
-    {"empty destination", 0, 100, 0, 0, 10, 0, 0, 0},
+    {"cut at the source's edge", 100, 20, 10, 5, 50, 10, 5, 15}, {"zero length", 100, 100, 0, 0, 0, 0, 0, 0},
+    {"negative length", 100, 100, 5, 0, -5, 0, 0, 0}, {"empty source", 100, 0, 0, 0, 10, 0, 0, 0},
+    {"empty source, negative origin", 100, 0, 0, -1, 10, 0, 0, 0}, {"empty destination", 0, 100, 0, 0, 10, 0, 0, 0},
     {"length that overflows the far edge", 100, 100, 50, 0, INT_MAX, 50, 0, 50},
     {"source origin that overflows when shifted", 100, 100, -1, INT_MAX, INT_MAX, 0, 99, 1},
     {"most negative origin", 100, 100, INT_MIN, 0, INT_MAX, 0, 0, 0},
@@ -106,7 +102,8 @@ TEST(Bitblt, ClippingPlacesEverySourcePixel) {
             recording_dc src(vertical ? 3 : k.src_n, vertical ? k.src_n : 3);
             paint(dst, [](int, int) { return untouched; });
             paint(src, at);
-            vertical ? zr_bitblt(dst.dc(), 1, k.d, src.dc(), 1, k.s, 1, k.n) : zr_bitblt(dst.dc(), k.d, 1, src.dc(), k.s, 1, k.n, 1);
+            vertical ? zr_bitblt(dst.dc(), 1, k.d, src.dc(), 1, k.s, 1, k.n)
+                     : zr_bitblt(dst.dc(), k.d, 1, src.dc(), k.s, 1, k.n, 1);
             EXPECT_EQ(dst.calls_of(slot::set_pixel).size(), static_cast<size_t>(k.count));
             EXPECT_EQ(mismatch(dst, [&](int x, int y) {
                           const int i = (vertical ? y : x) - k.first_dst;
@@ -133,8 +130,7 @@ TEST(Bitblt, PathIsChosenByTheKinds) {
         {DC_TYPE_ALPHA, DC_TYPE_ALPHA, path::blend},
     };
     for (const auto &k : cases) {
-        SCOPED_TRACE("source kind " + std::to_string(k.src_kind) + ", destination kind " +
-                     std::to_string(k.dst_kind));
+        SCOPED_TRACE(testing::Message() << "source kind " << int(k.src_kind) << ", destination kind " << int(k.dst_kind));
         recording_dc src(2, 1, k.src_kind), dst(2, 1, k.dst_kind);
         std::vector<uchar> src_mem{1, 2, 3, 4, 5, 6, 7, 8}, dst_mem(8, 0);
         give_memory(src, src_mem, 32, 8);
@@ -217,7 +213,8 @@ TEST(Bitblt, RowCopyToleratesOverlap) {
     dc_t *dc = zr_get_buffer_dc(16, 12);
     ASSERT_NE(dc, nullptr);
     const auto before = [](int x, int y) { return color_t{uchar(x * 8), uchar(y * 8), 40, 255}; };
-    for (const auto &[dx, dy, sx, sy, w] : {std::array{0, 3, 0, 0, 16}, {0, 0, 0, 3, 16}, {3, 2, 1, 1, 10}, {1, 1, 3, 3, 10}}) {
+    const std::array<int, 5> moves[] = {{0, 3, 0, 0, 16}, {0, 0, 0, 3, 16}, {3, 2, 1, 1, 10}, {1, 1, 3, 3, 10}};
+    for (const auto &[dx, dy, sx, sy, w] : moves) {
         for (int y = 0; y < 12; ++y)
             for (int x = 0; x < 16; ++x) zr_set_pixel(dc, x, y, before(x, y));
         zr_bitblt(dc, dx, dy, dc, sx, sy, w, 8);
@@ -301,8 +298,8 @@ TEST(QuarterTurn, ExtentsAndCorners) {
     } cases[] = {{10, 5, 4, 6}, {2, 3, 100, 100}, {3, 2, 5, 4}, {0, 5, 4, 4}, {5, -1, 4, 4}, {5, 5, 0, 4}};
     for (const auto &k : cases) {
         for (const bool clockwise : {false, true}) {
-            SCOPED_TRACE(std::to_string(k.src_w) + "x" + std::to_string(k.src_h) + " into " +
-                         std::to_string(k.dst_w) + "x" + std::to_string(k.dst_h) + (clockwise ? " cw" : " ccw"));
+            SCOPED_TRACE(testing::Message() << k.src_w << "x" << k.src_h << " into " << k.dst_w << "x" << k.dst_h
+                                            << (clockwise ? " cw" : " ccw"));
             recording_dc src(k.src_w, k.src_h), dst(k.dst_w, k.dst_h);
             paint(src, at);
             paint(dst, [](int, int) { return untouched; });

@@ -43,18 +43,16 @@ constexpr std::uint32_t mask_sets[][3] = {
     {0xFFC0, 0x003E, 0x0001}, {0x8421, 0x4210, 0x2108}, {0x0000, 0xFF00, 0x00FF},
 };
 
-void set_masks(bmp_t *b, const std::uint32_t (&masks)[3]) {
-    b->biCompression = 3;
-    for (int i = 0; i < 3; ++i) b->palette[i] = masks[i];
-    zr::bmp::calculate_boffset(b);
-}
-
 bmp_ptr random_bitmap(random_source &r, int bits, bool wide = false) {
     const int palette_count = bits <= 8 ? std::vector<int>{0, 1, 2, 16, 100, 256}[r.in(0, 5)] : 0;
     bmp_ptr b = make_bitmap(wide ? r.in(100, 270) : r.in(1, 40), r.in(1, 40), bits, palette_count);
     for (int i = 0; i < palette_count; ++i) b->palette[i] = r.rng();
     for (int i = 0; i < b->dc.bytes; ++i) b->data[i] = (bits == 32 && i % 4 == 3) ? r.byte() : uchar(r.rng());
-    if (bits == 16 && r.one_in(2)) set_masks(b.get(), mask_sets[r.in(0, 5)]);
+    if (bits == 16 && r.one_in(2)) {
+        b->biCompression = 3;
+        std::memcpy(b->palette, mask_sets[r.in(0, 5)], sizeof mask_sets[0]);
+        zr::bmp::calculate_boffset(b.get());
+    }
     return b;
 }
 

@@ -28,9 +28,7 @@ namespace {
 
 using uchar = unsigned char;
 
-struct close_guard {
-    ~close_guard() { memory_display_close(); }
-};
+struct close_guard { ~close_guard() { memory_display_close(); } };
 
 int flag_of(int degrees) { return degrees / 90 * ZR_INIT_ROTATE_90; }
 int buffer_flags(int buffers) { return buffers == 3 ? ZR_INIT_TRIPLE_BUFFER : buffers == 2 ? ZR_INIT_DOUBLE_BUFFER : 0; }
@@ -99,8 +97,7 @@ TEST(Rotate, PanelShowsThePictureTurnedAndOnlyTheDamage) {
     for (const int degrees : {90, 180, 270})
         for (const int bits : {16, 32, 24})
             for (const int buffers : {1, 2, 3}) {
-                SCOPED_TRACE(std::to_string(degrees) + " degrees, " + std::to_string(bits) + " bits, " +
-                             std::to_string(buffers) + " buffers");
+                SCOPED_TRACE(testing::Message() << degrees << " degrees, " << bits << " bits, " << buffers << " buffers");
                 close_guard done;
                 const memory_display d = odd_panel(bits, buffers);
                 ASSERT_EQ(memory_display_open(d, flag_of(degrees) | buffer_flags(buffers)), 0);
@@ -230,8 +227,7 @@ TEST_F(RotateDrm, PlaneOrSoftwareThePanelShowsThePictureTurned) {
     for (const bool plane : {true, false})
         for (const int buffers : {1, 2})
             for (const int degrees : {90, 180, 270}) {
-                SCOPED_TRACE(std::string(plane ? "plane, " : "software, ") + std::to_string(buffers) + " buffers, " +
-                             std::to_string(degrees) + " degrees");
+                SCOPED_TRACE(testing::Message() << (plane ? "plane, " : "software, ") << buffers << " buffers, " << degrees << " degrees");
                 setenv("ZR_VFB_DRM_ROTATION", plane ? "1" : "0", 1);
                 ASSERT_EQ(zr_init_ex(node, flag_of(degrees) | buffer_flags(buffers)), 0);
                 const zr_display_info_t info = display_info();

@@ -89,9 +89,7 @@ column round_rect(double l, double t, double r, double b, double rad) {
     };
 }
 
-struct pt {
-    double x, y;
-};
+struct pt { double x, y; };
 
 // A polygon under a fill rule: the crossings of the vertical line, in order.
 column polygon(std::vector<pt> p, bool evenodd) {
