@@ -8,9 +8,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 

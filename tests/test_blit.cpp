@@ -12,10 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
-#include <cstdio>
-#include <string>
 #include <utility>
-#include <vector>
 
 using namespace zr_test;
 
@@ -34,8 +31,7 @@ color_t at(int x, int y) { return {uchar(x), uchar(y), 0xC0, 255}; }
 
 template <class F>
 void paint(recording_dc &r, F colour) {
-    for (int y = 0; y < r.dc()->height; ++y)
-        for (int x = 0; x < r.dc()->width; ++x) r.pixel(x, y) = colour(x, y);
+    for (int y = 0; y < r.dc()->height; ++y) for (int x = 0; x < r.dc()->width; ++x) r.pixel(x, y) = colour(x, y);
 }
 
 // "" when every pixel equals want(x, y), else the first difference.
@@ -215,8 +211,7 @@ TEST(Bitblt, RowCopyToleratesOverlap) {
     const auto before = [](int x, int y) { return color_t{uchar(x * 8), uchar(y * 8), 40, 255}; };
     const std::array<int, 5> moves[] = {{0, 3, 0, 0, 16}, {0, 0, 0, 3, 16}, {3, 2, 1, 1, 10}, {1, 1, 3, 3, 10}};
     for (const auto &[dx, dy, sx, sy, w] : moves) {
-        for (int y = 0; y < 12; ++y)
-            for (int x = 0; x < 16; ++x) zr_set_pixel(dc, x, y, before(x, y));
+        for (int y = 0; y < 12; ++y) for (int x = 0; x < 16; ++x) zr_set_pixel(dc, x, y, before(x, y));
         zr_bitblt(dc, dx, dy, dc, sx, sy, w, 8);
         for (int y = 0; y < 12; ++y)
             for (int x = 0; x < 16; ++x) {

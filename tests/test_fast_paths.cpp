@@ -12,14 +12,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <set>
 #include <sstream>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace {
 

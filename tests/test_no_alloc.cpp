@@ -1,7 +1,5 @@
-// No drawing or transfer call allocates from the heap: every call of the
-// API's drawing and transfer families, on every framebuffer format and with
-// bitmap sources of every depth, runs while a counter watches malloc, with
-// the fast paths on and off.
+// No drawing or transfer call allocates: each runs on every framebuffer format, from
+// bitmaps of every depth, fast paths on and off, while a counter watches malloc.
 #include "pixels.hpp"
 #include "vfb_fixture.hpp"
 #include "zr.h"
@@ -10,10 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)

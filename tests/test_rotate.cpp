@@ -13,14 +13,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 using namespace zr_test;
 

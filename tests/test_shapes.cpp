@@ -11,10 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <random>
-#include <string>
-#include <vector>
 
 using namespace zr_test;
 
@@ -308,8 +305,7 @@ TEST(Rasterisers, HugeCirclesWalkOnlyWhatReachesTheDc) {
     zr_circle(corner.dc(), 0, 0, INT_MAX);
     zr_circle(corner.dc(), 15, INT_MIN, INT_MAX);  // its bottom is far above the DC
     int filled = 0;
-    for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 16; ++x) filled += same(corner.pixel(x, y), brush);
+    for (int y = 0; y < 16; ++y) for (int x = 0; x < 16; ++x) filled += same(corner.pixel(x, y), brush);
     EXPECT_EQ(filled, 256);
 }
 

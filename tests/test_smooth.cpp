@@ -15,12 +15,8 @@
 #include <array>
 #include <climits>
 #include <cmath>
-#include <cstring>
-#include <functional>
 #include <numbers>
 #include <random>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -392,8 +388,7 @@ TEST(Smooth, SharedEdgesAddUpAndEmptyShapesDrawNothing) {
     zr_circle(bm.dc(), 20, 20, 0);
     zr_arc(bm.dc(), 20, 20, 0, 0, 90);
     zr_polygon(bm.dc(), flat, 0);
-    for (int y = 0; y < 40; ++y)
-        for (int x = 0; x < 40; ++x) ASSERT_EQ(bm.alpha(x, y), 0) << x << "," << y;
+    for (int y = 0; y < 40; ++y) for (int x = 0; x < 40; ++x) ASSERT_EQ(bm.alpha(x, y), 0) << x << "," << y;
 }
 
 TEST(Smooth, StateIsPerDcOffByDefaultAndGoesWithTheDc) {
@@ -439,8 +434,7 @@ TEST(Smooth, CoordinatesAtTheIntLimitsDrawTheirVisiblePart) {
     bitmap bm(64, 48, none);
     const zr_point_t huge[] = {{INT_MIN, INT_MIN}, {INT_MAX, INT_MIN}, {INT_MAX, INT_MAX}, {INT_MIN, INT_MAX}};
     zr_polygon(bm.dc(), huge, 4);
-    for (int y = 0; y < 48; ++y)
-        for (int x = 0; x < 64; ++x) ASSERT_EQ(bm.alpha(x, y), 255);
+    for (int y = 0; y < 48; ++y) for (int x = 0; x < 64; ++x) ASSERT_EQ(bm.alpha(x, y), 255);
 
     // A circle of radius 2^30 whose edge runs down column 20's middle.
     bitmap edge(64, 48, none);

@@ -1,6 +1,7 @@
 // Pixels for the suites: colours compared and printed, bitmaps that close
 // themselves, and DCs of a screen format over memory of their own, with the
 // switch between the fast and the plain path put back when a test ends.
+// Brings <cstdio>, <cstring>, <functional>, <memory>, <string> and <vector>.
 #pragma once
 
 #include "cpu_variant.hpp"
