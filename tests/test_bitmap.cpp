@@ -1,7 +1,6 @@
 // Bitmap DCs: layout, writing and creation failures. Reading every depth is
 // checked against reference pictures in test_bmp_reader.
 #include "bitmap.hpp"
-#include "pixel_format.hpp"
 #include "pixels.hpp"
 
 #include <gtest/gtest.h>
@@ -84,8 +83,7 @@ TEST(Bitmap, IndexesOutsideThePaletteReadAsOpaqueBlack) {
     for (int i = 0; i < 256; ++i) ASSERT_EQ(fresh->palette[i], 0u) << i;
     bmp_ptr b = make_bitmap(2, 1, 8, 2);
     b->palette[1] = 0x112233;
-    b->data[0] = 1;
-    b->data[1] = 2;
+    b->data[0] = 1, b->data[1] = 2;
     EXPECT_EQ(pixel(b.get(), 0, 0), rgba({0x11, 0x22, 0x33, 255}));
     EXPECT_EQ(pixel(b.get(), 1, 0), rgba({0, 0, 0, 255}));
     std::uint32_t *own = b->palette;

@@ -2,7 +2,6 @@
 // takes, the row copy, the alpha rule, and the turned copies.
 #include "blit.hpp"
 #include "capture.hpp"
-#include "fb_dc.hpp"
 #include "pixels.hpp"
 #include "recording_dc.hpp"
 #include "vfb_fixture.hpp"
@@ -196,8 +195,7 @@ TEST(Bitblt, BuffersOfTwoDevicesConvertPixelByPixel) {
                 ASSERT_EQ(seen(wide, x, y), (std::vector<int>{(x - 4 * back) * 32, (y - 4 * back) * 32, 0xF8, 255}))
                     << depth << "-bit format " << int(format) << ": " << x << "," << y;
             }
-        zr_release_dc(wide);
-        zr_release_dc(narrow);
+        for (dc_t *dc : {wide, narrow}) zr_release_dc(dc);
     }
     zr::set_screen_format(zr::pixel_format::none);
 }

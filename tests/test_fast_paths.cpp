@@ -3,8 +3,6 @@
 #include "bitmap.hpp"
 #include "blit.hpp"
 #include "fast_paths.hpp"
-#include "fb_dc.hpp"
-#include "pixel_format.hpp"
 #include "pixels.hpp"
 #include "recording_dc.hpp"
 

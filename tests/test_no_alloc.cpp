@@ -2,8 +2,6 @@
 // bitmaps of every depth, fast paths on and off, while a counter watches malloc.
 #include "pixels.hpp"
 #include "vfb_fixture.hpp"
-#include "zr.h"
-#include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,13 +2,11 @@
 // shows that picture turned clockwise. Then zr_bitblt90 and zr_bitblt270
 // through the fast rows against the plain path, on every screen format.
 #include "display.hpp"
-#include "fb_dc.hpp"
 #include "memory_backend.hpp"
 #include "pixels.hpp"
 #include "rotate.hpp"
 #include "vfb.hpp"
 #include "vfb_screen.hpp"
-#include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -99,6 +97,10 @@ TEST(Rotate, PanelShowsThePictureTurnedAndOnlyTheDamage) {
                 ASSERT_EQ(memory_display_open(d, flag_of(degrees) | buffer_flags(buffers)), 0);
                 const bool sideways = degrees != 180;
                 EXPECT_TRUE(zr_fb.width == (sideways ? d.height : d.width) && zr_fb.height == (sideways ? d.width : d.height));
+                dc_t *buffer = zr_get_buffer_dc(-1, -1);  // of the picture's size, not the panel's
+                ASSERT_NE(buffer, nullptr);
+                EXPECT_TRUE(buffer->width == zr_fb.width && buffer->height == zr_fb.height);
+                zr_release_dc(buffer);
                 draw_picture(1);
                 ASSERT_EQ(zr_present(nullptr, 0), 0);
                 EXPECT_EQ(panel_shows(d, degrees, 1, -1, {0, 0, d.width, d.height}), "");

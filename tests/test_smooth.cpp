@@ -7,7 +7,6 @@
 #include "raster.hpp"
 #include "smooth.hpp"
 #include "vfb_fixture.hpp"
-#include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -410,8 +409,7 @@ TEST(Smooth, StateIsPerDcOffByDefaultAndGoesWithTheDc) {
         zr_ellipse(&b->dc, 30, 25, 27, 9);
     }
     EXPECT_EQ(std::memcmp(fresh->data, touched->data, static_cast<std::size_t>(fresh->dc.bytes)), 0);
-    zr_bmp_close(fresh);
-    zr_bmp_close(touched);
+    for (bmp_t *b : {fresh, touched}) zr_bmp_close(b);
     EXPECT_EQ(zr::smooth_state_count(), before);
 
     // A linear gradient across a rectangle: each column its step.

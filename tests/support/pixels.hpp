@@ -1,7 +1,8 @@
 // Pixels for the suites: colours compared and printed, bitmaps that close
 // themselves, and DCs of a screen format over memory of their own, with the
 // switch between the fast and the plain path put back when a test ends.
-// Brings <cstdio>, <cstring>, <functional>, <memory>, <string> and <vector>.
+// Brings fb_dc.hpp, pixel_format.hpp, zr_internal.hpp and <cstdio>, <cstring>,
+// <functional>, <memory>, <string>, <vector>.
 #pragma once
 
 #include "cpu_variant.hpp"
