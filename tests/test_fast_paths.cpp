@@ -3,8 +3,6 @@
 #include "bitmap.hpp"
 #include "blit.hpp"
 #include "fast_paths.hpp"
-#include "fb_dc.hpp"
-#include "pixel_format.hpp"
 #include "pixels.hpp"
 #include "recording_dc.hpp"
 
@@ -12,16 +10,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <functional>
 #include <limits>
-#include <memory>
 #include <random>
 #include <set>
 #include <sstream>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -45,18 +38,16 @@ constexpr std::uint32_t mask_sets[][3] = {
     {0xFFC0, 0x003E, 0x0001}, {0x8421, 0x4210, 0x2108}, {0x0000, 0xFF00, 0x00FF},
 };
 
-void set_masks(bmp_t *b, const std::uint32_t (&masks)[3]) {
-    b->biCompression = 3;
-    for (int i = 0; i < 3; ++i) b->palette[i] = masks[i];
-    zr::bmp::calculate_boffset(b);
-}
-
 bmp_ptr random_bitmap(random_source &r, int bits, bool wide = false) {
     const int palette_count = bits <= 8 ? std::vector<int>{0, 1, 2, 16, 100, 256}[r.in(0, 5)] : 0;
     bmp_ptr b = make_bitmap(wide ? r.in(100, 270) : r.in(1, 40), r.in(1, 40), bits, palette_count);
     for (int i = 0; i < palette_count; ++i) b->palette[i] = r.rng();
     for (int i = 0; i < b->dc.bytes; ++i) b->data[i] = (bits == 32 && i % 4 == 3) ? r.byte() : uchar(r.rng());
-    if (bits == 16 && r.one_in(2)) set_masks(b.get(), mask_sets[r.in(0, 5)]);
+    if (bits == 16 && r.one_in(2)) {
+        b->biCompression = 3;
+        std::memcpy(b->palette, mask_sets[r.in(0, 5)], sizeof mask_sets[0]);
+        zr::bmp::calculate_boffset(b.get());
+    }
     return b;
 }
 
@@ -173,31 +164,6 @@ void check_fill() {
 TEST(FastPaths, FillAtEveryLengthAndAlignment) {
     check_fill<zr::rgb565>();
     check_fill<zr::xrgb8888>();
-}
-
-// Each row loop at every length up to a few of its blocks (16 pixels on
-// ARM, 32 bytes with AVX2, 64 palette pixels with AVX-512) from two start
-// columns, so that every split between whole blocks and the remainder runs.
-TEST(FastPaths, RowsOfEveryLength) {
-    std::mt19937 rng(11);
-    for (const int bits : {8, 24, 32})
-        for (const bool alpha : {false, true}) {
-            if (alpha && bits != 32) continue;
-            bmp_ptr src = make_bitmap(150, 1, bits, bits == 8 ? 256 : 0);
-            for (int i = 0; i < src->dc.bytes; ++i)
-                src->data[i] = uchar(i % 4 == 3 && rng() % 3 == 0 ? (rng() % 2) * 255 : rng());
-            for (int i = 0; i < src->palette_count; ++i) src->palette[i] = rng();
-            if (alpha) src->dc.dc_type = DC_TYPE_ALPHA;
-            for (const format_case &f : screen_formats())
-                for (const int sx : {0, 5})
-                    for (int n = 1; n <= 145 - sx; ++n) {
-                        fb_surface dst(f.id, 150, 1, 150 * f.bytes);
-                        for (uchar &b : dst.memory) b = uchar(rng());
-                        ASSERT_EQ(compare_paths({of(dst)}, [&] { zr_bitblt(&dst.dc, 1, 0, &src->dc, sx, 0, n, 1); }), "")
-                            << bits << "-bit" << (alpha ? " alpha" : "") << " onto format " << int(f.id) << ", " << n
-                            << " pixels from column " << sx;
-                    }
-        }
 }
 
 // Lines from far outside that cross the DC: the walk's error terms then need

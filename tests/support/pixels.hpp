@@ -1,6 +1,8 @@
 // Pixels for the suites: colours compared and printed, bitmaps that close
 // themselves, and DCs of a screen format over memory of their own, with the
 // switch between the fast and the plain path put back when a test ends.
+// Brings fb_dc.hpp, pixel_format.hpp, zr_internal.hpp and <cstdio>, <cstring>,
+// <functional>, <memory>, <string>, <vector>.
 #pragma once
 
 #include "cpu_variant.hpp"
@@ -42,10 +44,7 @@ inline bmp_ptr make_bitmap(int width, int height, int bits, int palette_count = 
 }
 
 // Every screen format, with its bytes a pixel (messages name a format by its number).
-struct format_case {
-    zr::pixel_format id;
-    int bytes;
-};
+struct format_case { zr::pixel_format id; int bytes; };
 inline std::vector<format_case> screen_formats() {
     std::vector<format_case> all;
     zr::screen_formats::each([&]<class Fmt>() { all.push_back({Fmt::id, Fmt::bytes}); });
@@ -84,10 +83,7 @@ struct fb_surface {
 };
 
 // Memory a call may write: a surface's or a bitmap's.
-struct block {
-    unsigned char *data;
-    std::size_t size;
-};
+struct block { unsigned char *data; std::size_t size; };
 inline block of(fb_surface &s) { return {s.memory.data(), s.memory.size()}; }
 inline block of(bmp_t *b) { return {b->data, static_cast<std::size_t>(b->dc.bytes)}; }
 

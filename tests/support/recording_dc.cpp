@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
-#include <ostream>
-#include <sstream>
 
 namespace zr_test {
 namespace {
@@ -12,26 +11,20 @@ std::map<const dc_t *, recording_dc *> &registry() {
     static std::map<const dc_t *, recording_dc *> r;
     return r;
 }
-bool same(color_t a, color_t b) {
-    return a.red == b.red && a.green == b.green && a.blue == b.blue && a.alpha == b.alpha;
-}
 }  // namespace
 
 bool slot_call::operator==(const slot_call &o) const {
     const bool colored = which != slot::get_pixel && which != slot::release;
-    return which == o.which && a == o.a && b == o.b && c == o.c && (!colored || same(color, o.color));
+    return which == o.which && a == o.a && b == o.b && c == o.c &&
+           (!colored || std::memcmp(&color, &o.color, sizeof color) == 0);
 }
 
-std::string to_string(const slot_call &call) {
+void PrintTo(const slot_call &call, std::ostream *os) {
     static const char *names[] = {"clear", "get_pixel", "set_pixel", "hline", "vline", "release"};
-    std::ostringstream s;
-    s << names[static_cast<int>(call.which)] << '(' << call.a << ',' << call.b << ',' << call.c
-      << " rgba=" << int(call.color.red) << ',' << int(call.color.green) << ','
-      << int(call.color.blue) << ',' << int(call.color.alpha) << ')';
-    return s.str();
+    *os << names[static_cast<int>(call.which)] << '(' << call.a << ',' << call.b << ',' << call.c
+        << " rgba=" << int(call.color.red) << ',' << int(call.color.green) << ',' << int(call.color.blue) << ','
+        << int(call.color.alpha) << ')';
 }
-
-void PrintTo(const slot_call &call, std::ostream *os) { *os << to_string(call); }
 
 slot_call set_px(int x, int y, color_t c) { return {slot::set_pixel, x, y, 0, c}; }
 slot_call get_px(int x, int y) { return {slot::get_pixel, x, y, 0, {}}; }
@@ -48,12 +41,30 @@ recording_dc::recording_dc(int width, int height, unsigned char dc_type)
     dc_.colors = 32;
     dc_.pen_color = {255, 255, 255, 255};
     dc_.brush_color = {0, 0, 0, 255};
-    dc_.release_dc = s_release;
-    dc_.clear = s_clear;
-    dc_.get_pixel = s_get_pixel;
-    dc_.set_pixel = s_set_pixel;
-    dc_.hline = s_hline;
-    dc_.vline = s_vline;
+    dc_.release_dc = [](dc_t *dc) { of(dc)->log({slot::release, 0, 0, 0, {}}, true); };
+    dc_.clear = [](dc_t *dc, color_t c) {
+        auto *r = of(dc);
+        r->log({slot::clear, 0, 0, 0, c}, true);
+        for (auto &p : r->pixels_) p = c;
+    };
+    dc_.get_pixel = [](dc_t *dc, int x, int y, color_t *out) {
+        auto *r = of(dc);
+        if (r->log(get_px(x, y), r->inside(x, y))) *out = r->pixel(x, y);
+    };
+    dc_.set_pixel = [](dc_t *dc, int x, int y, color_t c) {
+        auto *r = of(dc);
+        if (r->log(set_px(x, y, c), r->inside(x, y))) r->pixel(x, y) = c;
+    };
+    dc_.hline = [](dc_t *dc, int x1, int x2, int y, color_t c) {
+        auto *r = of(dc);
+        if (r->log(hspan(x1, x2, y, c), x1 <= x2 && r->inside(x1, y) && r->inside(x2, y)))
+            for (int x = x1; x <= x2; ++x) r->pixel(x, y) = c;
+    };
+    dc_.vline = [](dc_t *dc, int x, int y1, int y2, color_t c) {
+        auto *r = of(dc);
+        if (r->log(vspan(x, y1, y2, c), y1 <= y2 && r->inside(x, y1) && r->inside(x, y2)))
+            for (int y = y1; y <= y2; ++y) r->pixel(x, y) = c;
+    };
     registry()[&dc_] = this;
 }
 
@@ -68,45 +79,12 @@ std::vector<slot_call> recording_dc::calls_of(slot which) const {
     return out;
 }
 
-void recording_dc::violation(const slot_call &call) {
+bool recording_dc::log(const slot_call &call, bool ok) {
+    calls.push_back(call);
+    if (ok) return true;
     ++violations;
-    ADD_FAILURE() << "slot call outside the DC or unordered: " << to_string(call);
+    ADD_FAILURE() << "slot call outside the DC or unordered: " << testing::PrintToString(call);
+    return false;
 }
-
-void recording_dc::s_clear(dc_t *dc, color_t c) {
-    auto *r = of(dc);
-    r->calls.push_back({slot::clear, 0, 0, 0, c});
-    for (auto &p : r->pixels_) p = c;
-}
-
-void recording_dc::s_get_pixel(dc_t *dc, int x, int y, color_t *out) {
-    auto *r = of(dc);
-    r->calls.push_back(get_px(x, y));
-    if (!r->inside(x, y)) return r->violation(r->calls.back());
-    *out = r->pixel(x, y);
-}
-
-void recording_dc::s_set_pixel(dc_t *dc, int x, int y, color_t c) {
-    auto *r = of(dc);
-    r->calls.push_back(set_px(x, y, c));
-    if (!r->inside(x, y)) return r->violation(r->calls.back());
-    r->pixel(x, y) = c;
-}
-
-void recording_dc::s_hline(dc_t *dc, int x1, int x2, int y, color_t c) {
-    auto *r = of(dc);
-    r->calls.push_back(hspan(x1, x2, y, c));
-    if (x1 > x2 || !r->inside(x1, y) || !r->inside(x2, y)) return r->violation(r->calls.back());
-    for (int x = x1; x <= x2; ++x) r->pixel(x, y) = c;
-}
-
-void recording_dc::s_vline(dc_t *dc, int x, int y1, int y2, color_t c) {
-    auto *r = of(dc);
-    r->calls.push_back(vspan(x, y1, y2, c));
-    if (y1 > y2 || !r->inside(x, y1) || !r->inside(x, y2)) return r->violation(r->calls.back());
-    for (int y = y1; y <= y2; ++y) r->pixel(x, y) = c;
-}
-
-void recording_dc::s_release(dc_t *dc) { of(dc)->calls.push_back({slot::release, 0, 0, 0, {}}); }
 
 }  // namespace zr_test

@@ -6,7 +6,7 @@
 
 #include "zr.h"
 
-#include <string>
+#include <ostream>
 #include <vector>
 
 namespace zr_test {
@@ -19,8 +19,7 @@ struct slot_call {
     color_t color{};
     bool operator==(const slot_call &o) const;
 };
-
-std::string to_string(const slot_call &call);
+void PrintTo(const slot_call &call, std::ostream *os);
 
 // Short ways to write the expected calls.
 slot_call set_px(int x, int y, color_t c);
@@ -39,7 +38,6 @@ public:
     std::vector<slot_call> calls;
     // Pixels as last written (all four channels), row-major.
     color_t &pixel(int x, int y) { return pixels_[static_cast<size_t>(y) * width_ + x]; }
-    // Only the calls of one slot kind.
     std::vector<slot_call> calls_of(slot which) const;
     // Number of out-of-bounds or unordered slot calls seen.
     int violations = 0;
@@ -51,17 +49,8 @@ private:
     int width_, height_;
     std::vector<color_t> pixels_;
     bool inside(int x, int y) const { return x >= 0 && x < width_ && y >= 0 && y < height_; }
-    void violation(const slot_call &call);
-
-    static void s_clear(dc_t *dc, color_t c);
-    static void s_get_pixel(dc_t *dc, int x, int y, color_t *out);
-    static void s_set_pixel(dc_t *dc, int x, int y, color_t c);
-    static void s_hline(dc_t *dc, int x1, int x2, int y, color_t c);
-    static void s_vline(dc_t *dc, int x, int y1, int y2, color_t c);
-    static void s_release(dc_t *dc);
+    // Logs the call; false (and a test failure) when it breaks the slots' rules.
+    bool log(const slot_call &call, bool ok);
 };
-
-// gtest printing
-void PrintTo(const slot_call &call, std::ostream *os);
 
 }  // namespace zr_test
