@@ -93,24 +93,18 @@ struct dc_state {
     }
 };
 
-std::unordered_map<const dc_t *, std::unique_ptr<dc_state>> &states() {
-    static std::unordered_map<const dc_t *, std::unique_ptr<dc_state>> table;
-    return table;
-}
+// Built when the library loads, not on first use: a function-local table
+// would register its destructor with atexit from inside a drawing call, and
+// that may allocate.
+std::unordered_map<const dc_t *, std::unique_ptr<dc_state>> states;
 const dc_t *last_dc = nullptr;
 dc_state *last_state = nullptr;
-// Whether any DC was ever given a state. Until one is, the aliased calls
-// that ask never touch the table: its first use registers its destructor
-// with atexit, which may allocate, and drawing calls allocate nothing.
-bool any_state = false;
 
 dc_state *find_state(const dc_t *dc) {
     if (dc == last_dc && dc != nullptr) return last_state;
-    if (!any_state) return nullptr;
-    auto &table = states();
-    if (table.empty()) return nullptr;
-    const auto it = table.find(dc);
-    if (it == table.end()) return nullptr;
+    if (states.empty()) return nullptr;
+    const auto it = states.find(dc);
+    if (it == states.end()) return nullptr;
     last_dc = dc;
     return last_state = it->second.get();
 }
@@ -120,8 +114,7 @@ dc_state &state_for(const dc_t *dc) {
     if (dc_state *s = find_state(dc)) return *s;
     auto made = std::make_unique<dc_state>();
     dc_state *s = made.get();
-    states().emplace(dc, std::move(made));
-    any_state = true;
+    states.emplace(dc, std::move(made));
     last_dc = dc;
     return *(last_state = s);
 }
@@ -348,17 +341,15 @@ bool smooth_ellipse(dc_t *dc, int cx, int cy, int rx, int ry) {
 }
 
 void forget_smooth_state(const dc_t *dc) {
-    if (!any_state) return;
-    auto &table = states();
-    if (table.empty()) return;
-    table.erase(dc);
+    if (states.empty()) return;
+    states.erase(dc);
     if (dc == last_dc) {
         last_dc = nullptr;
         last_state = nullptr;
     }
 }
 
-std::size_t smooth_state_count() { return states().size(); }
+std::size_t smooth_state_count() { return states.size(); }
 
 }  // namespace zr
 
